@@ -1,0 +1,28 @@
+// The compiled-in string table (ids 105 to 128) that adapts the launcher to one game.
+#pragma once
+
+#include <string>
+
+namespace launcher {
+
+enum StringId {
+    IDS_ABORTING_CAPTION = 105,
+    IDS_MISSING_EXECUTABLE_PATH = 114,
+    IDS_LANGUAGE_VALUE = 117,
+    IDS_GAME_ID_VALUE = 118,
+    IDS_UPDATE_SUBKEY = 119,
+    IDS_GAME_KEY_BASE = 120,
+    IDS_GAME_NAME = 121,
+    IDS_NOT_ADAPTED = 124,
+    IDS_GAME_LANGUAGE_VALUE = 126,
+    IDS_EXECUTABLE_NAME_VALUE = 127,
+    IDS_START_ARGUMENTS_VALUE = 128,
+};
+
+constexpr int kFirstStringId = 105;
+constexpr int kLastStringId = 128;
+
+// The entry's text; empty for an id outside the table.
+std::string LoadResourceString(int id);
+
+}  // namespace launcher

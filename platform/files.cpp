@@ -1,0 +1,208 @@
+#include "platform/files.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <mutex>
+#include <random>
+
+#include "platform/test_seams.h"
+#include "platform/unique_fd.h"
+
+namespace platform {
+namespace {
+
+std::string EnvironmentValue(const char* name) {
+    const char* value = std::getenv(name);
+    return value ? value : "";
+}
+
+std::string WithoutTrailingSlashes(std::string path) {
+    while (path.size() > 1 && path.back() == '/') path.pop_back();
+    return path;
+}
+
+std::string WithTrailingSlash(std::string path) {
+    if (path.empty() || path.back() != '/') path += '/';
+    return path;
+}
+
+// An XDG base directory: the variable when it holds an absolute path (relative ones are
+// invalid by the XDG rules), else its default below $HOME; empty when $HOME is unset too.
+std::string XdgBaseDirectory(const char* variable, const char* defaultBelowHome) {
+    const std::string value = EnvironmentValue(variable);
+    if (!value.empty() && value.front() == '/') return WithoutTrailingSlashes(value);
+    const std::string home = EnvironmentValue("HOME");
+    if (home.empty()) return "";
+    return WithoutTrailingSlashes(home) + "/" + defaultBelowHome;
+}
+
+bool MakeDirectory(const std::string& path) {
+    return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
+}
+
+bool MakeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (!MakeDirectory(path.substr(0, slash))) return false;
+    }
+    return MakeDirectory(path);
+}
+
+std::string RandomHex() {
+    thread_local std::mt19937 generator{std::random_device{}()};
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(generator()));
+    return text;
+}
+
+struct DiskSpaceOverride {
+    std::mutex mutex;
+    std::optional<uint64_t> bytes;
+};
+
+DiskSpaceOverride& TheDiskSpaceOverride() {
+    static DiskSpaceOverride instance;
+    return instance;
+}
+
+// The value of a shell assignment `name=value` on one line of user-dirs.dirs: double quotes
+// group and a backslash takes the next character literally. nullopt for other lines.
+std::optional<std::string> AssignedValue(const std::string& line, const std::string& name) {
+    const size_t start = line.find_first_not_of(" \t");
+    if (start == std::string::npos || line.compare(start, name.size() + 1, name + "=") != 0) {
+        return std::nullopt;
+    }
+    std::string value;
+    bool quoted = false;
+    for (size_t i = start + name.size() + 1; i < line.size(); ++i) {
+        const char c = line[i];
+        if (c == '\\' && i + 1 < line.size()) {
+            value += line[++i];
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && (c == ' ' || c == '\t' || c == '#')) {
+            break;
+        } else {
+            value += c;
+        }
+    }
+    return value;
+}
+
+// user-dirs.dirs allows only "$HOME/..." or an absolute path.
+std::optional<std::string> ExpandHome(const std::string& value, const std::string& home) {
+    const std::string homeVariable = "$HOME";
+    if (value.compare(0, homeVariable.size(), homeVariable) == 0 &&
+        (value.size() == homeVariable.size() || value[homeVariable.size()] == '/')) {
+        if (home.empty()) return std::nullopt;
+        return WithoutTrailingSlashes(WithoutTrailingSlashes(home) +
+                                      value.substr(homeVariable.size()));
+    }
+    if (!value.empty() && value.front() == '/') return WithoutTrailingSlashes(value);
+    return std::nullopt;
+}
+
+// The file is sourced by shells, so the last assignment wins.
+std::optional<std::string> DocumentsFromUserDirs(const std::string& home) {
+    const std::string config = XdgBaseDirectory("XDG_CONFIG_HOME", ".config");
+    if (config.empty()) return std::nullopt;
+    std::ifstream in(config + "/user-dirs.dirs");
+    std::optional<std::string> documents;
+    std::string line;
+    while (std::getline(in, line)) {
+        const std::optional<std::string> value = AssignedValue(line, "XDG_DOCUMENTS_DIR");
+        if (!value) continue;
+        if (std::optional<std::string> expanded = ExpandHome(*value, home)) documents = expanded;
+    }
+    return documents;
+}
+
+}  // namespace
+
+std::string ExecutableDirectory() {
+    std::string path(256, '\0');
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+        if (length < 0) return "";
+        if (static_cast<size_t>(length) < path.size()) {
+            path.resize(static_cast<size_t>(length));
+            break;
+        }
+        path.resize(path.size() * 2);
+    }
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return path;
+    return path.substr(0, std::max<size_t>(slash, 1));
+}
+
+bool EnsureUserDirectory(const std::string& path, bool privateToUser) {
+    if (path.empty() || !MakeDirectories(path)) return false;
+    struct stat info;
+    if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+    if (info.st_uid != getuid()) return false;
+    return !privateToUser || (info.st_mode & 077) == 0;
+}
+
+std::string TempDirectory() {
+    const std::string fromEnvironment = EnvironmentValue("TMPDIR");
+    if (!fromEnvironment.empty()) return WithTrailingSlash(fromEnvironment);
+    const std::string cache = XdgBaseDirectory("XDG_CACHE_HOME", ".cache");
+    if (cache.empty()) return "";
+    const std::string directory = cache + "/tern/tmp";
+    return EnsureUserDirectory(directory, false) ? directory + "/" : "";
+}
+
+std::string RuntimeDirectory() {
+    const std::string fromEnvironment = EnvironmentValue("XDG_RUNTIME_DIR");
+    if (!fromEnvironment.empty()) return WithoutTrailingSlashes(fromEnvironment);
+    const std::string fallback = "/tmp/tern-" + std::to_string(getuid());
+    return EnsureUserDirectory(fallback, true) ? fallback : "";
+}
+
+std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory) {
+    constexpr int kAttempts = 100;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const std::string path = directory + prefix + RandomHex() + ".tmp";
+        const UniqueFd file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        if (file.Valid()) return path;
+        if (errno != EEXIST) return "";
+    }
+    return "";
+}
+
+std::optional<uint64_t> AvailableDiskSpace(const std::string& directory) {
+    {
+        DiskSpaceOverride& diskSpace = TheDiskSpaceOverride();
+        const std::lock_guard<std::mutex> lock(diskSpace.mutex);
+        if (diskSpace.bytes) return diskSpace.bytes;
+    }
+    struct statvfs info;
+    if (statvfs(directory.c_str(), &info) != 0) return std::nullopt;
+    return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+std::string DocumentsDirectory() {
+    const std::string home = EnvironmentValue("HOME");
+    if (std::optional<std::string> documents = DocumentsFromUserDirs(home)) return *documents;
+    if (home.empty()) return "";
+    return WithoutTrailingSlashes(home) + "/Documents";
+}
+
+namespace testing {
+
+void OverrideAvailableDiskSpace(std::optional<uint64_t> bytes) {
+    DiskSpaceOverride& diskSpace = TheDiskSpaceOverride();
+    const std::lock_guard<std::mutex> lock(diskSpace.mutex);
+    diskSpace.bytes = bytes;
+}
+
+}  // namespace testing
+}  // namespace platform

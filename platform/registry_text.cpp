@@ -1,0 +1,22 @@
+#include "platform/registry_text.h"
+
+namespace platform {
+
+std::optional<std::string> ReadRegistryText(Hive hive, const std::string& keyPath,
+                                            const std::string& name, size_t capacity) {
+    RegistryKey key;
+    if (RegistryKey::Open(hive, keyPath, &key) != kRegSuccess) return std::nullopt;
+    RegistryValue value;
+    if (key.QueryValue(name, &value, capacity) != kRegSuccess) return std::nullopt;
+    return value.data.substr(0, value.data.find('\0'));
+}
+
+long WriteRegistryString(Hive hive, const std::string& keyPath, const std::string& name,
+                         const std::string& text) {
+    RegistryKey key;
+    const long opened = RegistryKey::Create(hive, keyPath, &key);
+    if (opened != kRegSuccess) return opened;
+    return key.SetString(name, text);
+}
+
+}  // namespace platform

@@ -1,0 +1,207 @@
+#!/usr/bin/env python3
+"""Local HTTP/1.1 server for integration tests.
+
+Usage: http_test_server.py CONFIG_FILE REQUEST_LOG
+
+Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line of output. Ends when its
+standard input reaches end of file, so that it never outlives the test that started it. Every request
+re-reads CONFIG_FILE (JSON), so a test changes the server's behaviour by replacing that file:
+
+    {"routes": {"/path": {"body_file": "...", "status": 200, "ignore_range": false,
+                          "cut_after": N, "stall_after": N,
+                          "chunk_bytes": N, "interval_ms": N}}}
+
+Routes match on the path of the request target, which may be in absolute form
+("GET http://host/path?query HTTP/1.1", as a client talking to a proxy sends it). A path without
+a route is answered with 404. Every request is appended to REQUEST_LOG as one line of
+tab-separated fields, method, target, path, query and Range header, before it is answered.
+"""
+
+import json
+import os
+import select
+import sys
+import threading
+import time
+import urllib.parse
+from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+
+COPY_BLOCK = 64 * 1024
+
+
+class TestServer(ThreadingHTTPServer):
+    daemon_threads = True
+    allow_reuse_address = True
+
+    def __init__(self, config_path, log_path):
+        super().__init__(("127.0.0.1", 0), Handler)
+        self.config_path = config_path
+        self.log_path = log_path
+        self.log_lock = threading.Lock()
+
+    def route(self, path):
+        try:
+            with open(self.config_path, "rb") as config:
+                routes = json.load(config).get("routes", {})
+        except (OSError, ValueError):
+            routes = {}
+        return routes.get(path)
+
+    def record(self, fields):
+        line = "\t".join(f.replace("\t", " ").replace("\r", " ").replace("\n", " ")
+                         for f in fields) + "\n"
+        with self.log_lock:
+            with open(self.log_path, "a", encoding="utf-8", errors="replace") as log:
+                log.write(line)
+
+
+def parse_range(header, size):
+    """(start, end) inclusive for a single satisfiable byte range, "unsatisfiable", or None when
+    the header is absent or not a single byte range (then the whole body is served)."""
+    if not header or not header.startswith("bytes=") or "," in header:
+        return None
+    first, sep, last = header[len("bytes="):].strip().partition("-")
+    if not sep:
+        return None
+    try:
+        if first == "":
+            if last == "":
+                return None
+            suffix = int(last)
+            if suffix == 0:
+                return "unsatisfiable"
+            return (max(0, size - suffix), size - 1)
+        start = int(first)
+        end = int(last) if last else None
+    except ValueError:
+        return None
+    if end is not None and end < start:
+        return None
+    if start >= size:
+        return "unsatisfiable"
+    if end is None:
+        end = size - 1
+    return (start, min(end, size - 1))
+
+
+class Handler(BaseHTTPRequestHandler):
+    protocol_version = "HTTP/1.1"
+
+    def log_message(self, format, *args):
+        pass
+
+    def do_GET(self):
+        self.answer(send_body=True)
+
+    def do_HEAD(self):
+        self.answer(send_body=False)
+
+    def answer(self, send_body):
+        target = urllib.parse.urlsplit(self.path)
+        range_header = self.headers.get("Range", "")
+        self.server.record([self.command, self.path, target.path, target.query, range_header])
+        route = self.server.route(target.path)
+        if route is None:
+            self.send_status_page(404)
+            return
+        status = route.get("status", 200)
+        if status != 200:
+            self.send_status_page(status)
+            return
+        self.send_file(route, range_header, send_body)
+
+    def send_status_page(self, status):
+        body = ("%d %s\n" % (status, self.responses.get(status, ("",))[0])).encode()
+        self.send_response(status)
+        self.send_header("Content-Type", "text/plain")
+        self.send_header("Content-Length", str(len(body)))
+        self.end_headers()
+        if self.command != "HEAD":
+            self.wfile.write(body)
+
+    def send_file(self, route, range_header, send_body):
+        path = route["body_file"]
+        size = os.path.getsize(path)
+        byte_range = None if route.get("ignore_range") else parse_range(range_header, size)
+        if byte_range == "unsatisfiable":
+            self.send_response(416)
+            self.send_header("Content-Range", "bytes */%d" % size)
+            self.send_header("Content-Length", "0")
+            self.end_headers()
+            return
+        if byte_range is None:
+            start, end = 0, size - 1
+            self.send_response(200)
+        else:
+            start, end = byte_range
+            self.send_response(206)
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
+        length = end - start + 1
+        self.send_header("Content-Type", "application/octet-stream")
+        self.send_header("Accept-Ranges", "none" if route.get("ignore_range") else "bytes")
+        self.send_header("Content-Length", str(length))
+        self.end_headers()
+        if send_body:
+            with open(path, "rb") as body:
+                body.seek(start)
+                self.send_body(body, length, route)
+
+    def send_body(self, body, length, route):
+        cut_after = route.get("cut_after")
+        stall_after = route.get("stall_after")
+        chunk = route.get("chunk_bytes") or COPY_BLOCK
+        interval = route.get("interval_ms", 0) / 1000.0
+        limit = length
+        if cut_after is not None:
+            limit = min(limit, cut_after)
+        if stall_after is not None:
+            limit = min(limit, stall_after)
+        sent = 0
+        while sent < limit:
+            data = body.read(min(chunk, limit - sent))
+            if not data:
+                break
+            self.wfile.write(data)
+            self.wfile.flush()
+            sent += len(data)
+            if interval and sent < limit:
+                time.sleep(interval)
+        if stall_after is not None and stall_after < length:
+            self.wait_for_client_close()
+        if sent < length:
+            self.close_connection = True
+
+    def wait_for_client_close(self):
+        """Keeps the connection open, sending nothing, until the client goes away."""
+        while True:
+            readable, _, _ = select.select([self.connection], [], [], 1.0)
+            if not readable:
+                continue
+            try:
+                if not self.connection.recv(4096):
+                    return
+            except OSError:
+                return
+
+
+def exit_when_parent_goes():
+    """The parent holds the other end of standard input; end with it, however it ended."""
+    while sys.stdin.buffer.read(4096):
+        pass
+    os._exit(0)
+
+
+def main():
+    if len(sys.argv) != 3:
+        sys.stderr.write("usage: http_test_server.py CONFIG_FILE REQUEST_LOG\n")
+        return 2
+    server = TestServer(sys.argv[1], sys.argv[2])
+    sys.stdout.write("PORT %d\n" % server.server_address[1])
+    sys.stdout.flush()
+    threading.Thread(target=exit_when_parent_goes, daemon=True).start()
+    server.serve_forever()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,97 @@
+#include "tests/support/test_host.h"
+
+namespace tern_test {
+
+void BlockingCallQueue::Call(const std::function<void()>& call) {
+    Entry entry{call};
+    std::unique_lock<std::mutex> lock(mutex_);
+    pending_.push_back(&entry);
+    doneSignal_.wait(lock, [&] { return entry.done; });
+}
+
+void BlockingCallQueue::ServePending() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!pending_.empty()) {
+        Entry* entry = pending_.front();
+        pending_.pop_front();
+        lock.unlock();
+        entry->call();
+        lock.lock();
+        entry->done = true;
+        doneSignal_.notify_all();
+    }
+}
+
+size_t BlockingCallQueue::Waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return pending_.size();
+}
+
+TestHost::~TestHost() {
+    WaitForWorker([this] { uiThread.ServePending(); });
+}
+
+void TestHost::OnProgress(double totalBytes, double totalReceived, double fileBytes,
+                          double fileReceived) {
+    if (onProgressHook) onProgressHook();
+    std::lock_guard<std::mutex> lock(mutex_);
+    progress_.push_back({totalBytes, totalReceived, fileBytes, fileReceived});
+}
+
+void TestHost::OnDownloadStarted(const std::string& url, const std::string& description,
+                                 uint32_t count, uint32_t index) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    downloads_.push_back(url + " | " + description + " | " + std::to_string(count) + "/" +
+                         std::to_string(index));
+}
+
+void TestHost::OnFinished(int32_t result) {
+    if (onFinishedHook) onFinishedHook(result);
+    std::lock_guard<std::mutex> lock(mutex_);
+    finished_.push_back(result);
+    finishedThread_ = std::this_thread::get_id();
+    finishedSignal_.notify_all();
+}
+
+bool TestHost::ConfirmRunUpdates() { return confirmRunUpdates; }
+
+bool TestHost::ConfirmRunUpdate(uint32_t count, uint32_t index) {
+    return confirmRunUpdate ? confirmRunUpdate(count, index) : true;
+}
+
+void TestHost::OnLogText(const std::string& text) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    log_ += text;
+}
+
+bool TestHost::WaitForFinish(std::chrono::seconds limit) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return finishedSignal_.wait_for(lock, limit, [this] { return !finished_.empty(); });
+}
+
+std::vector<int32_t> TestHost::FinishedResults() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finished_;
+}
+
+std::thread::id TestHost::FinishedThread() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return finishedThread_;
+}
+
+std::string TestHost::LogText() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return log_;
+}
+
+std::vector<std::vector<double>> TestHost::ProgressReports() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return progress_;
+}
+
+std::vector<std::string> TestHost::DownloadsStarted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return downloads_;
+}
+
+}  // namespace tern_test

@@ -1,0 +1,80 @@
+// An update host for tests: records every notification and lets a test play the UI thread
+// that blocking notifications wait for.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "updatelib/host/upgrade_host.h"
+
+namespace tern_test {
+
+// Calls that a worker thread hands to the "UI" thread and waits for, as a blocking queued
+// call into an event loop does.
+class BlockingCallQueue {
+public:
+    // Runs `call` on the thread that serves the queue and returns when it has run.
+    void Call(const std::function<void()>& call);
+    // Runs every call that is waiting; what the UI thread's event loop does.
+    void ServePending();
+    size_t Waiting() const;
+
+private:
+    struct Entry {
+        std::function<void()> call;
+        bool done = false;
+    };
+    mutable std::mutex mutex_;
+    std::condition_variable doneSignal_;
+    std::deque<Entry*> pending_;
+};
+
+class TestHost : public Tern::UpgradeHost {
+public:
+    // Waits for the worker while serving blocking calls, as an application must.
+    ~TestHost() override;
+
+    void OnProgress(double totalBytes, double totalReceived, double fileBytes,
+                    double fileReceived) override;
+    void OnDownloadStarted(const std::string& url, const std::string& description,
+                           uint32_t count, uint32_t index) override;
+    void OnFinished(int32_t result) override;
+    bool ConfirmRunUpdates() override;
+    bool ConfirmRunUpdate(uint32_t count, uint32_t index) override;
+    void OnLogText(const std::string& text) override;
+
+    // Waits (up to a generous limit) for OnFinished; false when it did not come.
+    bool WaitForFinish(std::chrono::seconds limit = std::chrono::seconds(30));
+
+    // What the host saw, safe to read after WaitForFinish.
+    std::vector<int32_t> FinishedResults() const;
+    std::thread::id FinishedThread() const;
+    std::string LogText() const;
+    std::vector<std::vector<double>> ProgressReports() const;
+    std::vector<std::string> DownloadsStarted() const;
+
+    // Behaviour the test chooses.
+    bool confirmRunUpdates = true;
+    std::function<bool(uint32_t, uint32_t)> confirmRunUpdate;
+    std::function<void(int32_t)> onFinishedHook;  // runs inside OnFinished, on the worker
+    std::function<void()> onProgressHook;
+
+    BlockingCallQueue uiThread;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable finishedSignal_;
+    std::vector<int32_t> finished_;
+    std::thread::id finishedThread_;
+    std::string log_;
+    std::vector<std::vector<double>> progress_;
+    std::vector<std::string> downloads_;
+};
+
+}  // namespace tern_test

@@ -1,0 +1,81 @@
+// One update run, carried out as a loop over a state number on a worker thread of its own.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "updatelib/engine/update_chain.h"
+#include "updatelib/engine/update_state_store.h"
+
+namespace Tern {
+
+class HttpDownloader;
+class UpgradeHost;
+
+enum UpdateEngineState : int32_t {
+    kPurgeStaleFiles = 1,
+    kRequestUpdateInfo = 2,
+    kParseUpdateInfo = 3,
+    kDownloadUpdates = 4,
+    kFinish = 5,
+    kRunUpdates = 6,
+};
+
+class UpdateEngine {
+public:
+    UpdateEngine() = default;
+    // The owner waits for the worker (WaitForWorker) before destroying the engine.
+    ~UpdateEngine();
+    UpdateEngine(const UpdateEngine&) = delete;
+    UpdateEngine& operator=(const UpdateEngine&) = delete;
+
+    // Loads the stored file states on the calling thread, then starts the worker. Call once.
+    void Start(UpgradeHost* host, const std::string& gameId, const std::string& registryKeyPath);
+
+    int32_t State() const { return state_.load(std::memory_order_acquire); }
+
+    // See UpgradeHost::WaitForWorker.
+    void WaitForWorker(const std::function<void()>& whileWaiting);
+
+private:
+    void WorkerMain();
+    void RunStep(int32_t state, HttpDownloader& downloader);
+    void SetState(int32_t state) { state_.store(state, std::memory_order_release); }
+
+    void RequestUpdateInfo(HttpDownloader& downloader);
+    void ParseUpdateInfo();
+    void RunUpdates();
+
+    UpgradeHost* host_ = nullptr;
+    std::atomic<int32_t> state_{kPurgeStaleFiles};
+    std::string updateInfoPath_;
+    std::string registryKeyPath_;
+    std::string gameId_;
+    uint32_t patchSize_ = 0;
+    std::string patchCrc_;
+    std::string patchUrl_;
+    bool patchIsGameUpdate_ = false;
+    UpdateChain chain_;
+    UpdateStateStore stateStore_;
+
+    std::mutex joinMutex_;
+    std::thread worker_;
+    std::mutex workerMutex_;
+    std::condition_variable workerEndedSignal_;
+    bool workerEnded_ = false;
+};
+
+// Deletes a downloaded file; a failure is written to `log` and otherwise ignored.
+void DeleteUpdateFile(std::ostream& log, const std::string& path);
+
+// The clean-up that starts every run: deletes the files of records flagged for deletion,
+// forgets those records, and drops the stored states from the registry. Records of downloads
+// to run or to resume stay in memory; the download step writes them back as it meets them.
+void PurgeStaleFiles(UpdateStateStore& store, std::ostream& log);
+
+}  // namespace Tern

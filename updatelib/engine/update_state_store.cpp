@@ -1,0 +1,202 @@
+#include "updatelib/engine/update_state_store.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <fstream>
+
+#include "platform/registry_text.h"
+#include "updatelib/host/diagnostic_channel.h"
+
+namespace Tern {
+namespace {
+
+using platform::Hive;
+using platform::RegistryKey;
+using platform::RegistryValue;
+
+const char kFilesKeyName[] = "UpdateFiles";
+const char kInstalledInfoName[] = "info";
+const char kLastInfoName[] = "lastinfo";
+
+// Buffer sizes of the stored format, in bytes including the terminating NUL.
+constexpr size_t kValueNameBytes = 256;
+constexpr size_t kControlStringBytes = 260;
+constexpr size_t kSingleValueBytes = 256;
+
+// Control strings are a state prefix of two characters followed by a path.
+constexpr size_t kPrefixLength = 2;
+constexpr size_t kMinimumControlLength = 3;
+
+std::string FilesKeyPath(const std::string& keyPath) {
+    if (keyPath.empty() || keyPath.back() == '\\') return keyPath + kFilesKeyName;
+    return keyPath + '\\' + kFilesKeyName;
+}
+
+std::string PrefixOf(int32_t state) {
+    switch (state) {
+        case FlaggedForDeletion:
+            return "D ";
+        case FlaggedForExecution:
+            return "E ";
+        case PartialDownload:
+            return "R ";
+        default:
+            return "";
+    }
+}
+
+// ASCII only: the prefixes are a letter and a blank, whatever the locale.
+bool SamePrefixIgnoringCase(const std::string& prefix, const char* expected) {
+    const auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+    return lower(prefix[0]) == lower(expected[0]) && lower(prefix[1]) == lower(expected[1]);
+}
+
+// A stored file is usable when it can be opened for reading and writing: this fails for a
+// missing file, a directory and a file without write permission.
+bool CanOpenForUpdate(const std::string& path) {
+    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+    return file.is_open();
+}
+
+// The desktop registry offers two calls for deleting a key with its values, chosen by what
+// the running system exports; this registry has one that serves both cases.
+long DeleteKeyWithValues(RegistryKey& parent, const std::string& name) {
+    return parent.DeleteSubKey(name);
+}
+
+}  // namespace
+
+UpdateFileState PlaceholderFileState() {
+    return UpdateFileState{TargetId::FromKey("invalidproduct"), "", FlaggedForDeletion};
+}
+
+void UpdateStateStore::Open(const std::string& keyPath) {
+    baseKeyPath_ = keyPath;
+    filesKeyPath_ = FilesKeyPath(keyPath);
+    Load();
+}
+
+void UpdateStateStore::Load() {
+    RegistryKey key;
+    if (RegistryKey::Open(Hive::CurrentUser, filesKeyPath_, &key) != platform::kRegSuccess) {
+        return;
+    }
+    size_t index = 0;
+    std::string name;
+    RegistryValue value;
+    long code;
+    while ((code = key.EnumValue(index, &name, &value, kValueNameBytes, kControlStringBytes)) ==
+           platform::kRegSuccess) {
+        // A deleted value moves its successors up by one, so the same index is read again.
+        if (LoadValue(key, name, value)) ++index;
+    }
+    LibraryDiagnostics() << "Registry lastError: " << code << std::endl;
+}
+
+bool UpdateStateStore::LoadValue(RegistryKey& key, const std::string& name,
+                                 const RegistryValue& value) {
+    if (value.type != platform::ValueType::String) {
+        LibraryDiagnostics() << "Key " << filesKeyPath_ << name << "is not of string type."
+                             << std::endl;
+        return true;
+    }
+    const std::string control = value.data.substr(0, value.data.find('\0'));
+    if (control.size() < kMinimumControlLength) {
+        LibraryDiagnostics() << "Invalid control string " << control << ", string is too small."
+                             << std::endl;
+        return true;
+    }
+    const std::string prefix = control.substr(0, kPrefixLength);
+    const std::string path = control.substr(kPrefixLength);
+    if (!CanOpenForUpdate(path)) return key.DeleteValue(name) != platform::kRegSuccess;
+
+    int32_t state;
+    if (SamePrefixIgnoringCase(prefix, "E ")) {
+        state = FlaggedForExecution;
+    } else if (SamePrefixIgnoringCase(prefix, "R ")) {
+        state = PartialDownload;
+    } else if (SamePrefixIgnoringCase(prefix, "D ")) {
+        // A started update whose installation id did not change has not taken effect yet.
+        state = ReadInstalledInfo() == ReadUserValue(kLastInfoName) ? FlaggedForExecution
+                                                                    : FlaggedForDeletion;
+    } else {
+        LibraryDiagnostics() << "Invalid update state " << prefix << std::endl;
+        return true;
+    }
+    const TargetId target = TargetId::FromKey(name);
+    LibraryDiagnostics() << "Found stored update file state: " << path << " state: " << state
+                         << " target: " << target.ToText() << std::endl;
+    records_.push_back(UpdateFileState{target, path, state});
+    return true;
+}
+
+bool UpdateStateStore::Lookup(const TargetId& target, UpdateFileState& record) const {
+    const auto found = std::find_if(records_.begin(), records_.end(),
+                                    [&](const UpdateFileState& r) { return r.target == target; });
+    if (found == records_.end()) return false;
+    record = *found;
+    return true;
+}
+
+void UpdateStateStore::Store(const TargetId& target, const std::string& path, int32_t state) {
+    WriteFilesValue(baseKeyPath_, target.ToKey(), PrefixOf(state) + path);
+    bool matched = false;
+    for (UpdateFileState& record : records_) {
+        if (record.target != target) continue;
+        record.path = path;
+        record.state = state;
+        matched = true;
+    }
+    if (!matched) records_.push_back(UpdateFileState{target, path, state});
+}
+
+void UpdateStateStore::RemoveState(int32_t state) {
+    RegistryKey key;
+    if (RegistryKey::Open(Hive::CurrentUser, filesKeyPath_, &key) != platform::kRegSuccess) {
+        return;
+    }
+    const auto inState = [state](const UpdateFileState& record) { return record.state == state; };
+    for (const UpdateFileState& record : records_) {
+        if (inState(record)) key.DeleteValue(record.target.ToKey());
+    }
+    records_.erase(std::remove_if(records_.begin(), records_.end(), inState), records_.end());
+}
+
+void UpdateStateStore::DropFilesKey() {
+    RegistryKey key;
+    if (RegistryKey::Open(Hive::CurrentUser, baseKeyPath_, &key) != platform::kRegSuccess) {
+        return;
+    }
+    DeleteKeyWithValues(key, kFilesKeyName);
+}
+
+void UpdateStateStore::ForgetAll() {
+    for (const UpdateFileState& record : records_) {
+        if (record.state == FlaggedForExecution || record.state == PartialDownload) {
+            std::remove(record.path.c_str());
+        }
+    }
+    records_.clear();
+    DropFilesKey();
+}
+
+std::string UpdateStateStore::ReadUserValue(const std::string& name) const {
+    return platform::ReadRegistryText(Hive::CurrentUser, baseKeyPath_, name, kSingleValueBytes)
+        .value_or("");
+}
+
+void UpdateStateStore::WriteUserValue(const std::string& name, const std::string& value) {
+    platform::WriteRegistryString(Hive::CurrentUser, baseKeyPath_, name, value);
+}
+
+std::string UpdateStateStore::ReadInstalledInfo() const {
+    return platform::ReadRegistryText(Hive::LocalMachine, baseKeyPath_, kInstalledInfoName,
+                                      kSingleValueBytes)
+        .value_or("");
+}
+
+void WriteFilesValue(const std::string& keyPath, const std::string& name, const std::string& data) {
+    platform::WriteRegistryString(Hive::CurrentUser, FilesKeyPath(keyPath), name, data);
+}
+
+}  // namespace Tern

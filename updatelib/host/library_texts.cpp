@@ -1,0 +1,10 @@
+#include "updatelib/host/library_texts.h"
+
+namespace Tern {
+
+LocalizedTextTable& LibraryTexts() {
+    static LocalizedTextTable table;
+    return table;
+}
+
+}  // namespace Tern

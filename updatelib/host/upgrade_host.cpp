@@ -1,0 +1,143 @@
+#include "updatelib/host/upgrade_host.h"
+
+#include <atomic>
+
+#include "updatelib/engine/update_state_store.h"
+#include "updatelib/host/diagnostic_channel.h"
+#include "updatelib/host/library_texts.h"
+#include "updatelib/host/upgrade_host_impl.h"
+#include "updatelib/install/http_downloader.h"
+
+namespace Tern {
+namespace {
+
+std::atomic<UpgradeHost*> currentHost{nullptr};
+
+const char* const kSyncEventName = "vexUpdateServiceSyncEvent";
+const char* const kResumeValueName = "Patch";
+const char* const kPartialPrefix = "R ";
+
+}  // namespace
+
+void LogToUpgradeHost::operator()(const std::string& text) const {
+    host->OnLogText(text);
+    LibraryDiagnostics() << text;
+}
+
+UpgradeHost::UpgradeHostImpl::UpgradeHostImpl(UpgradeHost* owner)
+    : host(owner), logStream(LogToUpgradeHost{owner}) {}
+
+bool UpgradeHost::UpgradeHostImpl::OnProgress(double totalBytes, double totalReceived,
+                                              double fileBytes, double fileReceived) {
+    LibraryDiagnostics() << "Downloaded " << totalReceived << "/" << totalBytes << " bytes ("
+                         << 100.0 * totalReceived / totalBytes << "%) -- this file "
+                         << fileReceived << "/" << fileBytes << " bytes ("
+                         << 100.0 * fileReceived / fileBytes << "%)" << std::endl;
+    if (!DownloadPath.empty()) {
+        WriteFilesValue(registryKeyPath, kResumeValueName, kPartialPrefix + DownloadPath);
+    }
+    host->OnProgress(totalBytes, totalReceived, fileBytes, fileReceived);
+    {
+        std::lock_guard<std::mutex> lock(snapshotMutex);
+        snapshot.totalBytes = totalBytes;
+        snapshot.totalReceived = totalReceived;
+        snapshot.fileBytes = fileBytes;
+        snapshot.fileReceived = fileReceived;
+    }
+    return !abortRequested.load(std::memory_order_acquire);
+}
+
+void UpgradeHost::UpgradeHostImpl::OnDownloadStarted(const std::string& url,
+                                                     const std::string& description,
+                                                     uint32_t count, uint32_t index) {
+    {
+        std::lock_guard<std::mutex> lock(snapshotMutex);
+        snapshot.url = url;
+        snapshot.description = description;
+        snapshot.updateCount = count;
+        snapshot.updateIndex = index;
+    }
+    host->OnDownloadStarted(url, description, count, index);
+}
+
+bool UpgradeHost::UpgradeHostImpl::ConfirmRunUpdate(uint32_t count, uint32_t index) {
+    {
+        std::lock_guard<std::mutex> lock(snapshotMutex);
+        snapshot.updateCount = count;
+        snapshot.updateIndex = index;
+    }
+    return host->ConfirmRunUpdate(count, index);
+}
+
+ProgressSnapshot UpgradeHost::UpgradeHostImpl::CopySnapshot() const {
+    std::lock_guard<std::mutex> lock(snapshotMutex);
+    return snapshot;
+}
+
+UpgradeHost::UpgradeHost() : impl_(std::make_unique<UpgradeHostImpl>(this)) {}
+
+UpgradeHost::~UpgradeHost() {
+    WaitForWorker();
+    UpgradeHost* self = this;
+    currentHost.compare_exchange_strong(self, nullptr);
+}
+
+void UpgradeHost::OnDownloadStarted(const std::string&, const std::string&, uint32_t, uint32_t) {}
+
+bool UpgradeHost::ConfirmRunUpdate(uint32_t, uint32_t) { return true; }
+
+std::ostream& UpgradeHost::Log() { return impl_->logStream; }
+
+void UpgradeHost::OnLogText(const std::string&) {}
+
+bool UpgradeHost::Start(const std::string& gameId, const std::string& registryKeyPath,
+                        const std::string& language) {
+    impl_->abortRequested.store(false, std::memory_order_release);
+    currentHost.store(this, std::memory_order_release);
+    impl_->registryKeyPath = registryKeyPath;
+    LoadTextFile(LibraryTexts(), language.substr(0, 2));
+    impl_->engine.Start(this, gameId, registryKeyPath);
+    std::lock_guard<std::mutex> lock(impl_->stopMutex);
+    if (impl_->syncEvent.Create(kSyncEventName, true)) impl_->syncEvent.Set();
+    return true;
+}
+
+void UpgradeHost::Stop() {
+    HttpDownloader::GlobalCleanup();
+    std::lock_guard<std::mutex> lock(impl_->stopMutex);
+    impl_->syncEvent.Close();
+}
+
+void UpgradeHost::Abort() { impl_->abortRequested.store(true, std::memory_order_release); }
+
+void UpgradeHost::GetProgress(double& totalBytes, double& totalReceived, double& fileBytes,
+                              double& fileReceived, uint32_t& updateCount, uint32_t& updateIndex,
+                              std::string& url, std::string& description) const {
+    ProgressSnapshot copy = impl_->CopySnapshot();
+    totalBytes = copy.totalBytes;
+    totalReceived = copy.totalReceived;
+    fileBytes = copy.fileBytes;
+    fileReceived = copy.fileReceived;
+    updateCount = copy.updateCount;
+    updateIndex = copy.updateIndex;
+    url = std::move(copy.url);
+    description = std::move(copy.description);
+}
+
+int32_t UpgradeHost::GetEngineState() const { return impl_->engine.State(); }
+
+int32_t UpgradeHost::GetResult() const { return impl_->Result.load(std::memory_order_acquire); }
+
+void UpgradeHost::NotifyFinished() { OnFinished(GetResult()); }
+
+UpdateObserver& UpgradeHost::Observer() { return *impl_; }
+
+const std::string& UpgradeHost::RegistryKeyPath() const { return impl_->registryKeyPath; }
+
+void UpgradeHost::WaitForWorker(const std::function<void()>& whileWaiting) {
+    impl_->engine.WaitForWorker(whileWaiting);
+}
+
+UpgradeHost* CurrentHost() { return currentHost.load(std::memory_order_acquire); }
+
+}  // namespace Tern

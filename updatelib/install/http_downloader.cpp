@@ -1,0 +1,169 @@
+#include "updatelib/install/http_downloader.h"
+
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <ostream>
+
+#include "platform/transfer_limits.h"
+#include "updatelib/host/diagnostic_channel.h"
+#include "updatelib/host/download_progress_observer.h"
+
+namespace Tern {
+
+namespace {
+
+// Resume offsets of files beyond 4 GiB must survive ftell.
+static_assert(sizeof(long) >= 8, "file offsets need 64 bits");
+
+constexpr long kLowSpeedLimitBytesPerSecond = 1;
+constexpr char kOpenFailureText[] = "Unable to open target file.\n";
+
+struct GlobalState {
+    std::mutex mutex;
+    bool initialised = false;
+};
+
+GlobalState& TheGlobalState() {
+    static GlobalState state;
+    return state;
+}
+
+void EnsureGlobalInit() {
+    GlobalState& state = TheGlobalState();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    if (state.initialised) return;
+    curl_global_init(CURL_GLOBAL_ALL);
+    state.initialised = true;
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<std::FILE, FileCloser>;
+
+// The "e" flag keeps the descriptor out of programs started while a transfer runs.
+File OpenTarget(const std::string& path, bool append) {
+    return File(std::fopen(path.c_str(), append ? "ab+e" : "wbe"));
+}
+
+// Answers the bytes actually written, so that a short write ends the transfer with
+// CURLE_WRITE_ERROR.
+size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
+    return std::fwrite(data, 1, size * count, static_cast<std::FILE*>(file));
+}
+
+}  // namespace
+
+struct ProgressCallback {
+    static int Forward(void* downloader, curl_off_t downloadTotal, curl_off_t downloadedNow,
+                       curl_off_t, curl_off_t) {
+        const bool proceed = static_cast<HttpDownloader*>(downloader)
+                                 ->ReportProgress(static_cast<double>(downloadTotal),
+                                                  static_cast<double>(downloadedNow));
+        return proceed ? 0 : -1;
+    }
+};
+
+void HttpDownloader::EasyHandleDeleter::operator()(void* handle) const {
+    curl_easy_cleanup(handle);
+}
+
+HttpDownloader::HttpDownloader() {
+    static_assert(sizeof(errorBuffer_) == CURL_ERROR_SIZE, "libcurl fills the whole buffer");
+}
+HttpDownloader::~HttpDownloader() = default;
+
+bool HttpDownloader::download(const std::string& url, std::string targetPath, bool resume,
+                              DownloadProgressObserver* observer) {
+    observer_ = observer;
+    EnsureGlobalInit();
+    if (!handle_) handle_.reset(curl_easy_init());
+    CURL* const curl = handle_.get();
+
+    File file = OpenTarget(targetPath, resume);
+    if (!file) {
+        lastResult_ = CURLE_WRITE_ERROR;
+        std::memcpy(errorBuffer_.data(), kOpenFailureText, sizeof(kOpenFailureText));
+        LibraryDiagnostics() << "Unable to open target file " << targetPath << "." << std::endl;
+        observer_ = nullptr;
+        return false;
+    }
+
+    const platform::TransferTimeouts timeouts = platform::CurrentTransferTimeouts();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToFile);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback::Forward);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer_.data());
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytesPerSecond);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, timeouts.lowSpeedSeconds);
+
+    // The handle keeps options across transfers, so a fresh download must clear the range a
+    // resumed one asked for.
+    curl_off_t startPosition = 0;
+    if (resume) {
+        std::fseek(file.get(), 0, SEEK_END);
+        const long end = std::ftell(file.get());
+        startPosition = end > 0 ? end : 0;
+        LibraryDiagnostics() << "Resuming from position " << static_cast<double>(startPosition)
+                             << "." << std::endl;
+    }
+    resumeOffset_ = static_cast<double>(startPosition);
+    curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, startPosition);
+
+    CURLcode result = curl_easy_perform(curl);
+    if (result == CURLE_RANGE_ERROR) {
+        LibraryDiagnostics()
+            << "HTTP server does not support resuming. Trying again from position 0." << std::endl;
+        file.reset();
+        file = OpenTarget(targetPath, false);
+        if (file) {
+            resumeOffset_ = 0.0;
+            curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
+            curl_easy_setopt(curl, CURLOPT_WRITEDATA, file.get());
+            result = curl_easy_perform(curl);
+        } else {
+            LibraryDiagnostics()
+                << "Downloaded file could not be closed and reopened, returning range error."
+                << std::endl;
+        }
+    }
+
+    lastResult_ = result;
+    if (result != CURLE_OK) {
+        LibraryDiagnostics() << "Received error code " << lastResult_ << "(" << errorBuffer_.data()
+                             << ") from curl_easy_perform" << std::endl;
+    }
+    file.reset();
+    observer_ = nullptr;
+    return result == CURLE_OK;
+}
+
+std::string HttpDownloader::errorText() const { return std::string(errorBuffer_.data()); }
+
+void HttpDownloader::GlobalCleanup() {
+    GlobalState& state = TheGlobalState();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.initialised) return;
+    curl_global_cleanup();
+    state.initialised = false;
+}
+
+bool HttpDownloader::ReportProgress(double downloadTotal, double downloadedNow) {
+    if (!observer_) return true;
+    if (observer_->ReportProgress(resumeOffset_ + downloadTotal, resumeOffset_ + downloadedNow)) {
+        return true;
+    }
+    LibraryDiagnostics() << "Download aborted by user." << std::endl;
+    return false;
+}
+
+}  // namespace Tern

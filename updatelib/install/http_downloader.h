@@ -1,0 +1,52 @@
+// Fetches one URL into one local file over HTTP, optionally resuming a partial file.
+#pragma once
+
+#include <array>
+#include <memory>
+#include <string>
+
+namespace Tern {
+
+class DownloadProgressObserver;
+
+class HttpDownloader {
+public:
+    HttpDownloader();
+    ~HttpDownloader();
+    HttpDownloader(const HttpDownloader&) = delete;
+    HttpDownloader& operator=(const HttpDownloader&) = delete;
+
+    // Writes the resource at `url` to `targetPath`. With `resume`, the bytes already in the file
+    // are kept and only the rest is requested; otherwise the file is rewritten. Progress goes to
+    // `observer` (may be null), which can cancel the transfer. True when the transfer completed.
+    bool download(const std::string& url, std::string targetPath, bool resume,
+                  DownloadProgressObserver* observer);
+
+    // libcurl's result code of the last transfer; 0 for success.
+    int lastResult() const { return lastResult_; }
+    // The reason of the last failure.
+    std::string errorText() const;
+
+    // Releases the HTTP library's process-wide state if a transfer initialised it. A later
+    // transfer initialises it again.
+    static void GlobalCleanup();
+
+private:
+    struct EasyHandleDeleter {
+        void operator()(void* handle) const;
+    };
+
+    // libcurl's progress callback, which reaches the observer through ReportProgress.
+    friend struct ProgressCallback;
+
+    // Hands libcurl's figures, raised by the resume offset, to the observer; false cancels.
+    bool ReportProgress(double downloadTotal, double downloadedNow);
+
+    DownloadProgressObserver* observer_ = nullptr;
+    std::unique_ptr<void, EasyHandleDeleter> handle_;
+    std::array<char, 256> errorBuffer_{};
+    int lastResult_ = 0;
+    double resumeOffset_ = 0.0;
+};
+
+}  // namespace Tern
