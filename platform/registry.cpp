@@ -35,13 +35,42 @@ std::string ConfigHome() {
     return HomeDirectory() + "/.config";
 }
 
+// The download code writes the same value thousands of times a second: while the variables
+// that place the hive stay the same, the hive of the last call is the one.
 std::shared_ptr<HiveFile> FileOf(Hive hive) {
-    return HiveFile::At(HiveFilePath(hive), RootName(hive));
+    struct Cached {
+        std::string config;
+        std::string home;
+        std::shared_ptr<HiveFile> file;
+    };
+    thread_local Cached cache[2];
+    Cached& cached = cache[hive == Hive::LocalMachine ? 0 : 1];
+    const char* config = std::getenv("XDG_CONFIG_HOME");
+    const char* home = std::getenv("HOME");
+    if (cached.file && cached.config == (config ? config : "") && cached.home == (home ? home : "")) {
+        return cached.file;
+    }
+    cached.file = HiveFile::At(HiveFilePath(hive), RootName(hive));
+    cached.config = config ? config : "";
+    cached.home = home ? home : "";
+    return cached.file;
 }
 
 // A name must fit on one line of the hive file.
 bool IsValidName(const std::string& name) {
-    return name.find_first_of(std::string("\r\n\0", 3)) == std::string::npos;
+    for (char c : name) {
+        if (c == '\r' || c == '\n' || c == '\0') return false;
+    }
+    return true;
+}
+
+// What SplitValidPath accepts, without building the components.
+bool IsValidPath(const std::string& path) {
+    if (path.empty()) return true;
+    if (path.front() == '\\' || path.back() == '\\' || path.find("\\\\") != std::string::npos) {
+        return false;
+    }
+    return IsValidName(path);
 }
 
 bool SplitValidPath(const std::string& path, std::vector<std::string>* components) {
@@ -112,6 +141,24 @@ long RegistryKey::Create(Hive hive, const std::string& path, RegistryKey* key) {
     });
     if (result == kRegSuccess) key->state_ = std::move(state);
     return result;
+}
+
+long RegistryKey::SetValueAt(Hive hive, const std::string& path, const std::string& name,
+                             const RegistryValue& value) {
+    if (!IsValidPath(path) || !IsValidName(name)) return kRegInvalidParameter;
+    const std::string folded = reg::FoldCase(path);
+    return FileOf(hive)->Apply([&](reg::Tree& tree, bool* modified) {
+        bool created = false;
+        reg::Key* key = tree.Find(folded);
+        if (!key) {
+            std::vector<std::string> components;
+            reg::SplitKeyPath(path, &components);
+            key = tree.Create(components, &created);
+        }
+        const bool changed = key->SetValue(name, static_cast<uint32_t>(value.type), value.data);
+        *modified = created || changed;
+        return kRegSuccess;
+    });
 }
 
 bool RegistryKey::IsOpen() const { return state_ != nullptr; }

@@ -61,6 +61,11 @@ public:
     // Opens the key, creating it and every missing parent first.
     static long Create(Hive hive, const std::string& path, RegistryKey* key);
 
+    // Creates the key when missing and sets the value, as one change: one look at the hive
+    // file instead of two, for callers that write the same value very often.
+    static long SetValueAt(Hive hive, const std::string& path, const std::string& name,
+                           const RegistryValue& value);
+
     bool IsOpen() const;
     // Closes the handle; further calls answer kRegInvalidHandle. Closing twice is harmless.
     void Close();

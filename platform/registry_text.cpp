@@ -13,10 +13,7 @@ std::optional<std::string> ReadRegistryText(Hive hive, const std::string& keyPat
 
 long WriteRegistryString(Hive hive, const std::string& keyPath, const std::string& name,
                          const std::string& text) {
-    RegistryKey key;
-    const long opened = RegistryKey::Create(hive, keyPath, &key);
-    if (opened != kRegSuccess) return opened;
-    return key.SetString(name, text);
+    return RegistryKey::SetValueAt(hive, keyPath, name, RegistryValue{ValueType::String, text});
 }
 
 }  // namespace platform

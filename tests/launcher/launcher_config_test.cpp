@@ -17,7 +17,8 @@ class LauncherConfig : public tern_test::IsolatedTest {
 protected:
     LauncherConfig() { launcher::Settings() = launcher::LaunchSettings(); }
 
-    void SetMachineValue(const std::string& path, const std::string& name, const std::string& text) {
+    void SetMachineValue(const std::string& path, const std::string& name,
+                         const std::string& text) {
         ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, path, name, text), 0);
     }
     std::optional<std::string> UserValue(const std::string& name) {

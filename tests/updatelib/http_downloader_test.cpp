@@ -130,18 +130,23 @@ TEST_F(HttpDownloaderTest, ResumeWithoutAFileStartsAtTheBeginning) {
     EXPECT_EQ(server_.Requests()[0].range, "");
 }
 
-// libcurl fails the server's 416 like any other error status; the file must stay as it was.
-TEST_F(HttpDownloaderTest, ResumingACompleteFileFailsWithoutTouchingIt) {
+// A server answers 416 when the file already holds the whole resource (a run that ended
+// between the last byte and its record): the file is fetched again instead of failing forever.
+TEST_F(HttpDownloaderTest, AnUnsatisfiableRangeFetchesTheResourceAgain) {
     const std::string body = Body(100);
     server_.Serve("/patches/patch.bin", body);
-    WriteFileBytes(Target("patch"), body);
+    WriteFileBytes(Target("patch"), body + "surplus");
 
-    EXPECT_FALSE(downloader_.download(kPatchUrl, Target("patch"), true, &observer_));
+    ASSERT_TRUE(downloader_.download(kPatchUrl, Target("patch"), true, &observer_));
 
-    EXPECT_EQ(downloader_.lastResult(), 22);
-    EXPECT_EQ(server_.Requests().size(), 1u);
-    EXPECT_EQ(server_.Requests()[0].range, "bytes=100-");
     EXPECT_EQ(ReadFileBytes(Target("patch")), body);
+    const std::vector<tern_test::RecordedRequest> requests = server_.Requests();
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(requests[0].range, "bytes=107-");
+    EXPECT_EQ(requests[1].range, "");
+    EXPECT_EQ(diagnostics_.str(),
+              "Resuming from position 107.\n"
+              "HTTP server cannot continue the file. Trying again from position 0.\n");
 }
 
 TEST_F(HttpDownloaderTest, ResumeOffsetsBeyondFourGibibytesKeepAllTheirBits) {
@@ -322,6 +327,10 @@ TEST_F(HttpDownloaderTest, TransfersWorkAgainAfterGlobalCleanup) {
 
     ASSERT_TRUE(next.download(kPatchUrl, Target("second"), false, nullptr));
     EXPECT_EQ(ReadFileBytes(Target("second")), body);
+    // A downloader that held its handle across the clean-up still works: the release waits
+    // for the last handle.
+    ASSERT_TRUE(downloader_.download(kPatchUrl, Target("third"), false, nullptr));
+    EXPECT_EQ(ReadFileBytes(Target("third")), body);
 }
 
 TEST_F(HttpDownloaderTest, DownloadersOnSeveralThreadsInitialiseTheLibraryOnce) {

@@ -12,6 +12,7 @@
 
 namespace Tern {
 
+class HttpDownloader;
 class UpdateObserver;
 class UpdateStateStore;
 
@@ -58,6 +59,13 @@ public:
     virtual Ptr Clone() const;
     // Deletes the object; only a Ptr calls it, and never for null.
     virtual void Destroy();
+
+    // Downloads the file of this update (update `index`, 1-based, of `count`) into the
+    // temporary directory, resuming a stored partial download, verifies its checksum and
+    // records the outcome in `stateStore`. True when the file is ready to run; otherwise the
+    // reason is in the observer's Result and technical log.
+    bool downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader,
+                        UpdateStateStore& stateStore, uint32_t count, uint32_t index);
 
     // Starts the downloaded file of this update and waits for it unless it replaces the
     // launcher; the outcome goes to the observer's Result.

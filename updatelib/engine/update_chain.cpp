@@ -12,11 +12,6 @@ UpdateChain::~UpdateChain() {
 
 void UpdateChain::Add(const Update& update) { updates_.push_back(update.Clone()); }
 
-// The chain download and verification replaces this body.
-bool UpdateChain::downloadChain(UpdateObserver&, HttpDownloader&, UpdateStateStore&) {
-    return false;
-}
-
 bool UpdateChain::runChain(UpdateObserver& observer, UpdateStateStore& stateStore) {
     return runChain(observer,
                     [&](Update& update) { return update.startUpdate(observer, stateStore); });

@@ -2,7 +2,12 @@
 
 #include <chrono>
 #include <cstdio>
+#include <ostream>
 
+#include <tinyxml.h>
+
+#include "updatelib/engine/update_info.h"
+#include "updatelib/host/file_functions.h"
 #include "updatelib/host/library_texts.h"
 #include "updatelib/host/upgrade_host.h"
 #include "updatelib/install/http_downloader.h"
@@ -12,6 +17,20 @@ namespace {
 
 // The pause after every step but the last.
 constexpr std::chrono::milliseconds kStepPause(25);
+
+const char* const kDownloadPrefix = "vex";
+const char* const kPreviousCrcValue = "previousCRC";
+
+constexpr int kAbortedByCallback = 42;  // CURLE_ABORTED_BY_CALLBACK
+
+// Without a reachable update service the run ends as if there were no update, so that the
+// game starts offline. A stalled service (time-out) counts as unreachable.
+bool IsServerUnreachable(int code) {
+    return code == 5 ||   // CURLE_COULDNT_RESOLVE_PROXY
+           code == 6 ||   // CURLE_COULDNT_RESOLVE_HOST
+           code == 7 ||   // CURLE_COULDNT_CONNECT
+           code == 28;    // CURLE_OPERATION_TIMEDOUT
+}
 
 }  // namespace
 
@@ -103,13 +122,61 @@ void UpdateEngine::RunStep(int32_t state, HttpDownloader& downloader) {
     }
 }
 
-// Temporary body until the update-information request is built: ends the run the way an
-// unreachable update server does (Result unchanged).
-void UpdateEngine::RequestUpdateInfo(HttpDownloader&) { SetState(kFinish); }
+void UpdateEngine::RequestUpdateInfo(HttpDownloader& downloader) {
+    UpdateObserver& observer = host_->Observer();
+    std::ostream& log = host_->Log();
+    const std::string url = BuildUpdateInfoUrl(gameId_);
+    updateInfoPath_ = MakeTempFileName(kDownloadPrefix);
+    observer.OnDownloadStarted(url, LibText("IDS_LIB_MSG_PATCH_INFO"), 1, 1);
+    log << LibText("IDS_LIB_MSG_GET_UPDATE_DOWNLOAD") << " " << updateInfoPath_ << "." << std::endl;
+    observer.SetTotalBytes(0.0);
+    if (downloader.download(url, updateInfoPath_, false, &observer)) {
+        SetState(kParseUpdateInfo);
+        return;
+    }
+    const int code = downloader.lastResult();
+    if (!IsServerUnreachable(code)) {
+        log << LibText("IDS_LIB_ERR_DWNLD_UPDATE_INFO") << ". " << std::endl
+            << LibText("IDS_LIB_ERR_FATAL_DOWNLOAD") << ":  " << code << std::endl
+            << LibText("IDS_LIB_ERR_CANNOT_CONTINUE") << std::endl;
+        observer.Result = code == kAbortedByCallback ? kUpdateUserAborted : kUpdateFailed;
+    }
+    DeleteUpdateFile(log, updateInfoPath_);
+    SetState(kFinish);
+}
 
-// Temporary body until the update-information answer is read: ends the run like
-// RequestUpdateInfo's temporary body.
-void UpdateEngine::ParseUpdateInfo() { SetState(kFinish); }
+bool UpdateEngine::ParseUpdateInfo() {
+    UpdateObserver& observer = host_->Observer();
+    std::ostream& log = host_->Log();
+    const auto fail = [&](const char* key) {
+        log << LibText(key) << std::endl << LibText("IDS_LIB_ERR_CANNOT_CONTINUE") << std::endl;
+        DeleteUpdateFile(log, updateInfoPath_);
+        observer.Result = kUpdateFailed;
+        SetState(kFinish);
+        return false;
+    };
+
+    TiXmlDocument document(updateInfoPath_.c_str());
+    if (!document.LoadFile(TIXML_DEFAULT_ENCODING)) return fail("IDS_LIB_ERR_FILE_PARSING");
+    const TiXmlElement* response = document.FirstChildElement("RESPONSE");
+    if (!response) return fail("IDS_LIB_ERR_FILE_TYPE");
+    if (!response->FirstChild()) {
+        DeleteUpdateFile(log, updateInfoPath_);
+        observer.Result = kUpdateOk;
+        SetState(kFinish);
+        return true;
+    }
+    if (!ReadPatchFields(*response, patch_)) return fail("IDS_LIB_ERR_FILE_FORMAT");
+
+    if (patch_.crc != stateStore_.ReadUserValue(kPreviousCrcValue)) stateStore_.ForgetAll();
+    stateStore_.WriteUserValue(kPreviousCrcValue, patch_.crc);
+    chain_.Add(Update(TargetId("Patch", "all", "all"), {patch_.url}, patch_.crc,
+                      static_cast<int32_t>(patch_.size), std::string(), {},
+                      patch_.isGameUpdate, LibText("IDS_LIB_MSG_NEW_UPDATE")));
+    DeleteUpdateFile(log, updateInfoPath_);
+    SetState(kDownloadUpdates);
+    return true;
+}
 
 void UpdateEngine::RunUpdates() {
     if (host_->ConfirmRunUpdates()) {

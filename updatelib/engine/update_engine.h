@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "updatelib/engine/update_chain.h"
+#include "updatelib/engine/update_info.h"
 #include "updatelib/engine/update_state_store.h"
 
 namespace Tern {
@@ -48,7 +49,8 @@ private:
     void SetState(int32_t state) { state_.store(state, std::memory_order_release); }
 
     void RequestUpdateInfo(HttpDownloader& downloader);
-    void ParseUpdateInfo();
+    // True when it moved on to the download.
+    bool ParseUpdateInfo();
     void RunUpdates();
 
     UpgradeHost* host_ = nullptr;
@@ -56,10 +58,7 @@ private:
     std::string updateInfoPath_;
     std::string registryKeyPath_;
     std::string gameId_;
-    uint32_t patchSize_ = 0;
-    std::string patchCrc_;
-    std::string patchUrl_;
-    bool patchIsGameUpdate_ = false;
+    PatchFields patch_;
     UpdateChain chain_;
     UpdateStateStore stateStore_;
 

@@ -5,6 +5,7 @@
 #include "updatelib/engine/update_state_store.h"
 #include "updatelib/host/diagnostic_channel.h"
 #include "updatelib/host/library_texts.h"
+#include "updatelib/host/number_text.h"
 #include "updatelib/host/upgrade_host_impl.h"
 #include "updatelib/install/http_downloader.h"
 
@@ -16,6 +17,27 @@ std::atomic<UpgradeHost*> currentHost{nullptr};
 const char* const kSyncEventName = "vexUpdateServiceSyncEvent";
 const char* const kResumeValueName = "Patch";
 const char* const kPartialPrefix = "R ";
+
+// "Downloaded <total received>/<total> bytes (<percent>%) -- this file <received>/<size>
+// bytes (<percent>%)", as a stream would write the numbers; built for every received chunk.
+std::string ProgressLine(double totalBytes, double totalReceived, double fileBytes,
+                         double fileReceived) {
+    std::string line = "Downloaded ";
+    line.reserve(128);
+    AppendStreamNumber(line, totalReceived);
+    line += '/';
+    AppendStreamNumber(line, totalBytes);
+    line += " bytes (";
+    AppendStreamNumber(line, 100.0 * totalReceived / totalBytes);
+    line += "%) -- this file ";
+    AppendStreamNumber(line, fileReceived);
+    line += '/';
+    AppendStreamNumber(line, fileBytes);
+    line += " bytes (";
+    AppendStreamNumber(line, 100.0 * fileReceived / fileBytes);
+    line += "%)";
+    return line;
+}
 
 }  // namespace
 
@@ -29,10 +51,8 @@ UpgradeHost::UpgradeHostImpl::UpgradeHostImpl(UpgradeHost* owner)
 
 bool UpgradeHost::UpgradeHostImpl::OnProgress(double totalBytes, double totalReceived,
                                               double fileBytes, double fileReceived) {
-    LibraryDiagnostics() << "Downloaded " << totalReceived << "/" << totalBytes << " bytes ("
-                         << 100.0 * totalReceived / totalBytes << "%) -- this file "
-                         << fileReceived << "/" << fileBytes << " bytes ("
-                         << 100.0 * fileReceived / fileBytes << "%)" << std::endl;
+    LibraryDiagnostics() << ProgressLine(totalBytes, totalReceived, fileBytes, fileReceived)
+                         << std::endl;
     if (!DownloadPath.empty()) {
         WriteFilesValue(registryKeyPath, kResumeValueName, kPartialPrefix + DownloadPath);
     }

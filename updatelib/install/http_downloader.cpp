@@ -21,9 +21,14 @@ static_assert(sizeof(long) >= 8, "file offsets need 64 bits");
 constexpr long kLowSpeedLimitBytesPerSecond = 1;
 constexpr char kOpenFailureText[] = "Unable to open target file.\n";
 
+// libcurl's process-wide state must not be released while an easy handle exists, and the
+// host's Stop may ask for that while the worker still transfers: the release then waits for the
+// last handle.
 struct GlobalState {
     std::mutex mutex;
     bool initialised = false;
+    int liveHandles = 0;
+    bool cleanupRequested = false;
 };
 
 GlobalState& TheGlobalState() {
@@ -31,12 +36,33 @@ GlobalState& TheGlobalState() {
     return state;
 }
 
-void EnsureGlobalInit() {
+// Initialises libcurl when needed and creates an easy handle, counted as alive.
+CURL* CreateHandle() {
     GlobalState& state = TheGlobalState();
     const std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.initialised) return;
-    curl_global_init(CURL_GLOBAL_ALL);
-    state.initialised = true;
+    if (!state.initialised) {
+        curl_global_init(CURL_GLOBAL_ALL);
+        state.initialised = true;
+    }
+    CURL* handle = curl_easy_init();
+    if (handle) ++state.liveHandles;
+    return handle;
+}
+
+void ReleaseGlobalStateLocked(GlobalState& state) {
+    if (!state.initialised || state.liveHandles > 0) return;
+    curl_global_cleanup();
+    state.initialised = false;
+    state.cleanupRequested = false;
+}
+
+// A server answers 416 when a resumed file already holds the whole resource (or more): the
+// file cannot be continued, only fetched again.
+bool RangeNotSatisfiable(CURL* curl, CURLcode result, curl_off_t startPosition) {
+    if (result != CURLE_HTTP_RETURNED_ERROR || startPosition == 0) return false;
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    return status == 416;
 }
 
 struct FileCloser {
@@ -69,6 +95,10 @@ struct ProgressCallback {
 
 void HttpDownloader::EasyHandleDeleter::operator()(void* handle) const {
     curl_easy_cleanup(handle);
+    GlobalState& state = TheGlobalState();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    --state.liveHandles;
+    if (state.cleanupRequested) ReleaseGlobalStateLocked(state);
 }
 
 HttpDownloader::HttpDownloader() {
@@ -79,8 +109,7 @@ HttpDownloader::~HttpDownloader() = default;
 bool HttpDownloader::download(const std::string& url, std::string targetPath, bool resume,
                               DownloadProgressObserver* observer) {
     observer_ = observer;
-    EnsureGlobalInit();
-    if (!handle_) handle_.reset(curl_easy_init());
+    if (!handle_) handle_.reset(CreateHandle());
     CURL* const curl = handle_.get();
 
     File file = OpenTarget(targetPath, resume);
@@ -120,9 +149,11 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, startPosition);
 
     CURLcode result = curl_easy_perform(curl);
-    if (result == CURLE_RANGE_ERROR) {
-        LibraryDiagnostics()
-            << "HTTP server does not support resuming. Trying again from position 0." << std::endl;
+    const bool rangeIgnored = result == CURLE_RANGE_ERROR;
+    if (rangeIgnored || RangeNotSatisfiable(curl, result, startPosition)) {
+        LibraryDiagnostics() << (rangeIgnored ? "HTTP server does not support resuming."
+                                              : "HTTP server cannot continue the file.")
+                             << " Trying again from position 0." << std::endl;
         file.reset();
         file = OpenTarget(targetPath, false);
         if (file) {
@@ -152,9 +183,8 @@ std::string HttpDownloader::errorText() const { return std::string(errorBuffer_.
 void HttpDownloader::GlobalCleanup() {
     GlobalState& state = TheGlobalState();
     const std::lock_guard<std::mutex> lock(state.mutex);
-    if (!state.initialised) return;
-    curl_global_cleanup();
-    state.initialised = false;
+    state.cleanupRequested = true;
+    ReleaseGlobalStateLocked(state);
 }
 
 bool HttpDownloader::ReportProgress(double downloadTotal, double downloadedNow) {

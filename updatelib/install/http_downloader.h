@@ -27,8 +27,8 @@ public:
     // The reason of the last failure.
     std::string errorText() const;
 
-    // Releases the HTTP library's process-wide state if a transfer initialised it. A later
-    // transfer initialises it again.
+    // Releases the HTTP library's process-wide state if a transfer initialised it, once no
+    // downloader holds a handle any more. A later transfer initialises it again.
     static void GlobalCleanup();
 
 private:

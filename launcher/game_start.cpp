@@ -1,0 +1,26 @@
+#include "launcher/game_start.h"
+
+#include "launcher/launch_settings.h"
+#include "launcher/launcher_config.h"
+#include "platform/process.h"
+#include "updatelib/host/file_functions.h"
+
+namespace launcher {
+
+long LaunchGame() {
+    const LaunchSettings& settings = Settings();
+    const long result = platform::OpenProgram(settings.executableName, settings.startArguments,
+                                              Tern::GetExecutableDirectory());
+    if (result > platform::kOpenSucceededAbove) {
+        WriteExecutableName();
+        WriteStartArguments();
+    }
+    return result;
+}
+
+std::string GameStartFailureMessage(long result) {
+    return GetText("IDS_EXEC_COMMAND_FAILED") + " " + Settings().executableName + " (error " +
+           std::to_string(result) + ")" + "\n" + GetText("IDS_EXEC_NOT_FOUND");
+}
+
+}  // namespace launcher

@@ -1,0 +1,77 @@
+#include "launcher/hardware_probe.h"
+
+#include <tinyxml.h>
+
+#include <climits>
+#include <cstdlib>
+
+#include "platform/dynamic_library.h"
+#include "platform/files.h"
+#include "tools/sysprobe/hardware_probe_abi.h"
+
+namespace launcher {
+namespace {
+
+constexpr uint32_t kDirect3D11 = 11;
+const char* const kProfileBelowDocuments = "//My Games//Skyreach//GamerProfile.xml";
+
+struct LoadedProbe {
+    platform::DynamicLibrary library;
+    sysprobe::HardwareProbe* probe = nullptr;
+};
+
+// Start-up runs on the main thread only, so the one probe needs no guard.
+LoadedProbe& TheProbe() {
+    static LoadedProbe loaded;
+    return loaded;
+}
+
+// atoi's reading without its undefined overflow: out-of-range numbers saturate, as the desktop
+// runtime's atoi does.
+long ReadLikeAtoi(const char* text) {
+    const long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return value;
+}
+
+}  // namespace
+
+void LoadHardwareProbe() {
+    LoadedProbe& loaded = TheProbe();
+    loaded.probe = nullptr;
+    if (!loaded.library.Load(sysprobe::kLibraryName)) return;
+    const auto entryPoint = reinterpret_cast<sysprobe::GetHardwareInstanceFunction>(
+        loaded.library.Symbol(sysprobe::kEntryPointName));
+    if (entryPoint) loaded.probe = entryPoint();
+}
+
+void UnloadHardwareProbe() {
+    LoadedProbe& loaded = TheProbe();
+    loaded.probe = nullptr;
+    loaded.library.Unload();
+}
+
+bool HardwareSupportsD3D11() {
+    const sysprobe::HardwareProbe* probe = TheProbe().probe;
+    if (!probe) return false;
+    const sysprobe::HardwareCapabilities* capabilities = probe->Capabilities();
+    return capabilities && capabilities->direct3DVersion >= kDirect3D11;
+}
+
+std::string ProfilePath() { return platform::DocumentsDirectory() + kProfileBelowDocuments; }
+
+bool ProfileAllowsD3D11() {
+    const std::string path = ProfilePath();
+    if (path.size() > kMaxProfilePathBytes) return true;
+    TiXmlDocument document;
+    if (!document.LoadFile(path.c_str())) return true;
+    const TiXmlElement* gamerProfile = document.FirstChildElement("GamerProfile");
+    const TiXmlElement* renderProfile =
+        gamerProfile ? gamerProfile->FirstChildElement("RenderProfile") : nullptr;
+    const char* useD3D11 = renderProfile ? renderProfile->Attribute("UseD3D11") : nullptr;
+    if (!useD3D11 || *useD3D11 == '\0') return true;
+    return ReadLikeAtoi(useD3D11) == 1;
+}
+
+}  // namespace launcher

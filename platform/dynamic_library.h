@@ -1,0 +1,31 @@
+// A shared library loaded at run time by its bare name, so that the system's search order and
+// LD_LIBRARY_PATH decide which file is used.
+#pragma once
+
+#include <string>
+
+namespace platform {
+
+class DynamicLibrary {
+public:
+    DynamicLibrary() = default;
+    ~DynamicLibrary() { Unload(); }
+    DynamicLibrary(DynamicLibrary&& other) noexcept;
+    DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+    DynamicLibrary(const DynamicLibrary&) = delete;
+    DynamicLibrary& operator=(const DynamicLibrary&) = delete;
+
+    // Loads `bareName` (e.g. "libsysprobe.so"), unloading a library loaded before. A name with
+    // a '/' is taken as a path. False when the library cannot be loaded.
+    bool Load(const std::string& bareName);
+    bool Loaded() const { return handle_ != nullptr; }
+    // The address of the exported symbol; null when it is missing or nothing is loaded.
+    void* Symbol(const char* name) const;
+    // Addresses obtained from the library are invalid afterwards.
+    void Unload();
+
+private:
+    void* handle_ = nullptr;
+};
+
+}  // namespace platform

@@ -1,0 +1,194 @@
+#include "platform/process.h"
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace platform {
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+// Appends what a run of backslashes at `position` stands for and returns the position after
+// the part consumed. A quote after an even run is left for the caller, since it groups.
+size_t TakeBackslashes(const std::string& text, size_t position, std::string& word) {
+    size_t end = position;
+    while (end < text.size() && text[end] == '\\') ++end;
+    const size_t count = end - position;
+    if (end == text.size() || text[end] != '"') {
+        word.append(count, '\\');
+        return end;
+    }
+    word.append(count / 2, '\\');
+    if (count % 2 == 0) return end;
+    word += '"';
+    return end + 1;
+}
+
+std::string JoinPath(const std::string& directory, const std::string& file) {
+    if (directory.empty() || file.front() == '/') return file;
+    return directory.back() == '/' ? directory + file : directory + "/" + file;
+}
+
+bool IsDirectory(const std::string& path) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode);
+}
+
+bool ParentDirectoryExists(const std::string& path) {
+    const size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return true;
+    return IsDirectory(slash == 0 ? "/" : path.substr(0, slash));
+}
+
+long ShellResult(int error, const std::string& path) {
+    switch (error) {
+        case ENOENT:
+            return ParentDirectoryExists(path) ? kOpenFileNotFound : kOpenPathNotFound;
+        case ENOTDIR:
+        case ELOOP:
+        case ENAMETOOLONG:
+            return kOpenPathNotFound;
+        case EACCES:
+        case EPERM:
+            return kOpenAccessDenied;
+        case ENOMEM:
+        case E2BIG:
+        case EAGAIN:
+            return kOpenOutOfMemory;
+        case ENOEXEC:
+        case ELIBBAD:
+            return kOpenBadFormat;
+        case ETXTBSY:
+            return kOpenSharingViolation;
+        default:
+            return kOpenOutOfResources;
+    }
+}
+
+class SpawnActions {
+public:
+    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawn_file_actions_t* Get() { return &actions_; }
+
+private:
+    posix_spawn_file_actions_t actions_;
+};
+
+class SpawnAttributes {
+public:
+    SpawnAttributes() { posix_spawnattr_init(&attributes_); }
+    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
+    SpawnAttributes(const SpawnAttributes&) = delete;
+    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+    posix_spawnattr_t* Get() { return &attributes_; }
+
+private:
+    posix_spawnattr_t attributes_;
+};
+
+// Descriptors of libraries that did not ask for close-on-exec must not reach the program, and
+// neither must signals this process blocks or ignores.
+int PrepareChild(SpawnActions& actions, SpawnAttributes& attributes,
+                 const std::string& workingDirectory) {
+    if (!workingDirectory.empty()) {
+        if (int error =
+                posix_spawn_file_actions_addchdir_np(actions.Get(), workingDirectory.c_str())) {
+            return error;
+        }
+    }
+    if (int error = posix_spawn_file_actions_addclosefrom_np(actions.Get(), STDERR_FILENO + 1)) {
+        return error;
+    }
+    sigset_t none;
+    sigset_t all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    posix_spawnattr_setsigmask(attributes.Get(), &none);
+    posix_spawnattr_setsigdefault(attributes.Get(), &all);
+    return posix_spawnattr_setflags(attributes.Get(),
+                                    POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+}  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::string& parameters) {
+    std::vector<std::string> words;
+    std::string word;
+    bool inWord = false;
+    bool quoted = false;
+    size_t position = 0;
+    while (position < parameters.size()) {
+        const char c = parameters[position];
+        if (!quoted && IsBlank(c)) {
+            if (inWord) words.push_back(std::move(word));
+            word.clear();
+            inWord = false;
+            ++position;
+            continue;
+        }
+        inWord = true;
+        if (c == '\\') {
+            position = TakeBackslashes(parameters, position, word);
+        } else if (c == '"' && quoted && position + 1 < parameters.size() &&
+                   parameters[position + 1] == '"') {
+            word += '"';
+            position += 2;
+        } else if (c == '"') {
+            quoted = !quoted;
+            ++position;
+        } else {
+            word += c;
+            ++position;
+        }
+    }
+    if (inWord) words.push_back(std::move(word));
+    return words;
+}
+
+long OpenProgram(const std::string& file, const std::string& parameters,
+                 const std::string& workingDirectory, int* processId) {
+    if (!workingDirectory.empty() && !IsDirectory(workingDirectory)) return kOpenPathNotFound;
+    if (file.empty()) return kOpenFileNotFound;
+    const std::string path = JoinPath(workingDirectory, file);
+
+    std::vector<std::string> arguments = SplitCommandLine(parameters);
+    arguments.insert(arguments.begin(), path);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (const int error = PrepareChild(actions, attributes, workingDirectory)) {
+        return ShellResult(error, path);
+    }
+    // The child changes into the working directory before it executes, so a relative `file`
+    // resolves against that directory.
+    pid_t pid = -1;
+    if (const int error = posix_spawn(&pid, file.c_str(), actions.Get(), attributes.Get(),
+                                      argv.data(), environ)) {
+        return ShellResult(error, path);
+    }
+    if (processId) *processId = pid;
+    return kOpenStarted;
+}
+
+int WaitForProcess(int pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return -1;
+    }
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+    return -1;
+}
+
+}  // namespace platform

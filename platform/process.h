@@ -1,0 +1,41 @@
+// Starting programs the way the desktop shell "opens" them, and waiting for them.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace platform {
+
+// Start results with the desktop shell's meanings: anything above kOpenSucceededAbove is success.
+constexpr long kOpenSucceededAbove = 32;
+constexpr long kOpenStarted = 42;
+constexpr long kOpenOutOfResources = 0;  // a failure without a more precise desktop number
+constexpr long kOpenFileNotFound = 2;
+constexpr long kOpenPathNotFound = 3;
+constexpr long kOpenAccessDenied = 5;
+constexpr long kOpenOutOfMemory = 8;
+constexpr long kOpenBadFormat = 11;
+constexpr long kOpenSharingViolation = 26;
+
+// Splits a parameter string into arguments by the desktop command-line rules: blanks and tabs
+// separate words, double quotes group (and are removed), 2n backslashes before a quote give n
+// backslashes and the quote groups, 2n+1 backslashes before a quote give n backslashes and a
+// literal quote, other backslashes are literal. Inside a quoted part "" gives one literal quote
+// and the quoted part goes on. A quoted empty part ("") is an empty argument.
+std::vector<std::string> SplitCommandLine(const std::string& parameters);
+
+// Starts `file` with the arguments of `parameters` (SplitCommandLine) in `workingDirectory`
+// (the current directory when empty). A relative `file` is taken relative to the working
+// directory; there is no search along PATH. The program gets the resolved path as argv[0], this
+// process's environment, default signal handling, an empty signal mask and no descriptors
+// beyond standard input, output and error. Returns kOpenStarted and stores the process id in
+// `processId` (when given) on success; otherwise one of the failure results above:
+// kOpenPathNotFound when the working directory or the file's directory does not exist.
+long OpenProgram(const std::string& file, const std::string& parameters,
+                 const std::string& workingDirectory, int* processId = nullptr);
+
+// Waits until the child process `pid` ends and returns its exit code; 128 + the signal number
+// when a signal ended it; -1 when `pid` is not a child of this process.
+int WaitForProcess(int pid);
+
+}  // namespace platform
