@@ -2,7 +2,6 @@
 
 #include <tinyxml.h>
 
-#include <climits>
 #include <cstdlib>
 
 #include "platform/dynamic_library.h"
@@ -24,15 +23,6 @@ struct LoadedProbe {
 LoadedProbe& TheProbe() {
     static LoadedProbe loaded;
     return loaded;
-}
-
-// atoi's reading without its undefined overflow: out-of-range numbers saturate, as the desktop
-// runtime's atoi does.
-long ReadLikeAtoi(const char* text) {
-    const long value = std::strtol(text, nullptr, 10);
-    if (value > INT_MAX) return INT_MAX;
-    if (value < INT_MIN) return INT_MIN;
-    return value;
 }
 
 }  // namespace
@@ -71,7 +61,9 @@ bool ProfileAllowsD3D11() {
         gamerProfile ? gamerProfile->FirstChildElement("RenderProfile") : nullptr;
     const char* useD3D11 = renderProfile ? renderProfile->Attribute("UseD3D11") : nullptr;
     if (!useD3D11 || *useD3D11 == '\0') return true;
-    return ReadLikeAtoi(useD3D11) == 1;
+    // strtol reads the text as atoi does, without atoi's undefined result for numbers out of
+    // range; such a number is never 1.
+    return std::strtol(useD3D11, nullptr, 10) == 1;
 }
 
 }  // namespace launcher

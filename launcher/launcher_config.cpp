@@ -33,9 +33,9 @@ Tern::LocalizedTextTable& LauncherTexts() {
 }
 
 bool LoadLocalizedTextsFrom(const std::string& directory) {
-    const auto language = platform::ReadRegistryText(
-        platform::Hive::LocalMachine, UpdateKeyPath(), LoadResourceString(IDS_LANGUAGE_VALUE),
-        kLanguageCapacity);
+    const auto language =
+        platform::ReadRegistryText(platform::Hive::LocalMachine, UpdateKeyPath(),
+                                   LoadResourceString(IDS_LANGUAGE_VALUE), kLanguageCapacity);
     Settings().uiLanguage = language ? *language : kDefaultLanguage;
     return Tern::LoadTextFileFrom(LauncherTexts(), directory, Settings().uiLanguage);
 }

@@ -74,12 +74,13 @@ protected:
                                 const std::string& text);
     static void RemoveMachineValue(const std::string& path, const std::string& name);
 
-    // A window whose boxes boxes_ answers, created as the application creates it.
+    // A window whose boxes boxes_ answers, created and then enabled as the application does.
     template <typename Dialog = DrivenDialog>
     std::unique_ptr<Dialog> CreateDialog() {
         auto dialog = std::make_unique<Dialog>();
         dialog->messageBox = boxes_.Seam();
         dialog->Create();
+        dialog->setEnabled(true);
         return dialog;
     }
 

@@ -78,12 +78,6 @@ TEST_F(ProfileTest, OverlongPathCountsAsNoProfile) {
     }
 }
 
-TEST(HardwareProbe, WithoutALoadedProbeThereIsNoDirect3D11) {
-    EXPECT_FALSE(launcher::HardwareSupportsD3D11());
-    launcher::UnloadHardwareProbe();
-    EXPECT_FALSE(launcher::HardwareSupportsD3D11());
-}
-
 TEST(DynamicLibrary, LoadsLooksUpAndUnloads) {
     platform::DynamicLibrary library;
     EXPECT_FALSE(library.Load("libsysprobe-missing.so"));

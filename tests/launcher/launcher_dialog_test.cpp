@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -42,7 +43,9 @@ int SeparatorBottom(const QWidget& window) {
 using LauncherDialog = tern_test::LauncherDialogTest;
 
 TEST_F(LauncherDialog, StartsHiddenDisabledCollapsedAndLocalized) {
-    auto dialog = CreateDialog();
+    auto dialog = std::make_unique<tern_test::DrivenDialog>();
+    dialog->messageBox = boxes_.Seam();
+    dialog->Create();
     EXPECT_FALSE(dialog->isVisible());
     EXPECT_FALSE(dialog->isEnabled());
     EXPECT_EQ(dialog->runsStarted, 1);

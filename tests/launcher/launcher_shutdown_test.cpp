@@ -22,7 +22,9 @@ using platform::Hive;
 const char* const kInfoPath = "/MatchMakingConfig.aspx";
 
 // The window with its real update run, holding the run's end until the test lets it go on.
-class WatchedDialog : public launcher::CUpgradeLauncherDlg {
+// Once let go the worker makes no further virtual call, so destroying this subclass while the
+// worker waits inside the base's OnFinished is safe.
+class HeldDialog : public launcher::CUpgradeLauncherDlg {
 public:
     void OnFinished(int32_t result) override {
         finishing = true;
@@ -30,7 +32,7 @@ public:
         CUpgradeLauncherDlg::OnFinished(result);
     }
     std::atomic<bool> finishing{false};
-    std::atomic<bool> released{true};
+    std::atomic<bool> released{false};
 };
 
 class LauncherShutdown : public tern_test::LauncherDialogTest {
@@ -52,13 +54,12 @@ protected:
 
 TEST_F(LauncherShutdown, DestroyingTheWindowWhileTheWorkerWaitsInsideOnFinished) {
     server_.Serve(kInfoPath, "<RESPONSE></RESPONSE>");
-    auto dialog = std::make_unique<WatchedDialog>();
-    dialog->released = false;
+    auto dialog = std::make_unique<HeldDialog>();
     dialog->messageBox = boxes_.Seam();
     dialog->Create();
     ASSERT_TRUE(tern_test::ServeEventsUntil([&] { return dialog->finishing.load(); }));
     // From here this thread serves nothing: the worker hands OnFinished to it and waits. The
-    // pause only gives the worker time to get there; had it not, the report would find the
+    // pause only gives the worker time to get there; had it not, its report would find the
     // window closing and return at once, which is as correct.
     dialog->released = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -73,7 +74,7 @@ TEST_F(LauncherShutdown, DestroyingTheWindowDuringATransfer) {
     slow.chunkBytes = 16;
     slow.intervalMs = 5;
     server_.Serve(kInfoPath, std::string(256, ' '), slow);
-    auto dialog = CreateDialog<WatchedDialog>();
+    auto dialog = CreateDialog<launcher::CUpgradeLauncherDlg>();
     ASSERT_TRUE(tern_test::ServeEventsUntil([&] { return dialog->isVisible(); }));
     dialog.reset();
 
