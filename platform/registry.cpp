@@ -47,7 +47,8 @@ std::shared_ptr<HiveFile> FileOf(Hive hive) {
     Cached& cached = cache[hive == Hive::LocalMachine ? 0 : 1];
     const char* config = std::getenv("XDG_CONFIG_HOME");
     const char* home = std::getenv("HOME");
-    if (cached.file && cached.config == (config ? config : "") && cached.home == (home ? home : "")) {
+    if (cached.file && cached.config == (config ? config : "") &&
+        cached.home == (home ? home : "")) {
         return cached.file;
     }
     cached.file = HiveFile::At(HiveFilePath(hive), RootName(hive));

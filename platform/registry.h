@@ -22,14 +22,14 @@ enum class Hive { LocalMachine, CurrentUser };
 
 // Return codes, with the desktop numbers.
 constexpr long kRegSuccess = 0;
-constexpr long kRegNotFound = 2;         // key or value missing
-constexpr long kRegAccessDenied = 5;     // e.g. deleting a key that has sub-keys
-constexpr long kRegInvalidHandle = 6;    // operation on a closed key
+constexpr long kRegNotFound = 2;       // key or value missing
+constexpr long kRegAccessDenied = 5;   // e.g. deleting a key that has sub-keys
+constexpr long kRegInvalidHandle = 6;  // operation on a closed key
 constexpr long kRegInvalidParameter = 87;
-constexpr long kRegMoreData = 234;       // value or name larger than the caller's buffer
-constexpr long kRegNoMoreItems = 259;    // enumeration past the last value
-constexpr long kRegCorrupt = 1015;       // hive file unreadable, unparsable or not writable
-constexpr long kRegKeyDeleted = 1018;    // the key was deleted while open
+constexpr long kRegMoreData = 234;     // value or name larger than the caller's buffer
+constexpr long kRegNoMoreItems = 259;  // enumeration past the last value
+constexpr long kRegCorrupt = 1015;     // hive file unreadable, unparsable or not writable
+constexpr long kRegKeyDeleted = 1018;  // the key was deleted while open
 
 // Value types, with the desktop numbers.
 enum class ValueType : uint32_t { String = 1, Binary = 3, Dword = 4 };

@@ -67,7 +67,8 @@ pid_t StartQuietly(const std::vector<std::string>& arguments) {
     dup2(devNull, STDOUT_FILENO);
     dup2(devNull, STDERR_FILENO);
     std::vector<char*> argv;
-    for (const std::string& argument : arguments) argv.push_back(const_cast<char*>(argument.c_str()));
+    for (const std::string& argument : arguments)
+        argv.push_back(const_cast<char*>(argument.c_str()));
     argv.push_back(nullptr);
     execv(argv[0], argv.data());
     _exit(127);

@@ -23,14 +23,16 @@ constexpr int kRounds = 3;
 // A minimal nginx serving `root` on the port, everything else inside `prefix`.
 std::string NginxConfig(const std::string& prefix, const std::string& root, int port) {
     std::string config = getuid() == 0 ? "user root;\n" : "";
-    config += "daemon off;\nworker_processes 1;\npid " + prefix + "nginx.pid;\nerror_log " +
-              prefix + "error.log;\nevents { worker_connections 64; }\nhttp {\n"
-              "  access_log off;\n  sendfile on;\n  tcp_nopush on;\n"
-              "  client_body_temp_path " + prefix + "body;\n  proxy_temp_path " + prefix +
-              "proxy;\n  fastcgi_temp_path " + prefix + "fastcgi;\n  uwsgi_temp_path " + prefix +
-              "uwsgi;\n  scgi_temp_path " + prefix + "scgi;\n"
-              "  server {\n    listen 127.0.0.1:" + std::to_string(port) + ";\n    root " + root +
-              ";\n  }\n}\n";
+    config +=
+        "daemon off;\nworker_processes 1;\npid " + prefix + "nginx.pid;\nerror_log " + prefix +
+        "error.log;\nevents { worker_connections 64; }\nhttp {\n"
+        "  access_log off;\n  sendfile on;\n  tcp_nopush on;\n"
+        "  client_body_temp_path " +
+        prefix + "body;\n  proxy_temp_path " + prefix + "proxy;\n  fastcgi_temp_path " + prefix +
+        "fastcgi;\n  uwsgi_temp_path " + prefix + "uwsgi;\n  scgi_temp_path " + prefix +
+        "scgi;\n"
+        "  server {\n    listen 127.0.0.1:" +
+        std::to_string(port) + ";\n    root " + root + ";\n  }\n}\n";
     return config;
 }
 

@@ -11,8 +11,8 @@
 namespace tern_test {
 namespace {
 
-const char* const kVariables[] = {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME",
-                                  "TMPDIR", "HOME"};
+const char* const kVariables[] = {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "TMPDIR",
+                                  "HOME"};
 
 // The temporary directory the test process was started with, before any IsolatedEnv moved
 // TMPDIR into its own tree.

@@ -42,8 +42,8 @@ public:
 
     void OnProgress(double totalBytes, double totalReceived, double fileBytes,
                     double fileReceived) override;
-    void OnDownloadStarted(const std::string& url, const std::string& description,
-                           uint32_t count, uint32_t index) override;
+    void OnDownloadStarted(const std::string& url, const std::string& description, uint32_t count,
+                           uint32_t index) override;
     void OnFinished(int32_t result) override;
     bool ConfirmRunUpdates() override;
     bool ConfirmRunUpdate(uint32_t count, uint32_t index) override;

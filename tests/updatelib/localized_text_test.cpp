@@ -99,7 +99,8 @@ TEST(GetText, LongResultsAreCutCleanlyAtTheLimit) {
     EXPECT_EQ(table.GetText("H", 1).size(), Tern::kMaxFormattedTextBytes);
     // A multi-byte UTF-8 character straddling the limit is dropped whole.
     const std::string euro = "\xE2\x82\xAC";
-    const std::string cut = table.GetText("W", std::string(Tern::kMaxFormattedTextBytes - 1, 'b') + euro);
+    const std::string cut =
+        table.GetText("W", std::string(Tern::kMaxFormattedTextBytes - 1, 'b') + euro);
     EXPECT_EQ(cut, std::string(Tern::kMaxFormattedTextBytes - 1, 'b'));
 }
 

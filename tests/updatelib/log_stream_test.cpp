@@ -19,7 +19,8 @@ TEST(AdaptiveStream, EveryFlushDeliversOnePieceEvenWhenEmpty) {
     std::vector<std::string> pieces;
     Tern::AdaptiveStream<Collect> stream(Collect{&pieces});
     stream.flush();
-    stream << "first line\n" << "second " << 2 << std::endl;
+    stream << "first line\n"
+           << "second " << 2 << std::endl;
     stream << "third" << std::endl;
     EXPECT_EQ(pieces, (std::vector<std::string>{"", "first line\nsecond 2\n", "third\n"}));
 }

@@ -20,9 +20,9 @@ std::string Printf(double number) {
 }
 
 TEST(StreamNumber, MatchesTheStreamFormattingAtRoundingBoundaries) {
-    for (double number : {0.0, 21.0, 999999.0, 1000000.0, 1234565.0, 1234575.0, 1234575.5,
-                          9999995.0, 9999994.0, 268435456.0, 1e21, 0.5, 45.3125, 99.6, -3.0,
-                          1e-5, 2.0 / 3.0}) {
+    for (double number :
+         {0.0, 21.0, 999999.0, 1000000.0, 1234565.0, 1234575.0, 1234575.5, 9999995.0, 9999994.0,
+          268435456.0, 1e21, 0.5, 45.3125, 99.6, -3.0, 1e-5, 2.0 / 3.0}) {
         EXPECT_EQ(Formatted(number), Printf(number)) << number;
     }
 }

@@ -64,7 +64,8 @@ TEST_F(ChecksumOfFileTest, StreamedFileLargerThanABlockEqualsTheInMemoryValue) {
 
 TEST_F(ChecksumOfFileTest, MissingOrUnreadableFilesHaveNoChecksum) {
     EXPECT_EQ(Tern::ChecksumOfFile(env_.TempDir() + "missing"), std::nullopt);
-    EXPECT_EQ(Tern::ChecksumOfFile(env_.Root()), std::nullopt);  // a directory opens but cannot be read
+    EXPECT_EQ(Tern::ChecksumOfFile(env_.Root()),
+              std::nullopt);  // a directory opens but cannot be read
 }
 
 TEST(Signature, ParsesEitherCaseCountsOtherCharactersAsZeroAndKeepsTheLastEightDigits) {

@@ -96,7 +96,9 @@ protected:
         platform::testing::RestoreTransferTimeouts();
     }
 
-    void ServePatch(const RouteOptions& options = {}) { server_.Serve(kPatchPath, payload_, options); }
+    void ServePatch(const RouteOptions& options = {}) {
+        server_.Serve(kPatchPath, payload_, options);
+    }
     void AnnouncePatch() {
         server_.Serve(kInfoPath,
                       Answer(std::to_string(payload_.size()), kPatchUrl, ChecksumTextOf(payload_)));
@@ -146,7 +148,8 @@ protected:
 };
 
 TEST_F(UpdateRunTest, AnswersWithoutAPatchEndQuietlyWithResultZero) {
-    for (const char* answer : {"<RESPONSE></RESPONSE>", "<RESPONSE/>", "<RESPONSE>  \n\t </RESPONSE>"}) {
+    for (const char* answer :
+         {"<RESPONSE></RESPONSE>", "<RESPONSE/>", "<RESPONSE>  \n\t </RESPONSE>"}) {
         server_.Serve(kInfoPath, answer);
         auto host = Run();
         EXPECT_EQ(host->FinishedResults(), std::vector<int32_t>{Tern::kUpdateOk}) << answer;
@@ -203,7 +206,8 @@ TEST_F(UpdateRunTest, AnUnreachableServiceEndsAsIfThereWereNoUpdate) {
     setenv("http_proxy", "http://127.0.0.1:1", 1);
     auto host = Run();
     EXPECT_EQ(host->FinishedResults(), std::vector<int32_t>{Tern::kUpdateOk});
-    EXPECT_EQ(host->LogText().find(Tern::LibText("IDS_LIB_ERR_CANNOT_CONTINUE")), std::string::npos);
+    EXPECT_EQ(host->LogText().find(Tern::LibText("IDS_LIB_ERR_CANNOT_CONTINUE")),
+              std::string::npos);
     EXPECT_TRUE(TempFiles().empty());
 
     unsetenv("http_proxy");  // the real service name does not resolve here
@@ -242,7 +246,8 @@ TEST_F(UpdateRunTest, UnusableAnswersNameTheirFault) {
         EXPECT_EQ(Result(*host), Tern::kUpdateFailed) << answer;
         EXPECT_NE(host->LogText().find(Line(key) + Line("IDS_LIB_ERR_CANNOT_CONTINUE")),
                   std::string::npos)
-            << answer << "\n" << host->LogText();
+            << answer << "\n"
+            << host->LogText();
         EXPECT_TRUE(TempFiles().empty()) << answer;
     }
     EXPECT_TRUE(RangesOf(kPatchPath).empty());
@@ -405,8 +410,8 @@ TEST_F(UpdateRunTest, AStoredReadyDownloadIsNotFetchedAgain) {
 
 TEST_F(UpdateRunTest, AStalledServiceCountsAsUnreachableAndAStalledPatchAsCut) {
     platform::testing::OverrideTransferTimeouts(5, 1);
-    server_.Serve(kInfoPath, Answer(std::to_string(payload_.size()), kPatchUrl,
-                                    ChecksumTextOf(payload_)),
+    server_.Serve(kInfoPath,
+                  Answer(std::to_string(payload_.size()), kPatchUrl, ChecksumTextOf(payload_)),
                   StallAfter(20));
     auto stalledInfo = Run();
     EXPECT_EQ(stalledInfo->FinishedResults(), std::vector<int32_t>{Tern::kUpdateOk});

@@ -55,7 +55,8 @@ TEST_F(UpgradeHostTest, RunEndsWithExactlyOneOnFinishedOnTheWorker) {
 }
 
 TEST_F(UpgradeHostTest, FirstStateDropsTheStoredStatesOfEarlierRuns) {
-    ASSERT_EQ(platform::WriteRegistryString(Hive::CurrentUser, kFilesKeyPath, "Other", "X junk"), 0);
+    ASSERT_EQ(platform::WriteRegistryString(Hive::CurrentUser, kFilesKeyPath, "Other", "X junk"),
+              0);
     TestHost host;
     host.Start("skyreach", kKeyPath, "us");
     ASSERT_TRUE(host.WaitForFinish());
@@ -77,9 +78,11 @@ TEST_F(UpgradeHostTest, ProgressAdoptsTheFirstFileSizeAndAddsCompletedBytes) {
     double figures[4];
     uint32_t count, index;
     std::string url, description;
-    host.GetProgress(figures[0], figures[1], figures[2], figures[3], count, index, url, description);
+    host.GetProgress(figures[0], figures[1], figures[2], figures[3], count, index, url,
+                     description);
     EXPECT_EQ(std::vector<double>(figures, figures + 4), reports[1]);
-    EXPECT_NE(diagnostics_.str().find("Downloaded 1050/1000 bytes (105%) -- this file 50/500 bytes (10%)\n"),
+    EXPECT_NE(diagnostics_.str().find(
+                  "Downloaded 1050/1000 bytes (105%) -- this file 50/500 bytes (10%)\n"),
               std::string::npos);
 }
 
@@ -114,7 +117,8 @@ TEST_F(UpgradeHostTest, DownloadStartAndConfirmationFillTheSnapshot) {
     double figures[4];
     uint32_t count, index;
     std::string url, description;
-    host.GetProgress(figures[0], figures[1], figures[2], figures[3], count, index, url, description);
+    host.GetProgress(figures[0], figures[1], figures[2], figures[3], count, index, url,
+                     description);
     EXPECT_EQ(count, 3u);
     EXPECT_EQ(index, 2u);
     EXPECT_EQ(url, "http://mirror/patch.exe");

@@ -18,18 +18,13 @@ namespace {
 // The pause after every step but the last.
 constexpr std::chrono::milliseconds kStepPause(25);
 
-const char* const kDownloadPrefix = "vex";
 const char* const kPreviousCrcValue = "previousCRC";
-
-constexpr int kAbortedByCallback = 42;  // CURLE_ABORTED_BY_CALLBACK
 
 // Without a reachable update service the run ends as if there were no update, so that the
 // game starts offline. A stalled service (time-out) counts as unreachable.
 bool IsServerUnreachable(int code) {
-    return code == 5 ||   // CURLE_COULDNT_RESOLVE_PROXY
-           code == 6 ||   // CURLE_COULDNT_RESOLVE_HOST
-           code == 7 ||   // CURLE_COULDNT_CONNECT
-           code == 28;    // CURLE_OPERATION_TIMEDOUT
+    return code == kCouldntResolveProxy || code == kCouldntResolveHost || code == kCouldntConnect ||
+           code == kOperationTimedOut;
 }
 
 }  // namespace
@@ -126,7 +121,7 @@ void UpdateEngine::RequestUpdateInfo(HttpDownloader& downloader) {
     UpdateObserver& observer = host_->Observer();
     std::ostream& log = host_->Log();
     const std::string url = BuildUpdateInfoUrl(gameId_);
-    updateInfoPath_ = MakeTempFileName(kDownloadPrefix);
+    updateInfoPath_ = MakeTempFileName(kDownloadFilePrefix);
     observer.OnDownloadStarted(url, LibText("IDS_LIB_MSG_PATCH_INFO"), 1, 1);
     log << LibText("IDS_LIB_MSG_GET_UPDATE_DOWNLOAD") << " " << updateInfoPath_ << "." << std::endl;
     observer.SetTotalBytes(0.0);
@@ -171,8 +166,8 @@ bool UpdateEngine::ParseUpdateInfo() {
     if (patch_.crc != stateStore_.ReadUserValue(kPreviousCrcValue)) stateStore_.ForgetAll();
     stateStore_.WriteUserValue(kPreviousCrcValue, patch_.crc);
     chain_.Add(Update(TargetId("Patch", "all", "all"), {patch_.url}, patch_.crc,
-                      static_cast<int32_t>(patch_.size), std::string(), {},
-                      patch_.isGameUpdate, LibText("IDS_LIB_MSG_NEW_UPDATE")));
+                      static_cast<int32_t>(patch_.size), std::string(), {}, patch_.isGameUpdate,
+                      LibText("IDS_LIB_MSG_NEW_UPDATE")));
     DeleteUpdateFile(log, updateInfoPath_);
     SetState(kDownloadUpdates);
     return true;

@@ -7,8 +7,8 @@
 namespace Tern {
 
 std::string BuildUpdateInfoUrl(const std::string& gameId) {
-    return std::string(TERN_UPDATE_SERVICE_URL) + "/MatchMakingConfig.aspx?action=g_guc&gid=" +
-           gameId + "&locale=en-US";
+    return std::string(TERN_UPDATE_SERVICE_URL) +
+           "/MatchMakingConfig.aspx?action=g_guc&gid=" + gameId + "&locale=en-US";
 }
 
 std::string ReadValueText(const TiXmlElement& element) {

@@ -15,7 +15,8 @@ namespace Tern {
 template <typename Sink>
 class AdaptiveStreamBuf : public std::basic_stringbuf<char> {
 public:
-    explicit AdaptiveStreamBuf(Sink* sink) : std::basic_stringbuf<char>(std::ios_base::out), sink_(sink) {}
+    explicit AdaptiveStreamBuf(Sink* sink)
+        : std::basic_stringbuf<char>(std::ios_base::out), sink_(sink) {}
 
 protected:
     // Delivers the collected text, even when empty, and starts over. Never fails: what the

@@ -2,7 +2,6 @@
 
 #include <iostream>
 
-
 namespace Tern {
 
 DiagnosticChannel::DiagnosticChannel() : output_(&std::cout), diagnostic_(&std::cerr) {}

@@ -70,9 +70,22 @@ struct Conversion {
 
 std::optional<TextArgument::Kind> KindOf(char conversion, const std::string& lengthModifier) {
     switch (conversion) {
-        case 'd': case 'i': case 'o': case 'u': case 'x': case 'X': case 'c':
+        case 'd':
+        case 'i':
+        case 'o':
+        case 'u':
+        case 'x':
+        case 'X':
+        case 'c':
             return TextArgument::Kind::Integer;
-        case 'e': case 'E': case 'f': case 'F': case 'g': case 'G': case 'a': case 'A':
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
             return TextArgument::Kind::Double;
         case 's':
             // %ls would read a wide string.
@@ -90,14 +103,17 @@ std::optional<Conversion> ParseConversion(const std::string& text, size_t start)
     const std::string lengthChars = "hlLqjzt";
     size_t i = start + 1;
     std::string flagsWidthPrecision;
-    while (i < text.size() && flagChars.find(text[i]) != std::string::npos) flagsWidthPrecision += text[i++];
+    while (i < text.size() && flagChars.find(text[i]) != std::string::npos)
+        flagsWidthPrecision += text[i++];
     while (i < text.size() && text[i] >= '0' && text[i] <= '9') flagsWidthPrecision += text[i++];
     if (i < text.size() && text[i] == '.') {
         flagsWidthPrecision += text[i++];
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9') flagsWidthPrecision += text[i++];
+        while (i < text.size() && text[i] >= '0' && text[i] <= '9')
+            flagsWidthPrecision += text[i++];
     }
     std::string lengthModifier;
-    while (i < text.size() && lengthChars.find(text[i]) != std::string::npos) lengthModifier += text[i++];
+    while (i < text.size() && lengthChars.find(text[i]) != std::string::npos)
+        lengthModifier += text[i++];
     if (i >= text.size()) return std::nullopt;
     const char conversion = text[i];
     const auto kind = KindOf(conversion, lengthModifier);

@@ -53,7 +53,8 @@ void AppendStreamNumber(std::string& text, double number) {
         if (count <= static_cast<size_t>(kSignificantDigits)) {
             text.append(digits, count);
         } else {
-            AppendExponentForm(text, RoundToSignificant(digits, count), static_cast<int>(count) - 1);
+            AppendExponentForm(text, RoundToSignificant(digits, count),
+                               static_cast<int>(count) - 1);
         }
         return;
     }

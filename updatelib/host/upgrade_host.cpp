@@ -68,8 +68,8 @@ bool UpgradeHost::UpgradeHostImpl::OnProgress(double totalBytes, double totalRec
 }
 
 void UpgradeHost::UpgradeHostImpl::OnDownloadStarted(const std::string& url,
-                                                     const std::string& description,
-                                                     uint32_t count, uint32_t index) {
+                                                     const std::string& description, uint32_t count,
+                                                     uint32_t index) {
     {
         std::lock_guard<std::mutex> lock(snapshotMutex);
         snapshot.url = url;

@@ -39,8 +39,8 @@ struct UpgradeHost::UpgradeHostImpl final : UpdateObserver {
 
     bool OnProgress(double totalBytes, double totalReceived, double fileBytes,
                     double fileReceived) override;
-    void OnDownloadStarted(const std::string& url, const std::string& description,
-                           uint32_t count, uint32_t index) override;
+    void OnDownloadStarted(const std::string& url, const std::string& description, uint32_t count,
+                           uint32_t index) override;
     std::ostream& Log() override { return logStream; }
     bool ConfirmRunUpdate(uint32_t count, uint32_t index) override;
 

@@ -18,6 +18,19 @@ namespace {
 // Resume offsets of files beyond 4 GiB must survive ftell.
 static_assert(sizeof(long) >= 8, "file offsets need 64 bits");
 
+constexpr bool Same(TransferResult ours, CURLcode libcurl) {
+    return static_cast<int>(ours) == static_cast<int>(libcurl);
+}
+static_assert(Same(kCouldntResolveProxy, CURLE_COULDNT_RESOLVE_PROXY) &&
+                  Same(kCouldntResolveHost, CURLE_COULDNT_RESOLVE_HOST) &&
+                  Same(kCouldntConnect, CURLE_COULDNT_CONNECT) &&
+                  Same(kPartialFile, CURLE_PARTIAL_FILE) &&
+                  Same(kHttpReturnedError, CURLE_HTTP_RETURNED_ERROR) &&
+                  Same(kWriteError, CURLE_WRITE_ERROR) &&
+                  Same(kOperationTimedOut, CURLE_OPERATION_TIMEDOUT) &&
+                  Same(kAbortedByCallback, CURLE_ABORTED_BY_CALLBACK),
+              "the callers act on libcurl's own codes");
+
 constexpr long kLowSpeedLimitBytesPerSecond = 1;
 constexpr char kOpenFailureText[] = "Unable to open target file.\n";
 

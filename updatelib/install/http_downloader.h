@@ -9,6 +9,19 @@ namespace Tern {
 
 class DownloadProgressObserver;
 
+// libcurl result codes that the download's callers act on.
+enum TransferResult : int {
+    kTransferOk = 0,
+    kCouldntResolveProxy = 5,
+    kCouldntResolveHost = 6,
+    kCouldntConnect = 7,
+    kPartialFile = 18,        // the connection ended before the announced length
+    kHttpReturnedError = 22,  // an HTTP error status
+    kWriteError = 23,         // the target could not be opened or written
+    kOperationTimedOut = 28,  // connect time-out, or a body that stalled
+    kAbortedByCallback = 42,  // the observer asked to stop
+};
+
 class HttpDownloader {
 public:
     HttpDownloader();

@@ -20,7 +20,8 @@ SliceTables BuildTables() {
     SliceTables tables{};
     for (uint32_t i = 0; i < 256; ++i) {
         uint32_t reg = i << 24;
-        for (int bit = 0; bit < 8; ++bit) reg = (reg & 0x80000000u) ? (reg << 1) ^ kGenerator : reg << 1;
+        for (int bit = 0; bit < 8; ++bit)
+            reg = (reg & 0x80000000u) ? (reg << 1) ^ kGenerator : reg << 1;
         tables[0][i] = reg;
     }
     for (size_t k = 1; k < kSlices; ++k) {

@@ -18,12 +18,6 @@ namespace Tern {
 namespace {
 
 constexpr double kBytesPerMegabyte = 1048576.0;
-const char* const kDownloadPrefix = "vex";
-
-// libcurl results after which the partial file is worth resuming.
-constexpr int kPartialFile = 18;          // CURLE_PARTIAL_FILE
-constexpr int kAbortedByCallback = 42;    // CURLE_ABORTED_BY_CALLBACK
-constexpr int kOperationTimedOut = 28;    // CURLE_OPERATION_TIMEDOUT: a stalled server
 
 std::string TargetTexts(const UpdateChain& chain) {
     std::string texts;
@@ -39,7 +33,7 @@ uint64_t Megabytes(double bytes) { return static_cast<uint64_t>(bytes) / 0x10000
 // A fresh, unused name in the temporary directory. The unique file is created to reserve the
 // name and deleted again: the download creates the file with the ".exe" ending.
 std::string FreshDestination(std::ostream& log) {
-    const std::string reserved = MakeTempFileName(kDownloadPrefix);
+    const std::string reserved = MakeTempFileName(kDownloadFilePrefix);
     if (reserved.empty()) return std::string();
     DeleteUpdateFile(log, reserved);
     return reserved + ".exe";
@@ -50,6 +44,7 @@ size_t PickMirror(size_t count) {
     return std::uniform_int_distribution<size_t>(0, count - 1)(random);
 }
 
+// A cut connection, a stalled server and the user's abort leave a partial file worth resuming.
 bool KeepsPartialFile(int code) {
     return code == kPartialFile || code == kAbortedByCallback || code == kOperationTimedOut;
 }
@@ -103,11 +98,11 @@ bool Update::downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader
     } else if (stored.state == PartialDownload) {
         destination = stored.path;
         resumesStoredDownload = true;
-        log << LibText("IDS_LIB_MSG_ATTEMPTING_RESUME") << "(" << destination << ", "
-            << targetText << ")" << std::endl;
+        log << LibText("IDS_LIB_MSG_ATTEMPTING_RESUME") << "(" << destination << ", " << targetText
+            << ")" << std::endl;
     } else if (stored.state == FlaggedForExecution) {
-        log << LibText("IDS_LIB_MSG_FLAGGED_EXECUTION") << "(" << stored.path << ", "
-            << targetText << ")" << std::endl;
+        log << LibText("IDS_LIB_MSG_FLAGGED_EXECUTION") << "(" << stored.path << ", " << targetText
+            << ")" << std::endl;
         stateStore.Store(target, stored.path, FlaggedForExecution);
         return true;
     } else {
