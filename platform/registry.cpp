@@ -111,24 +111,28 @@ RegistryKey::RegistryKey(RegistryKey&&) noexcept = default;
 RegistryKey& RegistryKey::operator=(RegistryKey&&) noexcept = default;
 
 long RegistryKey::Open(Hive hive, const std::string& path, RegistryKey* key) {
-    if (!key) return kRegInvalidParameter;
-    key->Close();
-    std::vector<std::string> components;
-    if (!SplitValidPath(path, &components)) return kRegInvalidParameter;
-    auto state = std::make_unique<State>();
-    state->file = FileOf(hive);
-    state->foldedPath = reg::FoldCase(path);
-    const long result = state->file->Read([&](const reg::Tree& tree) {
-        const reg::Key* found = tree.Find(state->foldedPath);
-        if (!found) return kRegNotFound;
-        state->serial = found->serial;
-        return kRegSuccess;
+    return Bind(hive, path, key, [](HiveFile& file, const std::vector<std::string>&, State& state) {
+        return file.Read([&](const reg::Tree& tree) {
+            const reg::Key* found = tree.Find(state.foldedPath);
+            if (!found) return kRegNotFound;
+            state.serial = found->serial;
+            return kRegSuccess;
+        });
     });
-    if (result == kRegSuccess) key->state_ = std::move(state);
-    return result;
 }
 
 long RegistryKey::Create(Hive hive, const std::string& path, RegistryKey* key) {
+    return Bind(hive, path, key,
+                [](HiveFile& file, const std::vector<std::string>& components, State& state) {
+                    return file.Apply([&](reg::Tree& tree, bool* modified) {
+                        state.serial = tree.Create(components, modified)->serial;
+                        return kRegSuccess;
+                    });
+                });
+}
+
+template <typename Find>
+long RegistryKey::Bind(Hive hive, const std::string& path, RegistryKey* key, Find find) {
     if (!key) return kRegInvalidParameter;
     key->Close();
     std::vector<std::string> components;
@@ -136,10 +140,7 @@ long RegistryKey::Create(Hive hive, const std::string& path, RegistryKey* key) {
     auto state = std::make_unique<State>();
     state->file = FileOf(hive);
     state->foldedPath = reg::FoldCase(path);
-    const long result = state->file->Apply([&](reg::Tree& tree, bool* modified) {
-        state->serial = tree.Create(components, modified)->serial;
-        return kRegSuccess;
-    });
+    const long result = find(*state->file, components, *state);
     if (result == kRegSuccess) key->state_ = std::move(state);
     return result;
 }

@@ -92,6 +92,10 @@ public:
 
 private:
     struct State;
+    // Opens a handle on `path` when `find` (run on the hive) locates or makes the key.
+    template <typename Find>
+    static long Bind(Hive hive, const std::string& path, RegistryKey* key, Find find);
+
     std::unique_ptr<State> state_;
 };
 

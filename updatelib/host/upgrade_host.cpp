@@ -18,24 +18,24 @@ const char* const kSyncEventName = "vexUpdateServiceSyncEvent";
 const char* const kResumeValueName = "Patch";
 const char* const kPartialPrefix = "R ";
 
-// "Downloaded <total received>/<total> bytes (<percent>%) -- this file <received>/<size>
-// bytes (<percent>%)", as a stream would write the numbers; built for every received chunk.
+// "<received>/<size> bytes (<percent>%)", the numbers as a stream writes them.
+void AppendFigures(std::string& line, double received, double size) {
+    AppendStreamNumber(line, received);
+    line += '/';
+    AppendStreamNumber(line, size);
+    line += " bytes (";
+    AppendStreamNumber(line, 100.0 * received / size);
+    line += "%)";
+}
+
+// Built for every received chunk of a transfer, hence without stream formatting.
 std::string ProgressLine(double totalBytes, double totalReceived, double fileBytes,
                          double fileReceived) {
     std::string line = "Downloaded ";
     line.reserve(128);
-    AppendStreamNumber(line, totalReceived);
-    line += '/';
-    AppendStreamNumber(line, totalBytes);
-    line += " bytes (";
-    AppendStreamNumber(line, 100.0 * totalReceived / totalBytes);
-    line += "%) -- this file ";
-    AppendStreamNumber(line, fileReceived);
-    line += '/';
-    AppendStreamNumber(line, fileBytes);
-    line += " bytes (";
-    AppendStreamNumber(line, 100.0 * fileReceived / fileBytes);
-    line += "%)";
+    AppendFigures(line, totalReceived, totalBytes);
+    line += " -- this file ";
+    AppendFigures(line, fileReceived, fileBytes);
     return line;
 }
 
