@@ -77,13 +77,13 @@ public:
 
 protected:
     bool OnInitDialog();
-    void CreateControls();
 
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    void CreateControls();
     Q_INVOKABLE void ServeUiCalls();
     Q_INVOKABLE void ShowForDownload();
 
