@@ -407,7 +407,10 @@ void CUpgradeLauncherDlg::Quit() {
     progressTimer_.stop();
     Stop();
     quitPosted_ = true;
-    QMetaObject::invokeMethod(QCoreApplication::instance(), "quit", Qt::QueuedConnection);
+    // exit, not quit: Qt's quit asks the windows to close first, and this window declines every
+    // close (closing means button 2), which would cancel the quit once it has been shown.
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
 }
 
 }  // namespace launcher

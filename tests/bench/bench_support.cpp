@@ -5,18 +5,27 @@
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <random>
 #include <thread>
 
+#include "launcher/launcher_config.h"
+#include "platform/registry_text.h"
 #include "updatelib/host/debugger_stream.h"
 #include "updatelib/host/diagnostic_channel.h"
 
 namespace tern_bench {
+
+bool QuietHost::ConfirmRunUpdates() {
+    ++runQuestions_;
+    return false;
+}
 
 void QuietHost::OnFinished(int32_t) {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -24,16 +33,20 @@ void QuietHost::OnFinished(int32_t) {
     signal_.notify_all();
 }
 
-void QuietHost::StartIdleRun() {
-    setenv("http_proxy", "http://127.0.0.1:1", 1);
+void QuietHost::RunUpdate(const std::string& gameId, const std::string& registryKeyPath) {
     Tern::LibraryChannel().SetDiagnosticStream(&Tern::GetDebuggerStream());
     {
         QuietStderr quiet;
-        Start("bench", "Software\\Norland\\Skyreach\\GameUpdate", "us");
+        Start(gameId, registryKeyPath, "us");
         std::unique_lock<std::mutex> lock(mutex_);
         signal_.wait(lock, [this] { return finished_; });
     }
     WaitForWorker();
+}
+
+void QuietHost::StartIdleRun() {
+    setenv("http_proxy", "http://127.0.0.1:1", 1);
+    RunUpdate("bench", "Software\\Norland\\Skyreach\\GameUpdate");
     unsetenv("http_proxy");
 }
 
@@ -119,6 +132,47 @@ bool WaitForPort(int port, std::chrono::seconds limit) {
     return false;
 }
 
+LocalNginx::LocalNginx(const std::string& prefix, const std::string& root,
+                       const std::string& serverDirectives)
+    : prefix_(prefix.back() == '/' ? prefix : prefix + "/"),
+      root_(root),
+      serverDirectives_(serverDirectives),
+      port_(FreeLoopbackPort()) {}
+
+LocalNginx::~LocalNginx() { StopProcess(pid_); }
+
+bool LocalNginx::Start() {
+    mkdir(prefix_.c_str(), 0700);
+    std::string config = getuid() == 0 ? "user root;\n" : "";
+    config += "daemon off;\nworker_processes 1;\npid " + prefix_ + "nginx.pid;\n";
+    config += "error_log " + prefix_ + "error.log;\nevents { worker_connections 64; }\n";
+    config += "http {\n  access_log off;\n  sendfile on;\n  tcp_nopush on;\n";
+    for (const char* temporaries : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"}) {
+        config += std::string("  ") + temporaries + "_temp_path " + prefix_ + temporaries + ";\n";
+    }
+    config += "  server {\n    listen 127.0.0.1:" + std::to_string(port_) + ";\n";
+    config += "    root " + root_ + ";\n" + serverDirectives_ + "  }\n}\n";
+    std::ofstream(prefix_ + "nginx.conf") << config;
+    pid_ = StartQuietly({"/usr/sbin/nginx", "-p", prefix_, "-c", prefix_ + "nginx.conf"});
+    if (pid_ > 0 && WaitForPort(port_, std::chrono::seconds(10))) return true;
+    std::fprintf(stderr, "bench: nginx did not start (see %serror.log)\n", prefix_.c_str());
+    return false;
+}
+
+void UseLoopbackProxy(int port) {
+    setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(port)).c_str(), 1);
+    unsetenv("no_proxy");
+    unsetenv("NO_PROXY");
+}
+
+bool WriteLauncherInstallation(const std::string& gameId) {
+    using platform::Hive;
+    return platform::WriteRegistryString(Hive::LocalMachine, launcher::UpdateKeyPath(), "info",
+                                         gameId) == 0 &&
+           platform::WriteRegistryString(Hive::LocalMachine, launcher::GameKeyPath(), "Language",
+                                         "english") == 0;
+}
+
 double SecondsSince(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
@@ -126,6 +180,17 @@ double SecondsSince(std::chrono::steady_clock::time_point start) {
 double Median(std::vector<double> figures) {
     std::sort(figures.begin(), figures.end());
     return figures[figures.size() / 2];
+}
+
+std::string FigureList(const std::vector<double>& figures, int decimals) {
+    std::string list;
+    char figure[64];
+    for (double value : figures) {
+        std::snprintf(figure, sizeof figure, "%.*f", decimals, value);
+        if (!list.empty()) list += ' ';
+        list += figure;
+    }
+    return list;
 }
 
 }  // namespace tern_bench

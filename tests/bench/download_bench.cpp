@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,22 +18,6 @@ namespace {
 
 constexpr size_t kFileBytes = size_t{256} << 20;
 constexpr int kRounds = 3;
-
-// A minimal nginx serving `root` on the port, everything else inside `prefix`.
-std::string NginxConfig(const std::string& prefix, const std::string& root, int port) {
-    std::string config = getuid() == 0 ? "user root;\n" : "";
-    config +=
-        "daemon off;\nworker_processes 1;\npid " + prefix + "nginx.pid;\nerror_log " + prefix +
-        "error.log;\nevents { worker_connections 64; }\nhttp {\n"
-        "  access_log off;\n  sendfile on;\n  tcp_nopush on;\n"
-        "  client_body_temp_path " +
-        prefix + "body;\n  proxy_temp_path " + prefix + "proxy;\n  fastcgi_temp_path " + prefix +
-        "fastcgi;\n  uwsgi_temp_path " + prefix + "uwsgi;\n  scgi_temp_path " + prefix +
-        "scgi;\n"
-        "  server {\n    listen 127.0.0.1:" +
-        std::to_string(port) + ";\n    root " + root + ";\n  }\n}\n";
-    return config;
-}
 
 double OurDownload(tern_bench::QuietHost& host, const std::string& url, const std::string& target) {
     Tern::UpdateObserver& observer = host.Observer();
@@ -65,22 +48,13 @@ long FileSize(const std::string& path) {
 int main() {
     tern_test::IsolatedEnv env;
     unsetenv("no_proxy");
-    const std::string prefix = env.Root() + "/nginx/";
     const std::string root = env.Root() + "/www";
-    mkdir(prefix.c_str(), 0700);
     mkdir(root.c_str(), 0755);
     tern_bench::WriteLargeFile(root + "/patch.bin", kFileBytes);
 
-    const int port = tern_bench::FreeLoopbackPort();
-    std::ofstream(prefix + "nginx.conf") << NginxConfig(prefix, root, port);
-    const pid_t nginx =
-        tern_bench::StartQuietly({"/usr/sbin/nginx", "-p", prefix, "-c", prefix + "nginx.conf"});
-    if (nginx < 0 || !tern_bench::WaitForPort(port, std::chrono::seconds(10))) {
-        std::fprintf(stderr, "bench: nginx did not start (see %serror.log)\n", prefix.c_str());
-        tern_bench::StopProcess(nginx);
-        return 1;
-    }
-    const std::string url = "http://127.0.0.1:" + std::to_string(port) + "/patch.bin";
+    tern_bench::LocalNginx nginx(env.Root() + "/nginx", root);
+    if (!nginx.Start()) return 1;
+    const std::string url = "http://127.0.0.1:" + std::to_string(nginx.Port()) + "/patch.bin";
 
     tern_bench::QuietHost host;
     host.StartIdleRun();
@@ -94,7 +68,6 @@ int main() {
     }
     const bool complete = FileSize(target) == static_cast<long>(kFileBytes);
     host.Stop();
-    tern_bench::StopProcess(nginx);
     for (double seconds : ours) {
         if (seconds < 0 || !complete) {
             std::fprintf(stderr, "bench: a download failed\n");

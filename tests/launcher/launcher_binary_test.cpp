@@ -146,6 +146,18 @@ TEST_F(LauncherBinary, NoArgumentsChecksForUpdatesThenStartsThePlainGame) {
     EXPECT_FALSE(UserGameValue("ExecutableName"));
 }
 
+// An answer long enough to show the window, yet announcing no update: once the window was on
+// screen the launcher must still end after starting the game.
+TEST_F(LauncherBinary, AShownWindowStillEndsTheLauncher) {
+    InstallGame("skyreach.exe");
+    tern_test::RouteOptions slow;
+    slow.chunkBytes = 64;
+    slow.intervalMs = 20;
+    server_.Serve(kInfoPath, "<RESPONSE>" + std::string(1000, ' ') + "</RESPONSE>", slow);
+    EXPECT_EQ(RunLauncher({}), 0);
+    EXPECT_EQ(Arguments(TheGameStart()), std::vector<std::string>{"-language=english"});
+}
+
 TEST_F(LauncherBinary, BuildFlavoursPickTheExecutableAndOtherArgumentsAreForwarded) {
     const struct {
         std::vector<std::string> arguments;
