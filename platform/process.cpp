@@ -70,29 +70,24 @@ long ShellResult(int error, const std::string& path) {
     }
 }
 
-class SpawnActions {
+// A posix_spawn object, initialised and destroyed with its own pair of calls.
+template <typename T, int (*Init)(T*), int (*Destroy)(T*)>
+class SpawnObject {
 public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* Get() { return &actions_; }
+    SpawnObject() { Init(&object_); }
+    ~SpawnObject() { Destroy(&object_); }
+    SpawnObject(const SpawnObject&) = delete;
+    SpawnObject& operator=(const SpawnObject&) = delete;
+    T* Get() { return &object_; }
 
 private:
-    posix_spawn_file_actions_t actions_;
+    T object_;
 };
 
-class SpawnAttributes {
-public:
-    SpawnAttributes() { posix_spawnattr_init(&attributes_); }
-    ~SpawnAttributes() { posix_spawnattr_destroy(&attributes_); }
-    SpawnAttributes(const SpawnAttributes&) = delete;
-    SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-    posix_spawnattr_t* Get() { return &attributes_; }
-
-private:
-    posix_spawnattr_t attributes_;
-};
+using SpawnActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_actions_init,
+                                 posix_spawn_file_actions_destroy>;
+using SpawnAttributes =
+    SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
 // Descriptors of libraries that did not ask for close-on-exec must not reach the program, and
 // neither must signals this process blocks or ignores.
