@@ -3,10 +3,12 @@
 #include <tinyxml.h>
 
 #include <cstdlib>
+#include <optional>
 
 #include "platform/dynamic_library.h"
 #include "platform/files.h"
 #include "tools/sysprobe/hardware_probe_abi.h"
+#include "updatelib/host/shallow_xml.h"
 
 namespace launcher {
 namespace {
@@ -53,9 +55,11 @@ std::string ProfilePath() { return platform::DocumentsDirectory() + kProfileBelo
 
 bool ProfileAllowsD3D11() {
     const std::string path = ProfilePath();
-    if (path.size() > kMaxProfilePathBytes) return true;
+    const std::optional<std::string> text = Tern::ReadShallowXml(path, Tern::kProfileXmlLimits);
+    if (!text) return true;
     TiXmlDocument document;
-    if (!document.LoadFile(path.c_str())) return true;
+    document.Parse(text->c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    if (document.Error()) return true;
     const TiXmlElement* gamerProfile = document.FirstChildElement("GamerProfile");
     const TiXmlElement* renderProfile =
         gamerProfile ? gamerProfile->FirstChildElement("RenderProfile") : nullptr;

@@ -2,13 +2,9 @@
 // and the player's profile.
 #pragma once
 
-#include <cstddef>
 #include <string>
 
 namespace launcher {
-
-// The longest profile path the launcher reads, in bytes; a longer one counts as no profile.
-constexpr size_t kMaxProfilePathBytes = 259;
 
 // Loads libsysprobe.so by name and asks it for its probe object. A missing library, entry point
 // or object leaves the launcher without a probe, which reads as a machine without Direct3D 11.
@@ -24,8 +20,8 @@ std::string ProfilePath();
 
 // Whether the player's profile allows Direct3D 11: attribute UseD3D11 of
 // GamerProfile/RenderProfile, read as a decimal number like atoi, forbids it unless it is 1.
-// A missing, unreadable or malformed file, a missing element or attribute, an empty text and a
-// path longer than kMaxProfilePathBytes all allow it.
+// A missing, unreadable, malformed, oversized or too deeply nested file, a missing element or
+// attribute and an empty text all allow it.
 bool ProfileAllowsD3D11();
 
 }  // namespace launcher

@@ -148,12 +148,19 @@ bool EnsureUserDirectory(const std::string& path, bool privateToUser) {
     struct stat info;
     if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
     if (info.st_uid != getuid()) return false;
-    return !privateToUser || (info.st_mode & 077) == 0;
+    return (info.st_mode & (privateToUser ? 077 : 022)) == 0;
+}
+
+bool IsSafeUserDirectory(const std::string& path) {
+    if (path.empty() || path.front() != '/') return false;
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
+           (info.st_mode & 022) == 0;
 }
 
 std::string TempDirectory() {
     const std::string fromEnvironment = EnvironmentValue("TMPDIR");
-    if (!fromEnvironment.empty()) return WithTrailingSlash(fromEnvironment);
+    if (IsSafeUserDirectory(fromEnvironment)) return WithTrailingSlash(fromEnvironment);
     const std::string cache = XdgBaseDirectory("XDG_CACHE_HOME", ".cache");
     if (cache.empty()) return "";
     const std::string directory = cache + "/tern/tmp";
@@ -162,20 +169,37 @@ std::string TempDirectory() {
 
 std::string RuntimeDirectory() {
     const std::string fromEnvironment = EnvironmentValue("XDG_RUNTIME_DIR");
-    if (!fromEnvironment.empty()) return WithoutTrailingSlashes(fromEnvironment);
+    if (IsSafeUserDirectory(fromEnvironment)) return WithoutTrailingSlashes(fromEnvironment);
     const std::string fallback = "/tmp/tern-" + std::to_string(getuid());
     return EnsureUserDirectory(fallback, true) ? fallback : "";
 }
 
-std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory) {
+std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory,
+                                 const std::string& ending) {
     constexpr int kAttempts = 100;
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const std::string path = directory + prefix + RandomHex() + ".tmp";
-        const UniqueFd file(open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+        const std::string path = directory + prefix + RandomHex() + ending;
+        const UniqueFd file(
+            open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
         if (file.Valid()) return path;
         if (errno != EEXIST) return "";
     }
     return "";
+}
+
+bool IsRegularFileOfUser(const std::string& path) {
+    struct stat info;
+    return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == getuid();
+}
+
+bool CanOpenForReadingAndWriting(const std::string& path) {
+    return UniqueFd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)).Valid();
+}
+
+std::optional<uint64_t> FileSize(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    return static_cast<uint64_t>(info.st_size);
 }
 
 std::optional<uint64_t> AvailableDiskSpace(const std::string& directory) {

@@ -10,18 +10,36 @@ namespace platform {
 // Directory of the running executable, without a trailing '/'.
 std::string ExecutableDirectory();
 
-// The user's temporary directory for downloads: $TMPDIR when set, otherwise
-// $XDG_CACHE_HOME/tern/tmp (default ~/.cache/tern/tmp), created 0700 and checked to be owned
-// by the user. Always ends with '/'. Empty when no usable directory exists.
+// The user's temporary directory for downloads: $TMPDIR when it names a safe directory (see
+// IsSafeUserDirectory), otherwise $XDG_CACHE_HOME/tern/tmp (default ~/.cache/tern/tmp), created
+// 0700 and checked the same way. Always ends with '/'. Empty when no usable directory exists.
 std::string TempDirectory();
 
-// Runtime directory for named objects and sockets: $XDG_RUNTIME_DIR, otherwise /tmp/tern-$UID
-// (created 0700 and checked to be owned by the user). No trailing '/'. Empty when unusable.
+// Runtime directory for named objects and sockets: $XDG_RUNTIME_DIR when it names a safe
+// directory, otherwise /tmp/tern-$UID (created 0700, owned by the user, no access for others).
+// No trailing '/'. Empty when unusable.
 std::string RuntimeDirectory();
 
-// Creates a new empty file "<directory><prefix><unique>.tmp" atomically, mode 0600, and returns
-// its path; empty on failure. `directory` must end with '/'.
-std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory);
+// Whether `path` is an absolute path naming a directory owned by the user that neither group nor
+// others may write to: only such a directory is safe from files planted by other users.
+bool IsSafeUserDirectory(const std::string& path);
+
+// Creates a new empty file "<directory><prefix><unique><ending>" atomically and without
+// following a planted link (O_CREAT|O_EXCL|O_NOFOLLOW), mode 0600, and returns its path; empty
+// on failure. `directory` must end with '/'.
+std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory,
+                                 const std::string& ending = ".tmp");
+
+// Whether `path` itself (not what a link there points to) is a regular file owned by the user.
+bool IsRegularFileOfUser(const std::string& path);
+
+// Whether the file at `path` can be opened for reading and writing, without following a link:
+// false for a missing file, a directory, a link, a file without write permission and a running
+// program's file (ETXTBSY, which also stops the super-user).
+bool CanOpenForReadingAndWriting(const std::string& path);
+
+// The size of the file at `path`, not followed through a link; nullopt when there is none.
+std::optional<uint64_t> FileSize(const std::string& path);
 
 // Bytes available to an unprivileged user on the file system holding `directory`;
 // nullopt when it cannot be determined.
@@ -32,7 +50,8 @@ std::optional<uint64_t> AvailableDiskSpace(const std::string& directory);
 std::string DocumentsDirectory();
 
 // Creates `path` with its missing parents (mode 0700) and answers whether it is a directory
-// owned by the user; with `privateToUser`, also that group and others have no access to it.
+// owned by the user that group and others cannot write to; with `privateToUser`, that they have
+// no access to it at all.
 bool EnsureUserDirectory(const std::string& path, bool privateToUser);
 
 }  // namespace platform

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -48,9 +49,17 @@ bool Lock(int fd, int operation) {
     return result == 0;
 }
 
-// Close-on-exec, so that programs the process starts never keep an event alive.
+// Close-on-exec, so that programs the process starts never keep an event alive. Only a regular
+// file of the user's own is used: a link or another user's file could make a holder that never
+// lets go, or a lock that never can be taken.
 UniqueFd OpenLockFile(const std::string& path) {
-    return UniqueFd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    UniqueFd file(open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600));
+    struct stat info;
+    if (file.Valid() &&
+        (fstat(file.Get(), &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != getuid())) {
+        file.Reset();
+    }
+    return file;
 }
 
 // Held while an event file is created or removed, by every process of the user: a creator

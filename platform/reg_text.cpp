@@ -97,6 +97,117 @@ bool ParseHexBytes(const std::string& list, std::string* bytes) {
     }
 }
 
+// String data in hex(1) form is UTF-16LE with a terminating NUL, as the export tools write it;
+// the hive keeps strings as bytes (UTF-8 in practice). Bytes that are not UTF-8 travel as the
+// lone surrogates U+DC80..U+DCFF, so that any byte string survives the round trip.
+constexpr uint32_t kEscapedByteBase = 0xDC00;
+
+void AppendUtf8(uint32_t codePoint, std::string* out) {
+    if (codePoint < 0x80) {
+        out->push_back(static_cast<char>(codePoint));
+    } else if (codePoint < 0x800) {
+        out->push_back(static_cast<char>(0xC0 | codePoint >> 6));
+        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else if (codePoint < 0x10000) {
+        out->push_back(static_cast<char>(0xE0 | codePoint >> 12));
+        out->push_back(static_cast<char>(0x80 | (codePoint >> 6 & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    } else {
+        out->push_back(static_cast<char>(0xF0 | codePoint >> 18));
+        out->push_back(static_cast<char>(0x80 | (codePoint >> 12 & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (codePoint >> 6 & 0x3F)));
+        out->push_back(static_cast<char>(0x80 | (codePoint & 0x3F)));
+    }
+}
+
+// False when the data is not whole UTF-16 code units.
+bool DecodeUtf16(const std::string& bytes, std::string* text) {
+    if (bytes.size() % 2 != 0) return false;
+    std::vector<uint32_t> units;
+    for (size_t i = 0; i < bytes.size(); i += 2) {
+        units.push_back(static_cast<unsigned char>(bytes[i]) |
+                        static_cast<uint32_t>(static_cast<unsigned char>(bytes[i + 1])) << 8);
+    }
+    if (!units.empty() && units.back() == 0) units.pop_back();
+    text->clear();
+    for (size_t i = 0; i < units.size(); ++i) {
+        const uint32_t unit = units[i];
+        const bool pairs = unit >= 0xD800 && unit < 0xDC00 && i + 1 < units.size() &&
+                           units[i + 1] >= 0xDC00 && units[i + 1] < 0xE000;
+        if (pairs) {
+            AppendUtf8(0x10000 + ((unit - 0xD800) << 10) + (units[++i] - 0xDC00), text);
+        } else if (unit >= kEscapedByteBase + 0x80 && unit <= kEscapedByteBase + 0xFF) {
+            text->push_back(static_cast<char>(unit - kEscapedByteBase));
+        } else if (unit >= 0xD800 && unit < 0xE000) {
+            AppendUtf8(0xFFFD, text);
+        } else {
+            AppendUtf8(unit, text);
+        }
+    }
+    return true;
+}
+
+// The length of the well-formed UTF-8 sequence at `at` and its code point; 0 when none starts
+// there (a stray byte, an over-long form, a surrogate, beyond U+10FFFF).
+size_t Utf8Sequence(const std::string& text, size_t at, uint32_t* codePoint) {
+    const auto byte = [&](size_t i) { return static_cast<unsigned char>(text[i]); };
+    const unsigned char lead = byte(at);
+    size_t length;
+    uint32_t value;
+    if (lead < 0x80) {
+        *codePoint = lead;
+        return 1;
+    } else if (lead >= 0xC2 && lead < 0xE0) {
+        length = 2;
+        value = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead < 0xF0) {
+        length = 3;
+        value = lead & 0x0F;
+    } else if (lead >= 0xF0 && lead < 0xF5) {
+        length = 4;
+        value = lead & 0x07;
+    } else {
+        return 0;
+    }
+    if (at + length > text.size()) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        if ((byte(at + i) & 0xC0) != 0x80) return 0;
+        value = value << 6 | (byte(at + i) & 0x3F);
+    }
+    const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (value < smallest[length] || value > 0x10FFFF || (value >= 0xD800 && value < 0xE000)) {
+        return 0;
+    }
+    *codePoint = value;
+    return length;
+}
+
+// The UTF-16LE bytes of `text` with the terminating NUL.
+std::string EncodeUtf16(const std::string& text) {
+    std::string bytes;
+    const auto appendUnit = [&](uint32_t unit) {
+        bytes.push_back(static_cast<char>(unit & 0xFF));
+        bytes.push_back(static_cast<char>(unit >> 8));
+    };
+    for (size_t i = 0; i < text.size();) {
+        uint32_t codePoint = 0;
+        const size_t length = Utf8Sequence(text, i, &codePoint);
+        if (length == 0) {
+            appendUnit(kEscapedByteBase + static_cast<unsigned char>(text[i++]));
+            continue;
+        }
+        i += length;
+        if (codePoint < 0x10000) {
+            appendUnit(codePoint);
+        } else {
+            appendUnit(0xD800 + ((codePoint - 0x10000) >> 10));
+            appendUnit(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+        }
+    }
+    appendUnit(0);
+    return bytes;
+}
+
 class Parser {
 public:
     Parser(const std::string& text, const std::string& rootName, Tree* tree)
@@ -182,8 +293,7 @@ private:
         return ParseHexData(text, type, data);
     }
 
-    // hex:.. is binary; hex(N):.. keeps type N (hexadecimal); hex(1) is a string whose bytes
-    // end with a NUL terminator.
+    // hex:.. is binary; hex(N):.. keeps type N (hexadecimal); hex(1) is a string.
     const char* ParseHexData(const std::string& text, uint32_t* type, std::string* data) {
         size_t listStart = 0;
         if (text.compare(0, 4, "hex:") == 0) {
@@ -205,7 +315,10 @@ private:
             list += TrimRight(TrimLeft(lines_[next_++]));
         }
         if (!ParseHexBytes(list, data)) return "malformed hex data";
-        if (*type == kTypeString && !data->empty() && data->back() == '\0') data->pop_back();
+        if (*type != kTypeString) return nullptr;
+        std::string decoded;
+        if (!DecodeUtf16(*data, &decoded)) return "string data is not UTF-16";
+        *data = std::move(decoded);
         return nullptr;
     }
 
@@ -275,7 +388,7 @@ void AppendValue(const Value& value, std::string* out) {
     if (value.type == kTypeString && FitsOnOneLine(value.data)) {
         AppendQuoted(value.data, out);
     } else if (value.type == kTypeString) {
-        AppendHex(HexTypePrefix(kTypeString), value.data + '\0', out);
+        AppendHex(HexTypePrefix(kTypeString), EncodeUtf16(value.data), out);
     } else if (value.type == kTypeDword && value.data.size() == 4) {
         *out += "dword:" + HexNumber(LittleEndianDword(value.data), 8);
     } else if (value.type == kTypeBinary) {

@@ -238,6 +238,16 @@ long RegistryKey::DeleteValue(const std::string& name) {
     });
 }
 
+long RegistryKey::DeleteValues(const std::vector<std::string>& names) {
+    if (!state_) return kRegInvalidHandle;
+    return state_->file->Apply([&](reg::Tree& tree, bool* modified) {
+        reg::Key* key = state_->Resolve(tree);
+        if (!key) return kRegKeyDeleted;
+        for (const std::string& name : names) *modified |= key->DeleteValue(name);
+        return kRegSuccess;
+    });
+}
+
 long RegistryKey::DeleteSubKey(const std::string& name) {
     if (!state_) return kRegInvalidHandle;
     std::vector<std::string> components;

@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace platform {
 
@@ -86,6 +87,9 @@ public:
                    size_t dataCapacity) const;
 
     long DeleteValue(const std::string& name);
+    // Deletes every value of `names` that exists, as one change of the hive: one file
+    // replacement however many values go.
+    long DeleteValues(const std::vector<std::string>& names);
     // Deletes the sub-key `name` (a path relative to this key) with all its values.
     // kRegAccessDenied when it has sub-keys of its own.
     long DeleteSubKey(const std::string& name);

@@ -1,6 +1,7 @@
 // The UpgradeLauncher program itself: a copy of it in a directory of its own, with its texts and
 // the fixture game (under the game's executable names) beside it, the installation's registry
 // values in this test's hive, and a local server standing for the update-information service.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
@@ -68,14 +69,19 @@ protected:
         std::filesystem::copy_file(TERN_FIXTURE_GAME, appDirectory_ + "/" + name);
     }
 
-    pid_t StartLauncher(const std::vector<std::string>& arguments) {
+    // With `standardError`, the launcher's standard error is that descriptor.
+    pid_t StartLauncher(const std::vector<std::string>& arguments, int standardError = -1) {
         std::vector<std::string> argv{appDirectory_ + "/UpgradeLauncher"};
         argv.insert(argv.end(), arguments.begin(), arguments.end());
         std::vector<char*> pointers;
         for (std::string& argument : argv) pointers.push_back(argument.data());
         pointers.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (standardError >= 0) posix_spawn_file_actions_adddup2(&actions, standardError, 2);
         pid_t pid = -1;
-        EXPECT_EQ(posix_spawn(&pid, pointers[0], nullptr, nullptr, pointers.data(), environ), 0);
+        EXPECT_EQ(posix_spawn(&pid, pointers[0], &actions, nullptr, pointers.data(), environ), 0);
+        posix_spawn_file_actions_destroy(&actions);
         return pid;
     }
 
@@ -156,6 +162,23 @@ TEST_F(LauncherBinary, AShownWindowStillEndsTheLauncher) {
     server_.Serve(kInfoPath, "<RESPONSE>" + std::string(1000, ' ') + "</RESPONSE>", slow);
     EXPECT_EQ(RunLauncher({}), 0);
     EXPECT_EQ(Arguments(TheGameStart()), std::vector<std::string>{"-language=english"});
+}
+
+// Standard error on a pipe nobody reads (the player started the launcher from a tool that went
+// away) must not end it at its first diagnostic line; the probe library shipped beside the
+// launcher is found without any search path.
+TEST_F(LauncherBinary, AClosedStandardErrorAndAProbeBesideTheLauncher) {
+    InstallGame("skyreach_d3d11.exe");
+    std::filesystem::copy_file(TERN_PROBE_V11, appDirectory_ + "/libsysprobe.so");
+    int pipeEnds[2];
+    ASSERT_EQ(pipe2(pipeEnds, O_CLOEXEC), 0);
+    close(pipeEnds[0]);
+    const pid_t launcher = StartLauncher({}, pipeEnds[1]);
+    close(pipeEnds[1]);
+    EXPECT_EQ(WaitForExit(launcher), 0);
+    const tern_test::FixtureStart game = TheGameStart();
+    ASSERT_FALSE(game.argv.empty());
+    EXPECT_EQ(game.argv[0], appDirectory_ + "/skyreach_d3d11.exe");
 }
 
 TEST_F(LauncherBinary, BuildFlavoursPickTheExecutableAndOtherArgumentsAreForwarded) {

@@ -232,11 +232,13 @@ TEST_F(NamedEventTest, NamesNeverLeaveTheRuntimeDirectoryOrCollide) {
     EXPECT_EQ(DirectoryEntries(env_.RuntimeDir()).size(), 7u);  // six events and the guard
 }
 
-TEST_F(NamedEventTest, CreateFailsWithoutAUsableRuntimeDirectory) {
-    setenv("XDG_RUNTIME_DIR", (env_.Root() + "/missing").c_str(), 1);
+TEST_F(NamedEventTest, ALinkPlantedAtTheEventsPathIsNeverFollowed) {
+    const std::string target = env_.Root() + "/target";
+    tern_test::WriteFileBytes(target, "untouched");
+    ASSERT_EQ(symlink(target.c_str(), (env_.RuntimeDir() + "/tern-event-" + kLockName).c_str()), 0);
     NamedEvent event;
     EXPECT_FALSE(event.Create(kLockName, true));
-    EXPECT_FALSE(event.IsOpen());
+    EXPECT_EQ(tern_test::ReadFileBytes(target), "untouched");
 }
 
 }  // namespace

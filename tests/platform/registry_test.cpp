@@ -204,7 +204,7 @@ void ExpectHandWrittenValues() {
                                                          "Expand", "Lines", "Long"}));
     EXPECT_EQ(QueryString(key, ""), "default");
     EXPECT_EQ(QueryString(key, "quote\"back\\SLASH"), "say \"hi\" C:\\games\\ \xC3\xA9");
-    EXPECT_EQ(QueryString(key, "Lines"), "a\r\nb");
+    EXPECT_EQ(QueryString(key, "Lines"), "a\r\n\xC3\xA9\xF0\x9F\x8E\xAE");
     RegistryValue value;
     ASSERT_EQ(key.QueryValue("Count", &value, 4), 0);
     EXPECT_EQ(value.type, ValueType::Dword);
@@ -238,7 +238,7 @@ TEST_F(RegistryTest, HandWrittenFileIsReadAndWrittenBackInTheSameFormat) {
         "\"Blob\"=hex:00,01,02,03,\\\r\n"
         "  04,05,fe,FF\r\n"
         "\"Expand\"=hex(2):25,00\r\n"
-        "\"Lines\"=hex(1):61,0d,0a,62,00\r\n" +
+        "\"Lines\"=hex(1):61,00,0d,00,0a,00,e9,00,3c,d8,ae,df,00,00\r\n" +
             longHex +
             "\r\n"
             "\r\n"
@@ -267,12 +267,18 @@ TEST_F(RegistryTest, HandWrittenFileIsReadAndWrittenBackInTheSameFormat) {
               "\"Count\"=dword:0000002a\n"
               "\"Blob\"=hex:00,01,02,03,04,05,fe,ff\n"
               "\"Expand\"=hex(2):25,00\n"
-              "\"Lines\"=hex(1):61,0d,0a,62,00\n"
+              "\"Lines\"=hex(1):61,00,0d,00,0a,00,e9,00,3c,d8,ae,df,00,00\n"
               "\"Long\"=hex:11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,11,\\\n"
               "  11,11,11,11,11,11,11,11\n");
 
     ReplaceFile(UserHive(), written);
     ExpectHandWrittenValues();
+
+    // Bytes that are not UTF-8 survive the UTF-16 form strings with line breaks take.
+    const std::string raw("\xff\0\n\xC3", 4);
+    ASSERT_EQ(key.SetString("Raw", raw), 0);
+    ReplaceFile(UserHive(), ReadFileBytes(UserHive()));
+    EXPECT_EQ(QueryString(key, "Raw"), raw);
 }
 
 TEST_F(RegistryTest, BuffersMustHoldTheValueAndStringsCountTheirTerminator) {

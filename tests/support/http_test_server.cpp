@@ -46,6 +46,7 @@ std::string JsonRoute(const std::string& bodyFile, const RouteOptions& options) 
          << ", \"interval_ms\": " << options.intervalMs;
     if (options.cutAfter) json << ", \"cut_after\": " << *options.cutAfter;
     if (options.stallAfter) json << ", \"stall_after\": " << *options.stallAfter;
+    if (options.resetAfter) json << ", \"reset_after\": " << *options.resetAfter;
     json << "}";
     return json.str();
 }

@@ -24,6 +24,8 @@ struct RouteOptions {
     bool ignoreRange = false;
     // Closes the connection after this many bytes of the response body.
     std::optional<uint64_t> cutAfter;
+    // Resets the connection (TCP RST) after this many bytes of the response body.
+    std::optional<uint64_t> resetAfter;
     // Sends nothing more after this many bytes of the response body, keeping the connection open
     // until the client gives up.
     std::optional<uint64_t> stallAfter;

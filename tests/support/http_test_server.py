@@ -8,7 +8,7 @@ standard input reaches end of file, so that it never outlives the test that star
 re-reads CONFIG_FILE (JSON), so a test changes the server's behaviour by replacing that file:
 
     {"routes": {"/path": {"body_file": "...", "status": 200, "ignore_range": false,
-                          "cut_after": N, "stall_after": N,
+                          "cut_after": N, "reset_after": N, "stall_after": N,
                           "chunk_bytes": N, "interval_ms": N}}}
 
 Routes match on the path of the request target, which may be in absolute form
@@ -20,6 +20,8 @@ tab-separated fields, method, target, path, query and Range header, before it is
 import json
 import os
 import select
+import socket
+import struct
 import sys
 import threading
 import time
@@ -153,10 +155,12 @@ class Handler(BaseHTTPRequestHandler):
 
     def send_body(self, body, start, length, route):
         cut_after = route.get("cut_after")
+        reset_after = route.get("reset_after")
         stall_after = route.get("stall_after")
         limit = length
-        if cut_after is not None:
-            limit = min(limit, cut_after)
+        for fault in (cut_after, reset_after):
+            if fault is not None:
+                limit = min(limit, fault)
         if stall_after is not None:
             limit = min(limit, stall_after)
         interval = route.get("interval_ms", 0) / 1000.0
@@ -168,6 +172,14 @@ class Handler(BaseHTTPRequestHandler):
             sent = self.connection.sendfile(body, offset=start, count=limit)
         else:
             sent = 0
+        if reset_after is not None and reset_after < length:
+            # With a zero linger time the close sends RST instead of FIN; it takes place once the
+            # request's files are closed, before the server's own shutdown could send a FIN.
+            self.wfile.flush()
+            self.connection.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
+                                       struct.pack("ii", 1, 0))
+            self.connection.close()
+            raise ConnectionResetError("connection reset by the test server")
         if stall_after is not None and stall_after < length:
             self.wait_for_client_close()
         if sent < length:

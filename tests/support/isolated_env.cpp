@@ -2,17 +2,26 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <stdexcept>
+#include <vector>
 
 namespace tern_test {
 namespace {
 
-const char* const kVariables[] = {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME", "TMPDIR",
-                                  "HOME"};
+const char* const kDirectoryVariables[] = {"XDG_CONFIG_HOME", "XDG_RUNTIME_DIR", "XDG_CACHE_HOME",
+                                           "TMPDIR", "HOME"};
+// Every proxy setting libcurl reads points at a closed local port, so that no test depends on the
+// developer's network settings and none reaches a real host: a test that wants a server names
+// its own (ProxyEnvironment).
+const char* const kProxyVariables[] = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY",
+                                       "all_proxy",  "ALL_PROXY",  "ftp_proxy",   "FTP_PROXY"};
+const char* const kProxyExclusions[] = {"no_proxy", "NO_PROXY"};
+const char kClosedPort[] = "http://127.0.0.1:1";
 
 // The temporary directory the test process was started with, before any IsolatedEnv moved
 // TMPDIR into its own tree.
@@ -34,10 +43,15 @@ IsolatedEnv::IsolatedEnv() {
         std::filesystem::create_directories(root_ + sub);
         chmod((root_ + sub).c_str(), 0700);
     }
-    for (int i = 0; i < 5; ++i) {
-        const char* old = std::getenv(kVariables[i]);
-        savedVariables_[i] = old ? old : "";
+    std::vector<const char*> names(std::begin(kDirectoryVariables), std::end(kDirectoryVariables));
+    names.insert(names.end(), std::begin(kProxyVariables), std::end(kProxyVariables));
+    names.insert(names.end(), std::begin(kProxyExclusions), std::end(kProxyExclusions));
+    for (const char* name : names) {
+        const char* old = std::getenv(name);
+        saved_.emplace_back(name, old ? std::optional<std::string>(old) : std::nullopt);
     }
+    for (const char* name : kProxyVariables) setenv(name, kClosedPort, 1);
+    for (const char* name : kProxyExclusions) unsetenv(name);
     setenv("XDG_CONFIG_HOME", ConfigHome().c_str(), 1);
     setenv("XDG_RUNTIME_DIR", RuntimeDir().c_str(), 1);
     setenv("XDG_CACHE_HOME", CacheHome().c_str(), 1);
@@ -46,9 +60,29 @@ IsolatedEnv::IsolatedEnv() {
 }
 
 IsolatedEnv::~IsolatedEnv() {
-    for (int i = 0; i < 5; ++i) setenv(kVariables[i], savedVariables_[i].c_str(), 1);
+    for (const auto& [name, value] : saved_) {
+        if (value) {
+            setenv(name.c_str(), value->c_str(), 1);
+        } else {
+            unsetenv(name.c_str());
+        }
+    }
     std::error_code ignored;
     std::filesystem::remove_all(root_, ignored);
+}
+
+std::string LongDirectory(const std::string& base, size_t length) {
+    constexpr size_t kComponent = 200;
+    std::string path = base;
+    while (path.size() < length) {
+        const size_t room = length - path.size() - 1;
+        // A last component of at least one character: never a trailing '/'.
+        const size_t next = room > kComponent && room - kComponent < 2 ? kComponent - 2
+                                                                       : std::min(room, kComponent);
+        path += "/" + std::string(next, 'd');
+    }
+    std::filesystem::create_directories(path);
+    return path;
 }
 
 std::string ReadFileBytes(const std::string& path) {

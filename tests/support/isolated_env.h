@@ -3,12 +3,16 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace tern_test {
 
 // Creates a fresh directory tree and points XDG_CONFIG_HOME, XDG_RUNTIME_DIR, XDG_CACHE_HOME,
-// TMPDIR and HOME into it; the destructor removes the tree. Environment variables are process
+// TMPDIR and HOME into it, and every proxy variable at a closed local port; the destructor
+// restores the variables and removes the tree. Environment variables are process
 // wide, so only one of these should be alive at a time (the test main holds one for the whole
 // process, fixtures replace it per test).
 class IsolatedEnv {
@@ -26,7 +30,7 @@ public:
 
 private:
     std::string root_;
-    std::string savedVariables_[5];
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
 };
 
 // Fixture giving each test its own IsolatedEnv.
@@ -34,6 +38,10 @@ class IsolatedTest : public ::testing::Test {
 protected:
     IsolatedEnv env_;
 };
+
+// A directory path below `base` of `length` characters in all, made of components short enough
+// for any file system; the directories are created.
+std::string LongDirectory(const std::string& base, size_t length);
 
 std::string ReadFileBytes(const std::string& path);
 void WriteFileBytes(const std::string& path, const std::string& bytes);

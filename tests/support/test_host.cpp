@@ -53,7 +53,10 @@ void TestHost::OnFinished(int32_t result) {
     finishedSignal_.notify_all();
 }
 
-bool TestHost::ConfirmRunUpdates() { return confirmRunUpdates; }
+bool TestHost::ConfirmRunUpdates() {
+    stateWhenAskedToRun = GetEngineState();
+    return confirmRunUpdates;
+}
 
 bool TestHost::ConfirmRunUpdate(uint32_t count, uint32_t index) {
     return confirmRunUpdate ? confirmRunUpdate(count, index) : true;

@@ -2,6 +2,7 @@
 // that blocking notifications wait for.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -66,6 +67,8 @@ public:
     std::function<void()> onProgressHook;
 
     BlockingCallQueue uiThread;
+    // The engine's state when the host was asked whether to run the downloaded updates.
+    std::atomic<int32_t> stateWhenAskedToRun{0};
 
 private:
     mutable std::mutex mutex_;

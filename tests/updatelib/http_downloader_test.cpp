@@ -16,6 +16,7 @@
 #include "tests/support/isolated_env.h"
 #include "updatelib/host/diagnostic_channel.h"
 #include "updatelib/host/download_progress_observer.h"
+#include "updatelib/install/transfer_limits.h"
 
 namespace {
 
@@ -60,7 +61,7 @@ protected:
     HttpDownloaderTest() { Tern::LibraryChannel().SetDiagnosticStream(&diagnostics_); }
     ~HttpDownloaderTest() override {
         Tern::LibraryChannel().SetDiagnosticStream(&std::cerr);
-        platform::testing::RestoreTransferTimeouts();
+        Tern::testing::RestoreTransferTimeouts();
     }
 
     std::string Target(const std::string& name) const { return env_.TempDir() + name; }
@@ -280,7 +281,7 @@ TEST_F(HttpDownloaderTest, ObserverCancelsAndTheReceivedBytesStay) {
 }
 
 TEST_F(HttpDownloaderTest, StalledServerTimesOut) {
-    platform::testing::OverrideTransferTimeouts(2, 1);
+    Tern::testing::OverrideTransferTimeouts({2, 1, 15});
     const std::string body = Body(100000);
     RouteOptions stall;
     stall.stallAfter = 0;

@@ -9,8 +9,10 @@
 #include "updatelib/engine/update_info.h"
 #include "updatelib/host/file_functions.h"
 #include "updatelib/host/library_texts.h"
+#include "updatelib/host/shallow_xml.h"
 #include "updatelib/host/upgrade_host.h"
 #include "updatelib/install/http_downloader.h"
+#include "updatelib/install/transfer_limits.h"
 
 namespace Tern {
 namespace {
@@ -41,7 +43,6 @@ void PurgeStaleFiles(UpdateStateStore& store, std::ostream& log) {
         if (record.state == FlaggedForDeletion) DeleteUpdateFile(log, record.path);
     }
     store.RemoveState(FlaggedForDeletion);
-    store.DropFilesKey();
 }
 
 UpdateEngine::~UpdateEngine() {
@@ -125,11 +126,17 @@ void UpdateEngine::RequestUpdateInfo(HttpDownloader& downloader) {
     observer.OnDownloadStarted(url, LibText("IDS_LIB_MSG_PATCH_INFO"), 1, 1);
     log << LibText("IDS_LIB_MSG_GET_UPDATE_DOWNLOAD") << " " << updateInfoPath_ << "." << std::endl;
     observer.SetTotalBytes(0.0);
-    if (downloader.download(url, updateInfoPath_, false, &observer)) {
+    const TransferBounds bounds{kUpdateInfoXmlLimits.maxBytes,
+                                CurrentTransferTimeouts().updateInfoSeconds};
+    if (downloader.download(url, updateInfoPath_, false, &observer, bounds)) {
         SetState(kParseUpdateInfo);
         return;
     }
     const int code = downloader.lastResult();
+    if (code == kFileTooLarge) {
+        RefuseUpdateInfo("IDS_LIB_ERR_FILE_PARSING");
+        return;
+    }
     if (!IsServerUnreachable(code)) {
         log << LibText("IDS_LIB_ERR_DWNLD_UPDATE_INFO") << ". " << std::endl
             << LibText("IDS_LIB_ERR_FATAL_DOWNLOAD") << ":  " << code << std::endl
@@ -140,28 +147,32 @@ void UpdateEngine::RequestUpdateInfo(HttpDownloader& downloader) {
     SetState(kFinish);
 }
 
+bool UpdateEngine::RefuseUpdateInfo(const char* reasonKey) {
+    std::ostream& log = host_->Log();
+    log << LibText(reasonKey) << std::endl << LibText("IDS_LIB_ERR_CANNOT_CONTINUE") << std::endl;
+    DeleteUpdateFile(log, updateInfoPath_);
+    host_->Observer().Result = kUpdateFailed;
+    SetState(kFinish);
+    return false;
+}
+
 bool UpdateEngine::ParseUpdateInfo() {
     UpdateObserver& observer = host_->Observer();
     std::ostream& log = host_->Log();
-    const auto fail = [&](const char* key) {
-        log << LibText(key) << std::endl << LibText("IDS_LIB_ERR_CANNOT_CONTINUE") << std::endl;
-        DeleteUpdateFile(log, updateInfoPath_);
-        observer.Result = kUpdateFailed;
-        SetState(kFinish);
-        return false;
-    };
-
-    TiXmlDocument document(updateInfoPath_.c_str());
-    if (!document.LoadFile(TIXML_DEFAULT_ENCODING)) return fail("IDS_LIB_ERR_FILE_PARSING");
+    const std::optional<std::string> text = ReadShallowXml(updateInfoPath_, kUpdateInfoXmlLimits);
+    TiXmlDocument document;
+    if (!text) return RefuseUpdateInfo("IDS_LIB_ERR_FILE_PARSING");
+    document.Parse(text->c_str(), nullptr, TIXML_DEFAULT_ENCODING);
+    if (document.Error()) return RefuseUpdateInfo("IDS_LIB_ERR_FILE_PARSING");
     const TiXmlElement* response = document.FirstChildElement("RESPONSE");
-    if (!response) return fail("IDS_LIB_ERR_FILE_TYPE");
+    if (!response) return RefuseUpdateInfo("IDS_LIB_ERR_FILE_TYPE");
     if (!response->FirstChild()) {
         DeleteUpdateFile(log, updateInfoPath_);
         observer.Result = kUpdateOk;
         SetState(kFinish);
         return true;
     }
-    if (!ReadPatchFields(*response, patch_)) return fail("IDS_LIB_ERR_FILE_FORMAT");
+    if (!ReadPatchFields(*response, patch_)) return RefuseUpdateInfo("IDS_LIB_ERR_FILE_FORMAT");
 
     if (patch_.crc != stateStore_.ReadUserValue(kPreviousCrcValue)) stateStore_.ForgetAll();
     stateStore_.WriteUserValue(kPreviousCrcValue, patch_.crc);

@@ -51,6 +51,9 @@ private:
     void RequestUpdateInfo(HttpDownloader& downloader);
     // True when it moved on to the download.
     bool ParseUpdateInfo();
+    // Ends the run on an unusable answer: `reasonKey`'s text in the log, Result kUpdateFailed,
+    // the answer's file deleted. Always false.
+    bool RefuseUpdateInfo(const char* reasonKey);
     void RunUpdates();
 
     UpgradeHost* host_ = nullptr;
@@ -72,9 +75,10 @@ private:
 // Deletes a downloaded file; a failure is written to `log` and otherwise ignored.
 void DeleteUpdateFile(std::ostream& log, const std::string& path);
 
-// The clean-up that starts every run: deletes the files of records flagged for deletion,
-// forgets those records, and drops the stored states from the registry. Records of downloads
-// to run or to resume stay in memory; the download step writes them back as it meets them.
+// The clean-up that starts every run: deletes the files of records flagged for deletion and
+// forgets those records. Records of downloads to run or to resume stay, in memory and in the
+// registry, so that a run that ends before its download step (offline, no update announced)
+// loses none of them.
 void PurgeStaleFiles(UpdateStateStore& store, std::ostream& log);
 
 }  // namespace Tern

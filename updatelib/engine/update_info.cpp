@@ -2,6 +2,7 @@
 
 #include <tinyxml.h>
 
+#include <cstdint>
 #include <sstream>
 
 namespace Tern {
@@ -45,7 +46,9 @@ bool ReadPatchFields(const TiXmlElement& response, PatchFields& fields) {
             if (ReadValueText(*element) == "TRUE") fields.isGameUpdate = true;
         }
     }
-    return fields.size != 0 && !fields.url.empty() && !fields.crc.empty();
+    // Sizes are 32-bit signed in the update model: a larger one cannot be a real patch.
+    const bool sizeFits = fields.size != 0 && fields.size <= INT32_MAX;
+    return sizeFits && !fields.url.empty() && !fields.crc.empty();
 }
 
 }  // namespace Tern

@@ -30,7 +30,8 @@ std::string ReadValueText(const TiXmlElement& element);
 uint32_t ParseUnsigned(const std::string& text);
 
 // Reads the patch fields from RESPONSE's children in document order (the last of a name wins;
-// a PatchGameUpdate of "TRUE" cannot be reset). True when size, URL and checksum are all given.
+// a PatchGameUpdate of "TRUE" cannot be reset). True when size (1 to 2^31-1), URL and checksum
+// are all given.
 bool ReadPatchFields(const TiXmlElement& response, PatchFields& fields);
 
 }  // namespace Tern

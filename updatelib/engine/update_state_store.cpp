@@ -1,11 +1,14 @@
 #include "updatelib/engine/update_state_store.h"
 
+#include <climits>
+
 #include <algorithm>
 #include <cstdio>
-#include <fstream>
 
+#include "platform/files.h"
 #include "platform/registry_text.h"
 #include "updatelib/host/diagnostic_channel.h"
+#include "updatelib/host/file_functions.h"
 
 namespace Tern {
 namespace {
@@ -18,13 +21,14 @@ const char kFilesKeyName[] = "UpdateFiles";
 const char kInstalledInfoName[] = "info";
 const char kLastInfoName[] = "lastinfo";
 
-// Buffer sizes of the stored format, in bytes including the terminating NUL.
-constexpr size_t kValueNameBytes = 256;
-constexpr size_t kControlStringBytes = 260;
-constexpr size_t kSingleValueBytes = 256;
-
 // Control strings are a state prefix of two characters followed by a path.
 constexpr size_t kPrefixLength = 2;
+
+// Buffer sizes of the stored format, in bytes including the terminating NUL. A control string
+// holds any path the system accepts.
+constexpr size_t kValueNameBytes = 256;
+constexpr size_t kControlStringBytes = kPrefixLength + PATH_MAX + 1;
+constexpr size_t kSingleValueBytes = 256;
 constexpr size_t kMinimumControlLength = 3;
 
 std::string FilesKeyPath(const std::string& keyPath) {
@@ -51,13 +55,6 @@ bool SamePrefixIgnoringCase(const std::string& prefix, const char* expected) {
     return lower(prefix[0]) == lower(expected[0]) && lower(prefix[1]) == lower(expected[1]);
 }
 
-// A stored file is usable when it can be opened for reading and writing: this fails for a
-// missing file, a directory and a file without write permission.
-bool CanOpenForUpdate(const std::string& path) {
-    std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
-    return file.is_open();
-}
-
 // The desktop registry offers two calls for deleting a key with its values, chosen by what
 // the running system exports; this registry has one that serves both cases.
 long DeleteKeyWithValues(RegistryKey& parent, const std::string& name) {
@@ -76,25 +73,32 @@ void UpdateStateStore::Open(const std::string& keyPath) {
     Load();
 }
 
+// Values to drop are collected and deleted at the end as one change of the hive, so that a
+// thousand stale values cost one file replacement, not a thousand.
 void UpdateStateStore::Load() {
     RegistryKey key;
     if (RegistryKey::Open(Hive::CurrentUser, filesKeyPath_, &key) != platform::kRegSuccess) {
         return;
     }
-    size_t index = 0;
+    std::vector<std::string> dropped;
     std::string name;
     RegistryValue value;
     long code;
-    while ((code = key.EnumValue(index, &name, &value, kValueNameBytes, kControlStringBytes)) ==
-           platform::kRegSuccess) {
-        // A deleted value moves its successors up by one, so the same index is read again.
-        if (LoadValue(key, name, value)) ++index;
+    for (size_t index = 0;; ++index) {
+        code = key.EnumValue(index, &name, &value, kValueNameBytes, kControlStringBytes);
+        if (code == platform::kRegMoreData) {
+            LibraryDiagnostics() << "Stored value " << index << " is too long, skipped."
+                                 << std::endl;
+            continue;
+        }
+        if (code != platform::kRegSuccess) break;
+        if (!LoadValue(name, value)) dropped.push_back(name);
     }
     LibraryDiagnostics() << "Registry lastError: " << code << std::endl;
+    if (!dropped.empty()) key.DeleteValues(dropped);
 }
 
-bool UpdateStateStore::LoadValue(RegistryKey& key, const std::string& name,
-                                 const RegistryValue& value) {
+bool UpdateStateStore::LoadValue(const std::string& name, const RegistryValue& value) {
     if (value.type != platform::ValueType::String) {
         LibraryDiagnostics() << "Key " << filesKeyPath_ << name << "is not of string type."
                              << std::endl;
@@ -108,7 +112,12 @@ bool UpdateStateStore::LoadValue(RegistryKey& key, const std::string& name,
     }
     const std::string prefix = control.substr(0, kPrefixLength);
     const std::string path = control.substr(kPrefixLength);
-    if (!CanOpenForUpdate(path)) return key.DeleteValue(name) != platform::kRegSuccess;
+    if (!IsDownloadFile(path)) {
+        LibraryDiagnostics() << "Dropped stored update file state " << name << ": " << path
+                             << " is not a download of this program." << std::endl;
+        return false;
+    }
+    if (!platform::CanOpenForReadingAndWriting(path)) return false;
 
     int32_t state;
     if (SamePrefixIgnoringCase(prefix, "E ")) {
@@ -156,9 +165,11 @@ void UpdateStateStore::RemoveState(int32_t state) {
         return;
     }
     const auto inState = [state](const UpdateFileState& record) { return record.state == state; };
+    std::vector<std::string> names;
     for (const UpdateFileState& record : records_) {
-        if (inState(record)) key.DeleteValue(record.target.ToKey());
+        if (inState(record)) names.push_back(record.target.ToKey());
     }
+    key.DeleteValues(names);
     records_.erase(std::remove_if(records_.begin(), records_.end(), inState), records_.end());
 }
 

@@ -37,9 +37,10 @@ public:
 
     // Remembers the update key path and loads the stored file states.
     void Open(const std::string& keyPath);
-    // Appends a record for every well-formed stored value whose file can be opened for reading
-    // and writing. Values naming an unusable file are deleted; malformed ones are logged on
-    // the diagnostic stream and kept.
+    // Appends a record for every well-formed stored value that names a download of this
+    // library (IsDownloadFile) which can be opened for reading and writing. Values naming any
+    // other file are deleted, with a diagnostic line when the file is not a download; malformed
+    // ones are logged on the diagnostic stream and kept.
     void Load();
 
     // Copies the first record of `target` into `record`; false (and `record` untouched) when
@@ -64,9 +65,8 @@ public:
     const std::vector<UpdateFileState>& Records() const { return records_; }
 
 private:
-    // Handles one value of the Load walk; answers whether it is still in the registry.
-    bool LoadValue(platform::RegistryKey& key, const std::string& name,
-                   const platform::RegistryValue& value);
+    // Handles one value of the Load walk; false when the value is to be deleted.
+    bool LoadValue(const std::string& name, const platform::RegistryValue& value);
 
     std::vector<UpdateFileState> records_;
     std::string baseKeyPath_;

@@ -15,4 +15,23 @@ std::string MakeTempFileName(const std::string& prefix, const std::string& direc
     return platform::CreateUniqueTempFile(prefix, target);
 }
 
+std::string MakeDownloadFile() {
+    const std::string directory = GetTempDirectory();
+    if (directory.empty()) return "";
+    return platform::CreateUniqueTempFile(kDownloadFilePrefix, directory, kDownloadFileEnding);
+}
+
+bool IsDownloadFile(const std::string& path) {
+    const std::string directory = GetTempDirectory();
+    const std::string prefix = directory + kDownloadFilePrefix;
+    const std::string ending = kDownloadFileEnding;
+    if (directory.empty() || path.size() < prefix.size() + ending.size() ||
+        path.compare(0, prefix.size(), prefix) != 0 ||
+        path.compare(path.size() - ending.size(), ending.size(), ending) != 0 ||
+        path.find('/', directory.size()) != std::string::npos) {
+        return false;
+    }
+    return platform::IsRegularFileOfUser(path);
+}
+
 }  // namespace Tern

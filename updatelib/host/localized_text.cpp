@@ -210,7 +210,6 @@ std::string TextFilePath(const std::string& directory, const std::string& langua
 bool LoadTextFileFrom(LocalizedTextTable& table, const std::string& directory,
                       const std::string& language) {
     const std::string path = TextFilePath(directory, language);
-    if (path.size() > kMaxTextFilePathChars) return false;
     std::error_code error;
     if (!std::filesystem::is_regular_file(path, error)) return false;
     std::ifstream in(path, std::ios::binary);

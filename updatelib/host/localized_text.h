@@ -15,10 +15,9 @@
 namespace Tern {
 
 // Limits inherited from the fixed buffers of the original format: longer lines are skipped,
-// longer formatted texts are cut, longer paths are refused.
+// longer formatted texts are cut. Paths may be as long as the system allows.
 constexpr size_t kMaxTextLineBytes = 1023;
 constexpr size_t kMaxFormattedTextBytes = 1023;
-constexpr size_t kMaxTextFilePathChars = 259;
 
 // One argument of a text lookup, with the kind of printf conversion it can feed.
 struct TextArgument {

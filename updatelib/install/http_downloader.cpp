@@ -1,22 +1,23 @@
 #include "updatelib/install/http_downloader.h"
 
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <ostream>
 
-#include "platform/transfer_limits.h"
+#include "platform/unique_fd.h"
 #include "updatelib/host/diagnostic_channel.h"
 #include "updatelib/host/download_progress_observer.h"
+#include "updatelib/install/transfer_limits.h"
 
 namespace Tern {
 
 namespace {
-
-// Resume offsets of files beyond 4 GiB must survive ftell.
-static_assert(sizeof(long) >= 8, "file offsets need 64 bits");
 
 constexpr bool Same(TransferResult ours, CURLcode libcurl) {
     return static_cast<int>(ours) == static_cast<int>(libcurl);
@@ -28,11 +29,18 @@ static_assert(Same(kCouldntResolveProxy, CURLE_COULDNT_RESOLVE_PROXY) &&
                   Same(kHttpReturnedError, CURLE_HTTP_RETURNED_ERROR) &&
                   Same(kWriteError, CURLE_WRITE_ERROR) &&
                   Same(kOperationTimedOut, CURLE_OPERATION_TIMEDOUT) &&
-                  Same(kAbortedByCallback, CURLE_ABORTED_BY_CALLBACK),
+                  Same(kAbortedByCallback, CURLE_ABORTED_BY_CALLBACK) &&
+                  Same(kUnsupportedProtocol, CURLE_UNSUPPORTED_PROTOCOL) &&
+                  Same(kReceiveError, CURLE_RECV_ERROR) &&
+                  Same(kFileTooLarge, CURLE_FILESIZE_EXCEEDED),
               "the callers act on libcurl's own codes");
 
 constexpr long kLowSpeedLimitBytesPerSecond = 1;
 constexpr char kOpenFailureText[] = "Unable to open target file.\n";
+constexpr char kTooLargeText[] = "The file is larger than announced.\n";
+// Plain HTTP carries the update information; a hostile answer must not make the launcher speak
+// any other protocol (file, ftp, gopher, dict, ...) to any host, not even through a redirect.
+constexpr char kAllowedProtocols[] = "http,https";
 
 // libcurl's process-wide state must not be released while an easy handle exists, and the
 // host's Stop may ask for that while the worker still transfers: the release then waits for the
@@ -78,20 +86,44 @@ bool RangeNotSatisfiable(CURL* curl, CURLcode result, curl_off_t startPosition) 
     return status == 416;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* file) const { std::fclose(file); }
+// The file a transfer writes, and the bytes it may hold.
+struct TargetFile {
+    platform::UniqueFd fd;
+    uint64_t size = 0;
+    uint64_t maxBytes = 0;  // 0: no limit
+    bool tooLarge = false;
 };
-using File = std::unique_ptr<std::FILE, FileCloser>;
 
-// The "e" flag keeps the descriptor out of programs started while a transfer runs.
-File OpenTarget(const std::string& path, bool append) {
-    return File(std::fopen(path.c_str(), append ? "ab+e" : "wbe"));
+// Never through a link planted at the path; the descriptor stays out of started programs.
+platform::UniqueFd OpenTarget(const std::string& path, bool append) {
+    return platform::UniqueFd(
+        open(path.c_str(),
+             O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0600));
 }
 
-// Answers the bytes actually written, so that a short write ends the transfer with
-// CURLE_WRITE_ERROR.
-size_t WriteToFile(char* data, size_t size, size_t count, void* file) {
-    return std::fwrite(data, 1, size * count, static_cast<std::FILE*>(file));
+uint64_t FileSize(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// Answers the bytes actually written, so that a short write or a file growing beyond its limit
+// ends the transfer with CURLE_WRITE_ERROR.
+size_t WriteToFile(char* data, size_t size, size_t count, void* target) {
+    auto& file = *static_cast<TargetFile*>(target);
+    const size_t bytes = size * count;
+    if (file.maxBytes != 0 && file.size + bytes > file.maxBytes) {
+        file.tooLarge = true;
+        return 0;
+    }
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t written = write(file.fd.Get(), data + done, bytes - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        done += static_cast<size_t>(written);
+    }
+    file.size += done;
+    return done;
 }
 
 }  // namespace
@@ -120,13 +152,15 @@ HttpDownloader::HttpDownloader() {
 HttpDownloader::~HttpDownloader() = default;
 
 bool HttpDownloader::download(const std::string& url, std::string targetPath, bool resume,
-                              DownloadProgressObserver* observer) {
+                              DownloadProgressObserver* observer, const TransferBounds& bounds) {
     observer_ = observer;
     if (!handle_) handle_.reset(CreateHandle());
     CURL* const curl = handle_.get();
 
-    File file = OpenTarget(targetPath, resume);
-    if (!file) {
+    TargetFile file;
+    file.fd = OpenTarget(targetPath, resume);
+    file.maxBytes = bounds.maxFileBytes;
+    if (!file.fd.Valid()) {
         lastResult_ = CURLE_WRITE_ERROR;
         std::memcpy(errorBuffer_.data(), kOpenFailureText, sizeof(kOpenFailureText));
         LibraryDiagnostics() << "Unable to open target file " << targetPath << "." << std::endl;
@@ -134,10 +168,12 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
         return false;
     }
 
-    const platform::TransferTimeouts timeouts = platform::CurrentTransferTimeouts();
+    const TransferTimeouts timeouts = CurrentTransferTimeouts();
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToFile);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, file.get());
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &file);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback::Forward);
     curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
@@ -147,14 +183,14 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytesPerSecond);
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, timeouts.lowSpeedSeconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, bounds.totalSeconds);
 
     // The handle keeps options across transfers, so a fresh download must clear the range a
     // resumed one asked for.
     curl_off_t startPosition = 0;
     if (resume) {
-        std::fseek(file.get(), 0, SEEK_END);
-        const long end = std::ftell(file.get());
-        startPosition = end > 0 ? end : 0;
+        file.size = FileSize(file.fd.Get());
+        startPosition = static_cast<curl_off_t>(file.size);
         LibraryDiagnostics() << "Resuming from position " << static_cast<double>(startPosition)
                              << "." << std::endl;
     }
@@ -167,18 +203,19 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
         LibraryDiagnostics() << (rangeIgnored ? "HTTP server does not support resuming."
                                               : "HTTP server cannot continue the file.")
                              << " Trying again from position 0." << std::endl;
-        file.reset();
-        file = OpenTarget(targetPath, false);
-        if (file) {
+        if (ftruncate(file.fd.Get(), 0) == 0) {
+            file.size = 0;
             resumeOffset_ = 0.0;
             curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
-            curl_easy_setopt(curl, CURLOPT_WRITEDATA, file.get());
             result = curl_easy_perform(curl);
         } else {
-            LibraryDiagnostics()
-                << "Downloaded file could not be closed and reopened, returning range error."
-                << std::endl;
+            LibraryDiagnostics() << "Downloaded file could not be emptied, returning range error."
+                                 << std::endl;
         }
+    }
+    if (file.tooLarge) {
+        result = CURLE_FILESIZE_EXCEEDED;
+        std::memcpy(errorBuffer_.data(), kTooLargeText, sizeof(kTooLargeText));
     }
 
     lastResult_ = result;
@@ -186,7 +223,7 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
         LibraryDiagnostics() << "Received error code " << lastResult_ << "(" << errorBuffer_.data()
                              << ") from curl_easy_perform" << std::endl;
     }
-    file.reset();
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
     observer_ = nullptr;
     return result == CURLE_OK;
 }

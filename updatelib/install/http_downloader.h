@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -12,6 +13,7 @@ class DownloadProgressObserver;
 // libcurl result codes that the download's callers act on.
 enum TransferResult : int {
     kTransferOk = 0,
+    kUnsupportedProtocol = 1,  // a URL or redirect to anything but http or https
     kCouldntResolveProxy = 5,
     kCouldntResolveHost = 6,
     kCouldntConnect = 7,
@@ -20,6 +22,16 @@ enum TransferResult : int {
     kWriteError = 23,         // the target could not be opened or written
     kOperationTimedOut = 28,  // connect time-out, or a body that stalled
     kAbortedByCallback = 42,  // the observer asked to stop
+    kReceiveError = 56,       // the connection failed while the body arrived (a reset)
+    kFileTooLarge = 63,       // the file grew beyond the size allowed for it
+};
+
+// Limits of one transfer beyond the time-outs every transfer has.
+struct TransferBounds {
+    // The target file may not grow beyond this many bytes (resumed bytes included); 0: no limit.
+    uint64_t maxFileBytes = 0;
+    // The whole transfer must end within this many seconds; 0: no limit.
+    long totalSeconds = 0;
 };
 
 class HttpDownloader {
@@ -29,11 +41,13 @@ public:
     HttpDownloader(const HttpDownloader&) = delete;
     HttpDownloader& operator=(const HttpDownloader&) = delete;
 
-    // Writes the resource at `url` to `targetPath`. With `resume`, the bytes already in the file
-    // are kept and only the rest is requested; otherwise the file is rewritten. Progress goes to
-    // `observer` (may be null), which can cancel the transfer. True when the transfer completed.
+    // Writes the resource at `url` to `targetPath` (never through a link there; created when
+    // missing, mode 0600). With `resume`, the bytes already in the file are kept and only the
+    // rest is requested; otherwise the file is rewritten. Only http and https are spoken, also
+    // for redirects. Progress goes to `observer` (may be null), which can cancel the transfer.
+    // True when the transfer completed within `bounds`.
     bool download(const std::string& url, std::string targetPath, bool resume,
-                  DownloadProgressObserver* observer);
+                  DownloadProgressObserver* observer, const TransferBounds& bounds = {});
 
     // libcurl's result code of the last transfer; 0 for success.
     int lastResult() const { return lastResult_; }

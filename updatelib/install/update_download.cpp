@@ -1,4 +1,5 @@
 // Download and verification of the chain's updates.
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -30,23 +31,36 @@ std::string TargetTexts(const UpdateChain& chain) {
 
 uint64_t Megabytes(double bytes) { return static_cast<uint64_t>(bytes) / 0x100000; }
 
-// A fresh, unused name in the temporary directory. The unique file is created to reserve the
-// name and deleted again: the download creates the file with the ".exe" ending.
-std::string FreshDestination(std::ostream& log) {
-    const std::string reserved = MakeTempFileName(kDownloadFilePrefix);
-    if (reserved.empty()) return std::string();
-    DeleteUpdateFile(log, reserved);
-    return reserved + ".exe";
-}
-
 size_t PickMirror(size_t count) {
     static thread_local std::mt19937 random{std::random_device{}()};
     return std::uniform_int_distribution<size_t>(0, count - 1)(random);
 }
 
-// A cut connection, a stalled server and the user's abort leave a partial file worth resuming.
-bool KeepsPartialFile(int code) {
-    return code == kPartialFile || code == kAbortedByCallback || code == kOperationTimedOut;
+// A cut or reset connection, a stalled server and the user's abort leave a partial file worth
+// resuming.
+bool EndedEarly(int code) {
+    return code == kPartialFile || code == kReceiveError || code == kOperationTimedOut;
+}
+
+bool KeepsPartialFile(int code) { return EndedEarly(code) || code == kAbortedByCallback; }
+
+// The bytes the chain's downloads still need on disk: a stored partial download has part of
+// its file already, a download ready to run needs nothing more.
+double BytesStillToCome(const UpdateChain& chain, const UpdateStateStore& stateStore) {
+    double bytes = 0.0;
+    for (size_t i = 0; i < chain.Count(); ++i) {
+        const Update& update = chain.At(i);
+        UpdateFileState stored = PlaceholderFileState();
+        double onDisk = 0.0;
+        if (stateStore.Lookup(update.target, stored)) {
+            if (stored.state == FlaggedForExecution) onDisk = update.size;
+            if (stored.state == PartialDownload) {
+                onDisk = static_cast<double>(platform::FileSize(stored.path).value_or(0));
+            }
+        }
+        bytes += std::max(0.0, update.size - onDisk);
+    }
+    return bytes;
 }
 
 }  // namespace
@@ -56,8 +70,9 @@ bool UpdateChain::downloadChain(UpdateObserver& observer, HttpDownloader& downlo
     std::ostream& log = observer.Log();
     log << LibText("IDS_LIB_MSG_FOUND_UPDATE") << " " << TargetTexts(*this) << std::endl;
 
-    double required = 0.0;
-    for (size_t i = 0; i < Count(); ++i) required += At(i).size;
+    double total = 0.0;
+    for (size_t i = 0; i < Count(); ++i) total += At(i).size;
+    const double required = BytesStillToCome(*this, stateStore);
     // A volume whose free space cannot be read is not held against the download: a real
     // shortage still ends it with a write error.
     const std::optional<uint64_t> free = platform::AvailableDiskSpace(GetTempDirectory());
@@ -73,7 +88,7 @@ bool UpdateChain::downloadChain(UpdateObserver& observer, HttpDownloader& downlo
         return false;
     }
 
-    observer.SetTotalBytes(required);
+    observer.SetTotalBytes(total);
     const auto count = static_cast<uint32_t>(Count());
     double completed = 0.0;
     for (uint32_t index = 1; index <= count; ++index) {
@@ -94,7 +109,7 @@ bool Update::downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader
     std::string destination;
     bool resumesStoredDownload = false;
     if (!stateStore.Lookup(target, stored)) {
-        destination = FreshDestination(log);
+        destination = MakeDownloadFile();
     } else if (stored.state == PartialDownload) {
         destination = stored.path;
         resumesStoredDownload = true;
@@ -123,7 +138,8 @@ bool Update::downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader
         << LibText("IDS_LIB_MSG_DESTINATION") << ": " << destination << "." << std::endl;
     observer.OnDownloadStarted(mirror, description, count, index);
 
-    if (downloader.download(mirror, destination, true, &observer)) {
+    const TransferBounds bounds{static_cast<uint64_t>(size), 0};
+    if (downloader.download(mirror, destination, true, &observer, bounds)) {
         log << LibText("IDS_LIB_MSG_SUCCESS_UPDATE") << std::endl;
         const std::optional<uint32_t> computed = ChecksumOfFile(destination);
         if (!computed) {
@@ -148,7 +164,7 @@ bool Update::downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader
 
     const int code = downloader.lastResult();
     const std::string text = downloader.errorText();
-    if (code == kPartialFile || code == kOperationTimedOut) {
+    if (EndedEarly(code)) {
         log << LibText("IDS_LIB_ERR_PARTIALLY") << std::endl;
     } else if (code == kAbortedByCallback) {
         log << LibText("IDS_LIB_ERR_USER_ABORT") << std::endl;
@@ -161,7 +177,9 @@ bool Update::downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader
     } else {
         log << LibText("IDS_LIB_ERR_FATAL_DOWNLOAD") << " (" << text << ")." << std::endl
             << LibText("IDS_LIB_ERR_DELETING") << std::endl;
-        if (resumesStoredDownload) {
+        // A file that grew beyond the announced size is not the announced file, however it
+        // began.
+        if (resumesStoredDownload && code != kFileTooLarge) {
             stateStore.Store(target, destination, PartialDownload);
             keptPartialFile = true;
         } else {

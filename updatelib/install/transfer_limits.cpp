@@ -1,13 +1,11 @@
-#include "platform/transfer_limits.h"
+#include "updatelib/install/transfer_limits.h"
 
 #include <mutex>
 
-#include "platform/test_seams.h"
-
-namespace platform {
+namespace Tern {
 namespace {
 
-constexpr TransferTimeouts kDefaultTimeouts{30, 60};
+constexpr TransferTimeouts kDefaultTimeouts{30, 60, 15};
 
 struct TimeoutSetting {
     std::mutex mutex;
@@ -19,7 +17,7 @@ TimeoutSetting& TheTimeoutSetting() {
     return instance;
 }
 
-void StoreTimeouts(TransferTimeouts timeouts) {
+void StoreTimeouts(const TransferTimeouts& timeouts) {
     TimeoutSetting& setting = TheTimeoutSetting();
     const std::lock_guard<std::mutex> lock(setting.mutex);
     setting.timeouts = timeouts;
@@ -35,11 +33,9 @@ TransferTimeouts CurrentTransferTimeouts() {
 
 namespace testing {
 
-void OverrideTransferTimeouts(long connectSeconds, long lowSpeedSeconds) {
-    StoreTimeouts({connectSeconds, lowSpeedSeconds});
-}
+void OverrideTransferTimeouts(const TransferTimeouts& timeouts) { StoreTimeouts(timeouts); }
 
 void RestoreTransferTimeouts() { StoreTimeouts(kDefaultTimeouts); }
 
 }  // namespace testing
-}  // namespace platform
+}  // namespace Tern

@@ -1,0 +1,34 @@
+// XML read from files that cannot be trusted, before any parser sees it.
+//
+// TinyXML parses nested elements by recursion, so a small document of deeply nested elements
+// overflows the stack. Documents are therefore checked for size and nesting first and handed to
+// the parser only when both are within limits that fit what the document is for.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+namespace Tern {
+
+struct XmlLimits {
+    size_t maxBytes;
+    int maxDepth;
+};
+
+// The update-information answer: one RESPONSE element of a few fields.
+constexpr XmlLimits kUpdateInfoXmlLimits{64 * 1024, 32};
+// The player's profile: a settings file of a few levels.
+constexpr XmlLimits kProfileXmlLimits{1024 * 1024, 64};
+
+// The deepest nesting of elements in `text`, counted the way an XML parser opens and closes
+// elements (comments, CDATA sections, declarations and quoted attribute values hide no
+// elements). Never less than the depth a parser would reach.
+int ElementDepth(const std::string& text);
+
+// The text of the file at `path` (not read through a link), with CR LF and lone CR turned into
+// LF as TinyXML's own file loading does; nullopt when it cannot be read, is larger than
+// `limits.maxBytes` or nests deeper than `limits.maxDepth`.
+std::optional<std::string> ReadShallowXml(const std::string& path, const XmlLimits& limits);
+
+}  // namespace Tern
