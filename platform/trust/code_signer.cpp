@@ -1,0 +1,261 @@
+#include "platform/trust/code_signer.h"
+
+#include <fcntl.h>
+#include <openssl/cms.h>
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/trust/appended_signature.h"
+#include "platform/trust/code_signing_usage.h"
+#include "platform/trust/fd_range_bio.h"
+#include "platform/trust/openssl_handles.h"
+#include "platform/unique_fd.h"
+
+namespace platform {
+namespace {
+
+using namespace platform::openssl;
+
+// Empty when the step succeeded, otherwise the reason.
+using Failure = std::string;
+
+Failure SystemFailure(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Never prompts on a terminal for a passphrase: a signing tool runs unattended.
+int RefusePassphrase(char*, int, int, void*) { return -1; }
+
+struct Credentials {
+    KeyPtr key;
+    CertificatePtr certificate;
+    CertificatesPtr chain{sk_X509_new_null()};
+};
+
+Failure ReadChain(const std::string& path, STACK_OF(X509) * chain) {
+    const BioPtr file(BIO_new_file(path.c_str(), "rb"));
+    if (!file) return SystemFailure("cannot open the chain " + path);
+    ERR_clear_error();
+    while (X509* certificate = PEM_read_bio_X509(file.get(), nullptr, RefusePassphrase, nullptr)) {
+        if (!sk_X509_push(chain, certificate)) {
+            X509_free(certificate);
+            return "out of memory";
+        }
+    }
+    // Reading stops at the end of the file with "no start line"; anything else is damage.
+    const unsigned long last = ERR_peek_last_error();
+    if (ERR_GET_LIB(last) != ERR_LIB_PEM || ERR_GET_REASON(last) != PEM_R_NO_START_LINE ||
+        sk_X509_num(chain) == 0) {
+        return "the chain " + path + " is not a list of PEM certificates";
+    }
+    return {};
+}
+
+Failure LoadCredentials(const std::string& keyPath, const std::string& certificatePath,
+                        const std::string& chainPath, Credentials* credentials) {
+    const BioPtr keyFile(BIO_new_file(keyPath.c_str(), "rb"));
+    if (!keyFile) return SystemFailure("cannot open the key " + keyPath);
+    credentials->key.reset(
+        PEM_read_bio_PrivateKey(keyFile.get(), nullptr, RefusePassphrase, nullptr));
+    if (!credentials->key) return "no unencrypted PEM private key in " + keyPath;
+
+    const BioPtr certificateFile(BIO_new_file(certificatePath.c_str(), "rb"));
+    if (!certificateFile) return SystemFailure("cannot open the certificate " + certificatePath);
+    credentials->certificate.reset(
+        PEM_read_bio_X509(certificateFile.get(), nullptr, RefusePassphrase, nullptr));
+    if (!credentials->certificate) return "no PEM certificate in " + certificatePath;
+
+    if (!credentials->chain) return "out of memory";
+    if (!chainPath.empty()) {
+        if (Failure failure = ReadChain(chainPath, credentials->chain.get()); !failure.empty()) {
+            return failure;
+        }
+    }
+    if (X509_check_private_key(credentials->certificate.get(), credentials->key.get()) != 1) {
+        return "the key " + keyPath + " does not belong to the certificate " + certificatePath;
+    }
+    if (!AllowsCodeSigning(credentials->certificate.get())) {
+        return "the certificate " + certificatePath +
+               " does not allow code signing (it needs the extended key usage codeSigning)";
+    }
+    return {};
+}
+
+// A new file beside the output; removed unless it replaced the output.
+class PendingOutput {
+public:
+    explicit PendingOutput(const std::string& outputPath) : outputPath_(outputPath) {
+        const size_t slash = outputPath.rfind('/');
+        directory_ =
+            slash == std::string::npos ? "." : outputPath.substr(0, std::max<size_t>(slash, 1));
+        path_ = directory_ + "/.tern-sign-XXXXXX";
+        fd_ = UniqueFd(mkostemp(path_.data(), O_CLOEXEC));
+        if (!fd_.Valid()) error_ = SystemFailure("cannot create a file in " + directory_);
+    }
+    ~PendingOutput() {
+        if (!committed_ && fd_.Valid()) unlink(path_.c_str());
+    }
+    PendingOutput(const PendingOutput&) = delete;
+    PendingOutput& operator=(const PendingOutput&) = delete;
+
+    const Failure& Error() const { return error_; }
+    int Fd() const { return fd_.Get(); }
+
+    Failure Commit(mode_t mode) {
+        if (fchmod(fd_.Get(), mode) != 0) return SystemFailure("cannot set the mode of " + path_);
+        if (fsync(fd_.Get()) != 0) return SystemFailure("cannot write " + path_);
+        if (rename(path_.c_str(), outputPath_.c_str()) != 0) {
+            return SystemFailure("cannot replace " + outputPath_);
+        }
+        committed_ = true;
+        // The output is complete either way; syncing the directory only makes the rename durable.
+        const UniqueFd directory(open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (directory.Valid()) fsync(directory.Get());
+        return {};
+    }
+
+private:
+    std::string outputPath_;
+    std::string directory_;
+    std::string path_;
+    UniqueFd fd_;
+    Failure error_;
+    bool committed_ = false;
+};
+
+bool WriteAll(int fd, const unsigned char* bytes, size_t size) {
+    while (size > 0) {
+        const ssize_t written = write(fd, bytes, size);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) return false;
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+// Copies all of `from` to `to` and answers the number of bytes, so that the signature is made
+// over the copy it is appended to, whatever happens to the input meanwhile.
+Failure CopyFile(int from, int to, uint64_t* copied) {
+    std::vector<unsigned char> buffer(1 << 18);
+    *copied = 0;
+    for (;;) {
+        const ssize_t got = read(from, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return SystemFailure("cannot read the input");
+        if (got == 0) return {};
+        if (!WriteAll(to, buffer.data(), static_cast<size_t>(got))) {
+            return SystemFailure("cannot write the output");
+        }
+        *copied += static_cast<uint64_t>(got);
+    }
+}
+
+bool IsExitLine(std::string line) {
+    line.erase(0, std::min(line.size(), line.find_first_not_of(" \t")));
+    if (line.compare(0, 4, "exit") != 0) return false;
+    std::string status = line.substr(4);
+    if (status.empty()) return true;
+    if (status[0] != ' ' && status[0] != '\t') return false;
+    status.erase(0, status.find_first_not_of(" \t"));
+    return !status.empty() &&
+           std::all_of(status.begin(), status.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// A shell runs a script line by line and stops at `exit`: if that is the last non-blank line
+// and a newline ends it, the signature behind it is never read as commands.
+Failure CheckShellScriptEnd(int fd, uint64_t size) {
+    char start[2] = {};
+    if (size < 2 || pread(fd, start, 2, 0) != 2 || start[0] != '#' || start[1] != '!') return {};
+    constexpr uint64_t kTailSize = 4096;
+    const uint64_t tailStart = size > kTailSize ? size - kTailSize : 0;
+    std::string tail(size - tailStart, '\0');
+    if (pread(fd, tail.data(), tail.size(), static_cast<off_t>(tailStart)) !=
+        static_cast<ssize_t>(tail.size())) {
+        return SystemFailure("cannot read the script's end");
+    }
+    const size_t last = tail.find_last_not_of(" \t\n");
+    const size_t lineStart = last == std::string::npos ? last : tail.rfind('\n', last);
+    if (lineStart == std::string::npos || tail.find('\n', last) == std::string::npos ||
+        !IsExitLine(tail.substr(lineStart + 1, last - lineStart))) {
+        return "the input is a shell script whose last line is not `exit` or `exit <n>` ended by "
+               "a newline: a shell would read the signature as commands";
+    }
+    return {};
+}
+
+Failure Sign(int payloadFd, uint64_t payloadSize, const Credentials& credentials,
+             std::vector<unsigned char>* der) {
+    constexpr unsigned kFlags = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
+    const CmsPtr cms(
+        CMS_sign(nullptr, nullptr, credentials.chain.get(), nullptr, kFlags | CMS_PARTIAL));
+    if (!cms || !CMS_add1_signer(cms.get(), credentials.certificate.get(), credentials.key.get(),
+                                 EVP_sha256(), kFlags)) {
+        return "cannot prepare the signature: " + FirstErrorText("unknown error");
+    }
+    FdRangeBio payload(payloadFd, payloadSize);
+    if (!payload.Get()) return "out of memory";
+    const int signedOk = CMS_final(cms.get(), payload.Get(), nullptr, kFlags);
+    if (payload.Incomplete()) return "cannot read back the copied input";
+    if (signedOk != 1) return "cannot sign: " + FirstErrorText("unknown error");
+
+    const int size = i2d_CMS_ContentInfo(cms.get(), nullptr);
+    if (size <= 0 || static_cast<uint32_t>(size) > kMaxSignatureSize) {
+        return "the signature cannot be encoded within " + std::to_string(kMaxSignatureSize) +
+               " bytes";
+    }
+    der->resize(static_cast<size_t>(size));
+    unsigned char* cursor = der->data();
+    i2d_CMS_ContentInfo(cms.get(), &cursor);
+    return {};
+}
+
+Failure SignInto(const std::string& inputPath, const Credentials& credentials,
+                 PendingOutput* output) {
+    const UniqueFd input(open(inputPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat info;
+    if (!input.Valid() || fstat(input.Get(), &info) != 0) {
+        return SystemFailure("cannot open the input " + inputPath);
+    }
+    if (!S_ISREG(info.st_mode)) return "the input " + inputPath + " is not a regular file";
+
+    uint64_t payloadSize = 0;
+    if (Failure failure = CopyFile(input.Get(), output->Fd(), &payloadSize); !failure.empty()) {
+        return failure;
+    }
+    if (Failure failure = CheckShellScriptEnd(output->Fd(), payloadSize); !failure.empty()) {
+        return failure;
+    }
+    std::vector<unsigned char> der;
+    if (Failure failure = Sign(output->Fd(), payloadSize, credentials, &der); !failure.empty()) {
+        return failure;
+    }
+    const std::vector<unsigned char> trailer = BuildSignatureTrailer(der);
+    if (!WriteAll(output->Fd(), trailer.data(), trailer.size())) {
+        return SystemFailure("cannot write the output");
+    }
+    return output->Commit(info.st_mode & 0777);
+}
+
+}  // namespace
+
+SigningResult SignFile(const std::string& inputPath, const std::string& keyPemPath,
+                       const std::string& certPemPath, const std::string& chainPemPath,
+                       const std::string& outputPath) {
+    const ErrorQueueScope errorQueue;
+    Credentials credentials;
+    Failure failure = LoadCredentials(keyPemPath, certPemPath, chainPemPath, &credentials);
+    if (failure.empty()) {
+        PendingOutput output(outputPath);
+        failure =
+            output.Error().empty() ? SignInto(inputPath, credentials, &output) : output.Error();
+    }
+    return {failure.empty(), failure};
+}
+
+}  // namespace platform

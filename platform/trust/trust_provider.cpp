@@ -1,0 +1,158 @@
+#include "platform/trust/trust_provider.h"
+
+#include <fcntl.h>
+#include <openssl/cms.h>
+#include <openssl/x509_vfy.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/trust/appended_signature.h"
+#include "platform/trust/code_signing_usage.h"
+#include "platform/trust/fd_range_bio.h"
+#include "platform/trust/openssl_handles.h"
+#include "platform/unique_fd.h"
+
+namespace platform {
+namespace {
+
+using namespace platform::openssl;
+
+struct Verdict {
+    uint32_t code = kTrustOk;
+    std::string detail;
+};
+
+struct ParsedSignature {
+    std::string problem;  // empty when the blob is a signature this provider checks
+    CmsPtr cms;
+    X509* signer = nullptr;  // owned by `cms`
+};
+
+ParsedSignature Problem(const char* text) {
+    ParsedSignature parsed;
+    parsed.problem = text;
+    return parsed;
+}
+
+// The blob must be exactly one DER structure: a detached SignedData with one SHA-256 signer
+// whose certificate travels with it.
+ParsedSignature ParseSignature(const std::vector<unsigned char>& der) {
+    ParsedSignature parsed;
+    const unsigned char* cursor = der.data();
+    parsed.cms.reset(d2i_CMS_ContentInfo(nullptr, &cursor, static_cast<long>(der.size())));
+    if (!parsed.cms || cursor != der.data() + der.size()) {
+        return Problem("the signature is not a DER CMS structure");
+    }
+    CMS_ContentInfo* cms = parsed.cms.get();
+    if (OBJ_obj2nid(CMS_get0_type(cms)) != NID_pkcs7_signed || CMS_is_detached(cms) != 1) {
+        return Problem("the signature is not a detached SignedData");
+    }
+    STACK_OF(CMS_SignerInfo)* signerInfos = CMS_get0_SignerInfos(cms);
+    if (sk_CMS_SignerInfo_num(signerInfos) != 1) {
+        return Problem("the signature does not have exactly one signer");
+    }
+    CMS_set1_signers_certs(cms, nullptr, 0);
+    X509_ALGOR* digest = nullptr;
+    CMS_SignerInfo_get0_algs(sk_CMS_SignerInfo_value(signerInfos, 0), nullptr, &parsed.signer,
+                             &digest, nullptr);
+    if (!parsed.signer) return Problem("the signer's certificate is missing");
+    const ASN1_OBJECT* algorithm = nullptr;
+    X509_ALGOR_get0(&algorithm, nullptr, nullptr, digest);
+    if (OBJ_obj2nid(algorithm) != NID_sha256) return Problem("the digest is not SHA-256");
+    return parsed;
+}
+
+// The signed attributes and the digest of the payload, streamed from the file. The chain is
+// checked separately: CMS_verify's own check would demand the e-mail protection purpose.
+Verdict VerifySignature(CMS_ContentInfo* cms, int fd, uint64_t payloadSize) {
+    FdRangeBio payload(fd, payloadSize);
+    if (!payload.Get()) return {kTrustBadDigest, "out of memory"};
+    const int verified = CMS_verify(cms, nullptr, nullptr, payload.Get(), nullptr,
+                                    CMS_BINARY | CMS_NO_SIGNER_CERT_VERIFY);
+    if (payload.Incomplete()) return {kTrustBadDigest, "the file could not be read to its end"};
+    if (verified != 1) {
+        return {kTrustBadDigest,
+                "the signature does not match the content: " + FirstErrorText("unknown error")};
+    }
+    return {};
+}
+
+StorePtr AnchorStore(const TrustAnchors& anchors) {
+    StorePtr store(X509_STORE_new());
+    if (!store) return store;
+    if (anchors.pinnedPemFile.empty()) {
+        if (X509_STORE_set_default_paths(store.get()) != 1) store.reset();
+        return store;
+    }
+    if (X509_STORE_load_file(store.get(), anchors.pinnedPemFile.c_str()) != 1) {
+        store.reset();
+        return store;
+    }
+    X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
+    return store;
+}
+
+uint32_t ChainErrorCode(int error) {
+    switch (error) {
+        case X509_V_ERR_CERT_HAS_EXPIRED:
+        case X509_V_ERR_CERT_NOT_YET_VALID:
+        case X509_V_ERR_ERROR_IN_CERT_NOT_BEFORE_FIELD:
+        case X509_V_ERR_ERROR_IN_CERT_NOT_AFTER_FIELD:
+            return kTrustExpired;
+        default:
+            return kTrustUntrustedRoot;
+    }
+}
+
+// Builds the chain from the signer through the certificates carried in the signature to an
+// anchor, checking validity times. No purpose is set, so OpenSSL checks no key usage here.
+Verdict VerifyChain(CMS_ContentInfo* cms, X509* signer, const TrustAnchors& anchors) {
+    const StorePtr store = AnchorStore(anchors);
+    if (!store) return {kTrustUntrustedRoot, "the trusted certificates could not be loaded"};
+    const CertificatesPtr carried(CMS_get1_certs(cms));
+    const StoreContextPtr context(X509_STORE_CTX_new());
+    if (!context || X509_STORE_CTX_init(context.get(), store.get(), signer, carried.get()) != 1) {
+        return {kTrustUntrustedRoot, "out of memory"};
+    }
+    if (X509_verify_cert(context.get()) == 1) return {};
+    const int error = X509_STORE_CTX_get_error(context.get());
+    return {ChainErrorCode(error),
+            std::string("certificate chain: ") + X509_verify_cert_error_string(error)};
+}
+
+Verdict Verify(int fd, const TrustAnchors& anchors) {
+    const AppendedSignature appended = ReadAppendedSignature(fd);
+    if (!appended.problem.empty()) return {kTrustNoSignature, appended.problem};
+    const ParsedSignature parsed = ParseSignature(appended.cms);
+    if (!parsed.problem.empty()) return {kTrustNoSignature, parsed.problem};
+
+    Verdict verdict = VerifySignature(parsed.cms.get(), fd, appended.payloadSize);
+    if (verdict.code == kTrustOk) verdict = VerifyChain(parsed.cms.get(), parsed.signer, anchors);
+    if (verdict.code == kTrustOk && !AllowsCodeSigning(parsed.signer)) {
+        verdict = {kTrustWrongUsage, "the signer's certificate does not allow code signing"};
+    }
+    return verdict;
+}
+
+}  // namespace
+
+uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail) {
+    const ErrorQueueScope errorQueue;
+    Verdict verdict = Verify(fd, anchors);
+    if (detail) *detail = std::move(verdict.detail);
+    return verdict.code;
+}
+
+uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
+                         std::string* detail) {
+    const UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    if (!file.Valid()) {
+        const int error = errno;
+        if (detail) *detail = std::string("cannot open the file: ") + std::strerror(error);
+        return error == ENOENT || error == ENOTDIR ? kTrustFileNotFound : kTrustAccessDenied;
+    }
+    return VerifyFileTrust(file.Get(), anchors, detail);
+}
+
+}  // namespace platform

@@ -1,0 +1,39 @@
+// Code-signing trust: whether a file carries an appended signature (appended_signature.h) that
+// verifies over all bytes before it and whose signer is a code-signing certificate chaining to a
+// trusted root. Answers are 0 or 32-bit codes with the desktop trust provider's meanings.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+constexpr uint32_t kTrustOk = 0;
+constexpr uint32_t kTrustNoSignature = 0x800B0100;    // none, or a malformed one
+constexpr uint32_t kTrustBadDigest = 0x80096010;      // the signature does not match the bytes
+constexpr uint32_t kTrustUntrustedRoot = 0x800B0109;  // no chain to a trusted root
+constexpr uint32_t kTrustExpired = 0x800B0101;        // a certificate outside its validity
+constexpr uint32_t kTrustWrongUsage = 0x800B0110;     // the signer may not sign code
+constexpr uint32_t kTrustFileNotFound = 0x80070002;   // the path names no file
+constexpr uint32_t kTrustAccessDenied = 0x80070005;   // the file exists but cannot be opened
+
+// Where trusted roots come from. By default OpenSSL's default verify paths (so SSL_CERT_FILE
+// and SSL_CERT_DIR select another store). With a pinned PEM file, the signer must chain to one
+// of its certificates (any of them, not only self-signed ones, counts as an anchor) and the
+// default store is not consulted; a pinned file that cannot be read trusts nothing.
+struct TrustAnchors {
+    std::string pinnedPemFile;
+};
+
+// Verifies the file open at `fd` (a regular file) and answers 0 or a trust code. Reads with
+// pread only, so the descriptor's offset is unchanged and the caller can go on to execute the
+// very descriptor it checked; streams the payload through the digest. No revocation checks.
+// `detail`, when given, receives a short English reason for a failure (empty on success).
+uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail = nullptr);
+
+// Opens `path` (O_RDONLY | O_NOFOLLOW | O_CLOEXEC, never blocking on a FIFO) and verifies it;
+// kTrustFileNotFound when it does not exist, kTrustAccessDenied when it cannot be opened.
+uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
+                         std::string* detail = nullptr);
+
+}  // namespace platform

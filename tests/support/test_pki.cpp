@@ -1,0 +1,174 @@
+#include "tests/support/test_pki.h"
+
+#include <gtest/gtest.h>
+#include <openssl/pem.h>
+#include <openssl/x509v3.h>
+
+#include <vector>
+
+#include "platform/trust/appended_signature.h"
+#include "platform/trust/openssl_handles.h"
+
+namespace tern_test {
+namespace {
+
+using namespace platform::openssl;
+
+constexpr long kDay = 24 * 60 * 60;
+
+struct Authority {
+    X509* certificate;
+    EVP_PKEY* key;
+};
+
+struct Profile {
+    const char* commonName;
+    bool isCa;
+    const char* extendedKeyUsage;  // null for none
+    long validFrom;                // seconds from now
+    long validUntil;
+};
+
+bool AddExtension(X509* certificate, X509* issuer, int nid, const char* value) {
+    X509V3_CTX context;
+    X509V3_set_ctx_nodb(&context);
+    X509V3_set_ctx(&context, issuer, certificate, nullptr, nullptr, 0);
+    X509_EXTENSION* extension = X509V3_EXT_conf_nid(nullptr, &context, nid, value);
+    const bool added = extension && X509_add_ext(certificate, extension, -1) == 1;
+    X509_EXTENSION_free(extension);
+    return added;
+}
+
+// Issues a certificate for `key`; self-signed when `issuer` is null.
+CertificatePtr Issue(const Profile& profile, EVP_PKEY* key, const Authority* issuer) {
+    static long serial = 1;
+    CertificatePtr certificate(X509_new());
+    X509* x = certificate.get();
+    X509_NAME* name = X509_get_subject_name(x);
+    const auto* commonName = reinterpret_cast<const unsigned char*>(profile.commonName);
+    X509* issuerCertificate = issuer ? issuer->certificate : x;
+    const bool ok =
+        X509_set_version(x, X509_VERSION_3) &&
+        ASN1_INTEGER_set(X509_get_serialNumber(x), ++serial) &&
+        X509_gmtime_adj(X509_getm_notBefore(x), profile.validFrom) &&
+        X509_gmtime_adj(X509_getm_notAfter(x), profile.validUntil) &&
+        X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC, commonName, -1, -1, 0) &&
+        X509_set_issuer_name(x, X509_get_subject_name(issuerCertificate)) &&
+        X509_set_pubkey(x, key) &&
+        AddExtension(x, issuerCertificate, NID_basic_constraints,
+                     profile.isCa ? "critical,CA:TRUE" : "critical,CA:FALSE") &&
+        AddExtension(x, issuerCertificate, NID_key_usage,
+                     profile.isCa ? "critical,keyCertSign,cRLSign" : "critical,digitalSignature") &&
+        AddExtension(x, issuerCertificate, NID_subject_key_identifier, "hash") &&
+        AddExtension(x, issuerCertificate, NID_authority_key_identifier, "keyid:always") &&
+        (!profile.extendedKeyUsage ||
+         AddExtension(x, issuerCertificate, NID_ext_key_usage, profile.extendedKeyUsage)) &&
+        X509_sign(x, issuer ? issuer->key : key, EVP_sha256()) > 0;
+    if (!ok) certificate.reset();
+    return certificate;
+}
+
+bool WritePem(const std::string& path, X509* certificate, EVP_PKEY* key) {
+    const BioPtr file(BIO_new_file(path.c_str(), "w"));
+    if (!file) return false;
+    if (key)
+        return PEM_write_bio_PrivateKey(file.get(), key, nullptr, nullptr, 0, nullptr, nullptr);
+    return PEM_write_bio_X509(file.get(), certificate);
+}
+
+class Generator {
+public:
+    explicit Generator(const std::string& directory) : directory_(directory + "/") {}
+
+    bool ok() const { return ok_; }
+
+    // A self-signed CA: its key and certificate stay in memory, the certificate is written.
+    Authority MakeAuthority(const char* name, const Authority* issuer, std::string* path) {
+        keys_.emplace_back(EVP_EC_gen("P-256"));
+        EVP_PKEY* key = keys_.back().get();
+        certificates_.push_back(key ? Issue({name, true, nullptr, -kDay, 10 * kDay}, key, issuer)
+                                    : CertificatePtr());
+        X509* certificate = certificates_.back().get();
+        *path = directory_ + name + ".pem";
+        ok_ = ok_ && certificate && WritePem(*path, certificate, nullptr);
+        return {certificate, key};
+    }
+
+    TestCredential MakeSigner(const Profile& profile, const Authority& issuer,
+                              const std::string& chain) {
+        const KeyPtr key(EVP_EC_gen("P-256"));
+        const CertificatePtr certificate = key ? Issue(profile, key.get(), &issuer) : nullptr;
+        TestCredential credential{directory_ + profile.commonName + ".key",
+                                  directory_ + profile.commonName + ".pem", chain};
+        ok_ = ok_ && certificate && WritePem(credential.key, nullptr, key.get()) &&
+              WritePem(credential.certificate, certificate.get(), nullptr);
+        return credential;
+    }
+
+private:
+    std::string directory_;
+    std::vector<KeyPtr> keys_;
+    std::vector<CertificatePtr> certificates_;
+    bool ok_ = true;
+};
+
+}  // namespace
+
+std::optional<TestPki> CreateTestPki(const std::string& directory) {
+    Generator generator(directory);
+    TestPki pki;
+    std::string intermediatePath;
+    const Authority root = generator.MakeAuthority("root", nullptr, &pki.root);
+    const Authority intermediate =
+        generator.MakeAuthority("intermediate", &root, &intermediatePath);
+    const Authority otherRoot = generator.MakeAuthority("other-root", nullptr, &pki.otherRoot);
+    if (!generator.ok()) {
+        ADD_FAILURE() << "cannot create the test authorities";
+        return std::nullopt;
+    }
+    const long hour = 60 * 60;
+    pki.codeSigning = generator.MakeSigner({"code-signing", false, "codeSigning", -hour, kDay},
+                                           intermediate, intermediatePath);
+    pki.expired = generator.MakeSigner({"expired", false, "codeSigning", -2 * kDay, -kDay},
+                                       intermediate, intermediatePath);
+    pki.notYetValid = generator.MakeSigner({"not-yet-valid", false, "codeSigning", kDay, 2 * kDay},
+                                           intermediate, intermediatePath);
+    pki.noCodeSigning = generator.MakeSigner({"server", false, "serverAuth", -hour, kDay},
+                                             intermediate, intermediatePath);
+    pki.otherCodeSigning = generator.MakeSigner(
+        {"other-code-signing", false, "codeSigning", -hour, kDay}, otherRoot, "");
+    if (!generator.ok()) {
+        ADD_FAILURE() << "cannot create the test signers";
+        return std::nullopt;
+    }
+    return pki;
+}
+
+std::string SignWithoutChecks(const std::string& payload, const TestCredential& credential) {
+    const BioPtr keyFile(BIO_new_file(credential.key.c_str(), "r"));
+    const BioPtr certificateFile(BIO_new_file(credential.certificate.c_str(), "r"));
+    const BioPtr chainFile(BIO_new_file(credential.chain.c_str(), "r"));
+    const KeyPtr key(keyFile ? PEM_read_bio_PrivateKey(keyFile.get(), nullptr, nullptr, nullptr)
+                             : nullptr);
+    const CertificatePtr certificate(
+        certificateFile ? PEM_read_bio_X509(certificateFile.get(), nullptr, nullptr, nullptr)
+                        : nullptr);
+    const CertificatesPtr chain(sk_X509_new_null());
+    CertificatePtr intermediate(
+        chainFile ? PEM_read_bio_X509(chainFile.get(), nullptr, nullptr, nullptr) : nullptr);
+    if (intermediate && sk_X509_push(chain.get(), intermediate.get())) intermediate.release();
+    const BioPtr content(BIO_new_mem_buf(payload.data(), static_cast<int>(payload.size())));
+    const CmsPtr cms(key && certificate && content
+                         ? CMS_sign(certificate.get(), key.get(), chain.get(), content.get(),
+                                    CMS_DETACHED | CMS_BINARY)
+                         : nullptr);
+    unsigned char* der = nullptr;
+    const int size = cms ? i2d_CMS_ContentInfo(cms.get(), &der) : 0;
+    if (size <= 0) return "";
+    const std::vector<unsigned char> trailer =
+        platform::BuildSignatureTrailer(std::vector<unsigned char>(der, der + size));
+    OPENSSL_free(der);
+    return payload + std::string(trailer.begin(), trailer.end());
+}
+
+}  // namespace tern_test
