@@ -196,6 +196,16 @@ bool CanOpenForReadingAndWriting(const std::string& path) {
     return UniqueFd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)).Valid();
 }
 
+bool CanReopenForReadingAndWriting(int fd) {
+    const std::string path = "/proc/self/fd/" + std::to_string(fd);
+    return UniqueFd(open(path.c_str(), O_RDWR | O_CLOEXEC)).Valid();
+}
+
+bool AllowOwnerToExecute(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && fchmod(fd, (info.st_mode & 07777) | S_IXUSR) == 0;
+}
+
 std::optional<uint64_t> FileSize(const std::string& path) {
     struct stat info;
     if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;

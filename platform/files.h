@@ -41,6 +41,13 @@ bool CanOpenForReadingAndWriting(const std::string& path);
 // The size of the file at `path`, not followed through a link; nullopt when there is none.
 std::optional<uint64_t> FileSize(const std::string& path);
 
+// The same check for the file open at `fd`, reopened through /proc so that the very file is
+// checked.
+bool CanReopenForReadingAndWriting(int fd);
+
+// Adds execute permission for the owner to the file open at `fd`.
+bool AllowOwnerToExecute(int fd);
+
 // Bytes available to an unprivileged user on the file system holding `directory`;
 // nullopt when it cannot be determined.
 std::optional<uint64_t> AvailableDiskSpace(const std::string& directory);

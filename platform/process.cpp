@@ -89,17 +89,29 @@ using SpawnActions = SpawnObject<posix_spawn_file_actions_t, posix_spawn_file_ac
 using SpawnAttributes =
     SpawnObject<posix_spawnattr_t, posix_spawnattr_init, posix_spawnattr_destroy>;
 
+// The descriptor number a program started from an open file finds that file at.
+constexpr int kProgramFileDescriptor = STDERR_FILENO + 1;
+
 // Descriptors of libraries that did not ask for close-on-exec must not reach the program, and
-// neither must signals this process blocks or ignores.
+// neither must signals this process blocks or ignores. `keptFd` (when not -1) reaches it as
+// kProgramFileDescriptor.
 int PrepareChild(SpawnActions& actions, SpawnAttributes& attributes,
-                 const std::string& workingDirectory) {
+                 const std::string& workingDirectory, int keptFd) {
     if (!workingDirectory.empty()) {
         if (int error =
                 posix_spawn_file_actions_addchdir_np(actions.Get(), workingDirectory.c_str())) {
             return error;
         }
     }
-    if (int error = posix_spawn_file_actions_addclosefrom_np(actions.Get(), STDERR_FILENO + 1)) {
+    int firstClosed = STDERR_FILENO + 1;
+    if (keptFd >= 0) {
+        if (int error =
+                posix_spawn_file_actions_adddup2(actions.Get(), keptFd, kProgramFileDescriptor)) {
+            return error;
+        }
+        firstClosed = kProgramFileDescriptor + 1;
+    }
+    if (int error = posix_spawn_file_actions_addclosefrom_np(actions.Get(), firstClosed)) {
         return error;
     }
     sigset_t none;
@@ -110,6 +122,31 @@ int PrepareChild(SpawnActions& actions, SpawnAttributes& attributes,
     posix_spawnattr_setsigdefault(attributes.Get(), &all);
     return posix_spawnattr_setflags(attributes.Get(),
                                     POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+}
+
+// Runs `executable` (resolved in the child, after it changed into `workingDirectory`) with
+// `programPath` as argv[0] and the words of `parameters`; results as OpenProgram's.
+long Spawn(const std::string& executable, const std::string& programPath,
+           const std::string& parameters, const std::string& workingDirectory, int keptFd,
+           int* processId) {
+    std::vector<std::string> arguments = SplitCommandLine(parameters);
+    arguments.insert(arguments.begin(), programPath);
+    std::vector<char*> argv;
+    for (std::string& argument : arguments) argv.push_back(argument.data());
+    argv.push_back(nullptr);
+
+    SpawnActions actions;
+    SpawnAttributes attributes;
+    if (const int error = PrepareChild(actions, attributes, workingDirectory, keptFd)) {
+        return ShellResult(error, programPath);
+    }
+    pid_t pid = -1;
+    if (const int error = posix_spawn(&pid, executable.c_str(), actions.Get(), attributes.Get(),
+                                      argv.data(), environ)) {
+        return ShellResult(error, programPath);
+    }
+    if (processId) *processId = pid;
+    return kOpenStarted;
 }
 
 }  // namespace
@@ -152,28 +189,17 @@ long OpenProgram(const std::string& file, const std::string& parameters,
                  const std::string& workingDirectory, int* processId) {
     if (!workingDirectory.empty() && !IsDirectory(workingDirectory)) return kOpenPathNotFound;
     if (file.empty()) return kOpenFileNotFound;
-    const std::string path = JoinPath(workingDirectory, file);
+    return Spawn(file, JoinPath(workingDirectory, file), parameters, workingDirectory, -1,
+                 processId);
+}
 
-    std::vector<std::string> arguments = SplitCommandLine(parameters);
-    arguments.insert(arguments.begin(), path);
-    std::vector<char*> argv;
-    for (std::string& argument : arguments) argv.push_back(argument.data());
-    argv.push_back(nullptr);
-
-    SpawnActions actions;
-    SpawnAttributes attributes;
-    if (const int error = PrepareChild(actions, attributes, workingDirectory)) {
-        return ShellResult(error, path);
-    }
-    // The child changes into the working directory before it executes, so a relative `file`
-    // resolves against that directory.
-    pid_t pid = -1;
-    if (const int error = posix_spawn(&pid, file.c_str(), actions.Get(), attributes.Get(),
-                                      argv.data(), environ)) {
-        return ShellResult(error, path);
-    }
-    if (processId) *processId = pid;
-    return kOpenStarted;
+// The child runs the file behind its own copy of the descriptor. A script's interpreter opens
+// the script by that /proc path, so the copy stays open across the exec.
+long OpenProgramFile(int fd, const std::string& displayPath, const std::string& parameters,
+                     const std::string& workingDirectory, int* processId) {
+    if (!workingDirectory.empty() && !IsDirectory(workingDirectory)) return kOpenPathNotFound;
+    const std::string executable = "/proc/self/fd/" + std::to_string(kProgramFileDescriptor);
+    return Spawn(executable, displayPath, parameters, workingDirectory, fd, processId);
 }
 
 int WaitForProcess(int pid) {

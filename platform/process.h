@@ -34,6 +34,12 @@ std::vector<std::string> SplitCommandLine(const std::string& parameters);
 long OpenProgram(const std::string& file, const std::string& parameters,
                  const std::string& workingDirectory, int* processId = nullptr);
 
+// Starts the program in the file open at `fd` (read access is enough) the same way, so that the
+// very file that was checked through `fd` runs, whatever the path names meanwhile. The program
+// gets `displayPath` as argv[0] and finds the file at descriptor 3, also when it is a script.
+long OpenProgramFile(int fd, const std::string& displayPath, const std::string& parameters,
+                     const std::string& workingDirectory, int* processId = nullptr);
+
 // Waits until the child process `pid` ends and returns its exit code; 128 + the signal number
 // when a signal ended it; -1 when `pid` is not a child of this process.
 int WaitForProcess(int pid);

@@ -45,7 +45,4 @@ Update::Ptr Update::Clone() const { return Ptr(new Update(*this)); }
 
 void Update::Destroy() { delete this; }
 
-// The trust check and patch start replace this body.
-bool Update::startUpdate(UpdateObserver&, UpdateStateStore&) { return false; }
-
 }  // namespace Tern

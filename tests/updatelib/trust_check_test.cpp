@@ -1,4 +1,4 @@
-#include "platform/trust/trust_provider.h"
+#include "updatelib/install/trust_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,11 +7,14 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 
 #include "platform/trust/code_signer.h"
 #include "platform/unique_fd.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/test_pki.h"
+#include "updatelib/host/diagnostic_channel.h"
+#include "updatelib/host/file_functions.h"
 
 namespace {
 
@@ -32,8 +35,8 @@ struct Case {
     TestCredential TestPki::*signer;
     Damage damage;
     std::string TestPki::*systemRoots;  // what SSL_CERT_FILE names
-    std::string TestPki::*pinned;       // null: the default verify paths
-    uint32_t expected;
+    std::string TestPki::*pinned;       // Resources/trust.pem beside the program; null: none
+    const char* verdict;                // the end of the diagnostic line
 };
 
 void Apply(Damage damage, std::string* file) {
@@ -66,11 +69,24 @@ protected:
         setenv("SSL_CERT_DIR", env_.Root().c_str(), 1);
         WriteFileBytes(script_, kScript);
         chmod(script_.c_str(), 0755);
+        Tern::TrustChannel().SetDiagnosticStream(&diagnostics_);
     }
     void TearDown() override {
         unsetenv("SSL_CERT_DIR");
         unsetenv("SSL_CERT_FILE");
+        Tern::TrustChannel().SetDiagnosticStream(&std::cerr);
+        unlink(pinnedFile_.c_str());
     }
+
+    // The diagnostic line of one check.
+    std::string Check(const std::string& path, int fd) {
+        diagnostics_.str("");
+        Tern::verifyFileTrust(path, fd);
+        return diagnostics_.str();
+    }
+
+    std::ostringstream diagnostics_;
+    const std::string pinnedFile_ = Tern::GetExecutableDirectory() + "/Resources/trust.pem";
 
     std::string Signed(const TestCredential& signer) {
         const std::string path = env_.Root() + "/signed";
@@ -84,36 +100,41 @@ protected:
     const std::string script_ = env_.Root() + "/script";
 };
 
-TEST_F(TrustTest, AnswersTheTrustCodeOfEachFile) {
-    using platform::kTrustBadDigest, platform::kTrustExpired, platform::kTrustFileNotFound,
-        platform::kTrustNoSignature, platform::kTrustUntrustedRoot, platform::kTrustWrongUsage;
+TEST_F(TrustTest, OnlySignaturesOfTrustedPublishersAreApproved) {
+    const char* kTrusted = "content approoved.\n";
+    const char* kNoSignature = "Win32 Hresult=0x800b0100\n";
+    const char* kBadDigest = "Win32 Hresult=0x80096010\n";
+    const char* kUntrustedRoot = "Win32 Hresult=0x800b0109\n";
+    const char* kExpired = "Win32 Hresult=0x800b0101\n";
+    const char* kWrongUsage = "Win32 Hresult=0x800b0110\n";
+    const char* kFileNotFound = "Win32 Hresult=0x80070002\n";
     const Case cases[] = {
         {"trusted", Make::kSigned, &TestPki::codeSigning, Damage::kNone, &TestPki::root, nullptr,
-         0},
+         kTrusted},
         {"unsigned", Make::kUnsigned, nullptr, Damage::kNone, &TestPki::root, nullptr,
-         kTrustNoSignature},
+         kNoSignature},
         {"payload changed", Make::kSigned, &TestPki::codeSigning, Damage::kPayloadByte,
-         &TestPki::root, nullptr, kTrustBadDigest},
+         &TestPki::root, nullptr, kBadDigest},
         {"truncated trailer", Make::kSigned, &TestPki::codeSigning, Damage::kTruncatedTrailer,
-         &TestPki::root, nullptr, kTrustNoSignature},
+         &TestPki::root, nullptr, kNoSignature},
         {"length beyond the file", Make::kSigned, &TestPki::codeSigning, Damage::kOversizedLength,
-         &TestPki::root, nullptr, kTrustNoSignature},
+         &TestPki::root, nullptr, kNoSignature},
         {"garbled CMS", Make::kSigned, &TestPki::codeSigning, Damage::kGarbledCms, &TestPki::root,
-         nullptr, kTrustNoSignature},
+         nullptr, kNoSignature},
         {"unknown CA", Make::kSigned, &TestPki::otherCodeSigning, Damage::kNone, &TestPki::root,
-         nullptr, kTrustUntrustedRoot},
+         nullptr, kUntrustedRoot},
         {"expired", Make::kSigned, &TestPki::expired, Damage::kNone, &TestPki::root, nullptr,
-         kTrustExpired},
+         kExpired},
         {"not yet valid", Make::kSigned, &TestPki::notYetValid, Damage::kNone, &TestPki::root,
-         nullptr, kTrustExpired},
+         nullptr, kExpired},
         {"no code-signing usage", Make::kSignedWithoutChecks, &TestPki::noCodeSigning,
-         Damage::kNone, &TestPki::root, nullptr, kTrustWrongUsage},
+         Damage::kNone, &TestPki::root, nullptr, kWrongUsage},
         {"missing file", Make::kMissing, nullptr, Damage::kNone, &TestPki::root, nullptr,
-         kTrustFileNotFound},
+         kFileNotFound},
         {"pinned root", Make::kSigned, &TestPki::codeSigning, Damage::kNone, &TestPki::otherRoot,
-         &TestPki::root, 0},
+         &TestPki::root, kTrusted},
         {"pinned other CA", Make::kSigned, &TestPki::codeSigning, Damage::kNone, &TestPki::root,
-         &TestPki::otherRoot, kTrustUntrustedRoot},
+         &TestPki::otherRoot, kUntrustedRoot},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -127,17 +148,24 @@ TEST_F(TrustTest, AnswersTheTrustCodeOfEachFile) {
         unlink(path.c_str());
         if (c.make != Make::kMissing) WriteFileBytes(path, bytes);
         setenv("SSL_CERT_FILE", (pki_.*c.systemRoots).c_str(), 1);
-        const platform::TrustAnchors anchors{c.pinned ? pki_.*c.pinned : ""};
+        unlink(pinnedFile_.c_str());
+        if (c.pinned) WriteFileBytes(pinnedFile_, ReadFileBytes(pki_.*c.pinned));
+        const std::string verdict = c.verdict == kTrusted
+                                        ? c.verdict
+                                        : std::string(
+                                              "content has not been approved by trust "
+                                              "provider. ") +
+                                              c.verdict;
+        const std::string line = "File location:" + path + "verifying file signature... " + verdict;
 
-        std::string detail = "stale";
-        EXPECT_EQ(platform::VerifyFileTrust(path, anchors, &detail), c.expected);
-        EXPECT_EQ(detail.empty(), c.expected == 0) << detail;
-        if (c.make == Make::kMissing) continue;
-
+        if (c.make == Make::kMissing) {
+            EXPECT_EQ(Check(path, -1), line);
+            continue;
+        }
         // Through a descriptor the caller keeps: its offset must not move.
         const platform::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
         ASSERT_EQ(lseek(file.Get(), 17, SEEK_SET), 17);
-        EXPECT_EQ(platform::VerifyFileTrust(file.Get(), anchors), c.expected);
+        EXPECT_EQ(Check(path, file.Get()), line);
         EXPECT_EQ(lseek(file.Get(), 0, SEEK_CUR), 17);
     }
 }
