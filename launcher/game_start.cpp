@@ -3,7 +3,7 @@
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
 #include "platform/process.h"
-#include "updatelib/host/file_functions.h"
+#include "updatelib/base/file_functions.h"
 
 namespace launcher {
 

@@ -8,7 +8,7 @@
 #include "platform/dynamic_library.h"
 #include "platform/files.h"
 #include "tools/sysprobe/hardware_probe_abi.h"
-#include "updatelib/host/shallow_xml.h"
+#include "updatelib/base/shallow_xml.h"
 
 namespace launcher {
 namespace {

@@ -2,8 +2,8 @@
 
 #include "launcher/launch_settings.h"
 #include "launcher/string_table.h"
-#include "platform/registry_text.h"
-#include "updatelib/host/file_functions.h"
+#include "platform/registry/registry_values.h"
+#include "updatelib/base/file_functions.h"
 
 namespace launcher {
 namespace {

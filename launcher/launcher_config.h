@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "updatelib/host/localized_text.h"
+#include "updatelib/base/localized_text.h"
 
 namespace launcher {
 

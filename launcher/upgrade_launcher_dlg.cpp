@@ -15,8 +15,8 @@
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
 #include "launcher/string_table.h"
-#include "updatelib/host/debugger_stream.h"
-#include "updatelib/host/diagnostic_channel.h"
+#include "updatelib/base/debugger_stream.h"
+#include "updatelib/base/diagnostic_channel.h"
 
 // Outside any namespace, as Qt's resource initialisation requires.
 static void InitLauncherResources() { Q_INIT_RESOURCE(launcher); }

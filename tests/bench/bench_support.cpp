@@ -16,9 +16,9 @@
 #include <thread>
 
 #include "launcher/launcher_config.h"
-#include "platform/registry_text.h"
-#include "updatelib/host/debugger_stream.h"
-#include "updatelib/host/diagnostic_channel.h"
+#include "platform/registry/registry_values.h"
+#include "updatelib/base/debugger_stream.h"
+#include "updatelib/base/diagnostic_channel.h"
 
 namespace tern_bench {
 

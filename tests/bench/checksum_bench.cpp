@@ -4,7 +4,7 @@
 
 #include "tests/bench/bench_support.h"
 #include "tests/support/isolated_env.h"
-#include "updatelib/install/patch_checksum.h"
+#include "updatelib/transfer/patch_checksum.h"
 
 int main() {
     tern_test::IsolatedEnv env;

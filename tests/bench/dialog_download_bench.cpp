@@ -21,7 +21,7 @@
 #include "launcher/upgrade_launcher_dlg.h"
 #include "tests/bench/bench_support.h"
 #include "tests/support/isolated_env.h"
-#include "updatelib/install/patch_checksum.h"
+#include "updatelib/transfer/patch_checksum.h"
 
 namespace {
 

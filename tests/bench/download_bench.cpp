@@ -12,7 +12,7 @@
 
 #include "tests/bench/bench_support.h"
 #include "tests/support/isolated_env.h"
-#include "updatelib/install/http_downloader.h"
+#include "updatelib/transfer/http_downloader.h"
 
 namespace {
 

@@ -14,8 +14,8 @@
 
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
-#include "platform/registry.h"
-#include "platform/registry_text.h"
+#include "platform/registry/registry.h"
+#include "platform/registry/registry_values.h"
 
 namespace tern_test {
 namespace {

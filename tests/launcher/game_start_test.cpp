@@ -10,10 +10,10 @@
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
 #include "platform/process.h"
-#include "platform/registry_text.h"
+#include "platform/registry/registry_values.h"
 #include "tests/launcher/fixture_record.h"
 #include "tests/support/isolated_env.h"
-#include "updatelib/host/file_functions.h"
+#include "updatelib/base/file_functions.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "launcher/launcher_config.h"
-#include "platform/registry_text.h"
+#include "platform/registry/registry_values.h"
 #include "tests/launcher/fixture_record.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/isolated_env.h"

@@ -6,7 +6,7 @@
 
 #include "launcher/launch_settings.h"
 #include "launcher/string_table.h"
-#include "platform/registry_text.h"
+#include "platform/registry/registry_values.h"
 #include "tests/support/isolated_env.h"
 
 namespace {

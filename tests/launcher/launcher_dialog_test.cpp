@@ -20,7 +20,7 @@
 #include "launcher/game_start.h"
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
-#include "platform/registry_text.h"
+#include "platform/registry/registry_values.h"
 #include "tests/launcher/dialog_test_support.h"
 
 namespace {

@@ -9,7 +9,7 @@
 #include "launcher/launch_settings.h"
 #include "tests/launcher/dialog_test_support.h"
 #include "tests/support/http_test_server.h"
-#include "updatelib/install/patch_checksum.h"
+#include "updatelib/transfer/patch_checksum.h"
 
 namespace {
 

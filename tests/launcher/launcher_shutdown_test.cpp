@@ -11,7 +11,7 @@
 
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
-#include "platform/registry_text.h"
+#include "platform/registry/registry_values.h"
 #include "tests/launcher/dialog_test_support.h"
 #include "tests/support/http_test_server.h"
 

@@ -1,4 +1,4 @@
-#include "platform/registry.h"
+#include "platform/registry/registry.h"
 
 #include <fcntl.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "updatelib/host/file_functions.h"
+#include "updatelib/base/file_functions.h"
 
 #include <sys/stat.h>
 

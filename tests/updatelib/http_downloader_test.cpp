@@ -1,4 +1,4 @@
-#include "updatelib/install/http_downloader.h"
+#include "updatelib/transfer/http_downloader.h"
 
 #include <gtest/gtest.h>
 
@@ -14,9 +14,9 @@
 #include "platform/test_seams.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/isolated_env.h"
-#include "updatelib/host/diagnostic_channel.h"
-#include "updatelib/host/download_progress_observer.h"
-#include "updatelib/install/transfer_limits.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/download_progress_observer.h"
+#include "updatelib/transfer/transfer_limits.h"
 
 namespace {
 

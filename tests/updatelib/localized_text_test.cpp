@@ -1,4 +1,4 @@
-#include "updatelib/host/localized_text.h"
+#include "updatelib/base/localized_text.h"
 
 #include <gtest/gtest.h>
 

@@ -4,9 +4,9 @@
 #include <string>
 #include <vector>
 
-#include "updatelib/host/adaptive_stream.h"
-#include "updatelib/host/debugger_stream.h"
-#include "updatelib/host/diagnostic_channel.h"
+#include "updatelib/base/adaptive_stream.h"
+#include "updatelib/base/debugger_stream.h"
+#include "updatelib/base/diagnostic_channel.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "updatelib/install/patch_checksum.h"
+#include "updatelib/transfer/patch_checksum.h"
 
 #include <gtest/gtest.h>
 

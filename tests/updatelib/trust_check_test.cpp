@@ -1,4 +1,4 @@
-#include "updatelib/install/trust_check.h"
+#include "updatelib/transfer/trust_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,8 +13,8 @@
 #include "platform/unique_fd.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/test_pki.h"
-#include "updatelib/host/diagnostic_channel.h"
-#include "updatelib/host/file_functions.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/file_functions.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "updatelib/engine/update_chain.h"
+#include "updatelib/chain/update_chain.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "updatelib/host/update_observer.h"
+#include "updatelib/base/update_observer.h"
 
 namespace {
 

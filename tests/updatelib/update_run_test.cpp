@@ -12,16 +12,16 @@
 #include <random>
 #include <thread>
 
-#include "platform/registry_text.h"
+#include "platform/registry/registry_values.h"
 #include "platform/test_seams.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/test_host.h"
-#include "updatelib/host/diagnostic_channel.h"
-#include "updatelib/host/file_functions.h"
-#include "updatelib/host/library_texts.h"
-#include "updatelib/install/patch_checksum.h"
-#include "updatelib/install/transfer_limits.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/file_functions.h"
+#include "updatelib/base/library_texts.h"
+#include "updatelib/transfer/patch_checksum.h"
+#include "updatelib/transfer/transfer_limits.h"
 
 namespace {
 

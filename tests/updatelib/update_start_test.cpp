@@ -11,19 +11,19 @@
 #include <memory>
 #include <sstream>
 
-#include "platform/registry_text.h"
+#include "platform/registry/registry_values.h"
 #include "platform/trust/code_signer.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/test_host.h"
 #include "tests/support/test_pki.h"
-#include "updatelib/engine/update.h"
-#include "updatelib/engine/update_state_store.h"
-#include "updatelib/host/adaptive_stream.h"
-#include "updatelib/host/diagnostic_channel.h"
-#include "updatelib/host/file_functions.h"
-#include "updatelib/host/library_texts.h"
-#include "updatelib/install/patch_checksum.h"
+#include "updatelib/base/adaptive_stream.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/file_functions.h"
+#include "updatelib/base/library_texts.h"
+#include "updatelib/chain/update.h"
+#include "updatelib/state/update_state_store.h"
+#include "updatelib/transfer/patch_checksum.h"
 
 namespace {
 

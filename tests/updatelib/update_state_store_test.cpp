@@ -1,4 +1,4 @@
-#include "updatelib/engine/update_state_store.h"
+#include "updatelib/state/update_state_store.h"
 
 #include <gtest/gtest.h>
 #include <sys/inotify.h>
@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
-#include "platform/registry_text.h"
+#include "platform/registry/registry.h"
+#include "platform/registry/registry_values.h"
 #include "tests/support/isolated_env.h"
-#include "updatelib/host/diagnostic_channel.h"
-#include "updatelib/host/file_functions.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/file_functions.h"
 
 namespace {
 

@@ -7,14 +7,14 @@
 #include <sstream>
 #include <thread>
 
-#include "platform/registry.h"
-#include "platform/registry_text.h"
+#include "platform/registry/registry.h"
+#include "platform/registry/registry_values.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/test_host.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/library_texts.h"
 #include "updatelib/engine/update_engine.h"
-#include "updatelib/engine/update_state_store.h"
-#include "updatelib/host/diagnostic_channel.h"
-#include "updatelib/host/library_texts.h"
+#include "updatelib/state/update_state_store.h"
 
 namespace {
 

@@ -6,13 +6,13 @@
 
 #include <tinyxml.h>
 
+#include "updatelib/base/file_functions.h"
+#include "updatelib/base/library_texts.h"
+#include "updatelib/base/shallow_xml.h"
+#include "updatelib/base/update_observer.h"
 #include "updatelib/engine/update_info.h"
-#include "updatelib/host/file_functions.h"
-#include "updatelib/host/library_texts.h"
-#include "updatelib/host/shallow_xml.h"
-#include "updatelib/host/upgrade_host.h"
-#include "updatelib/install/http_downloader.h"
-#include "updatelib/install/transfer_limits.h"
+#include "updatelib/transfer/http_downloader.h"
+#include "updatelib/transfer/transfer_limits.h"
 
 namespace Tern {
 namespace {
@@ -31,12 +31,6 @@ bool IsServerUnreachable(int code) {
 
 }  // namespace
 
-void DeleteUpdateFile(std::ostream& log, const std::string& path) {
-    if (std::remove(path.c_str()) != 0) {
-        log << LibText("IDS_LIB_ERR_CANNOT_DELETE_FILE") << ": " << path << "." << std::endl;
-    }
-}
-
 void PurgeStaleFiles(UpdateStateStore& store, std::ostream& log) {
     const std::vector<UpdateFileState> records = store.Records();
     for (const UpdateFileState& record : records) {
@@ -54,9 +48,9 @@ UpdateEngine::~UpdateEngine() {
     }
 }
 
-void UpdateEngine::Start(UpgradeHost* host, const std::string& gameId,
+void UpdateEngine::Start(UpdateEngineClient& client, const std::string& gameId,
                          const std::string& registryKeyPath) {
-    host_ = host;
+    client_ = &client;
     SetState(kPurgeStaleFiles);
     registryKeyPath_ = registryKeyPath;
     gameId_ = gameId;
@@ -86,7 +80,7 @@ void UpdateEngine::WorkerMain() {
             RunStep(state, downloader);
             std::this_thread::sleep_for(kStepPause);
         }
-        host_->NotifyFinished();
+        client_->NotifyFinished();
     }
     std::lock_guard<std::mutex> lock(workerMutex_);
     workerEnded_ = true;
@@ -96,7 +90,7 @@ void UpdateEngine::WorkerMain() {
 void UpdateEngine::RunStep(int32_t state, HttpDownloader& downloader) {
     switch (state) {
         case kPurgeStaleFiles:
-            PurgeStaleFiles(stateStore_, host_->Log());
+            PurgeStaleFiles(stateStore_, client_->Log());
             SetState(kRequestUpdateInfo);
             break;
         case kRequestUpdateInfo:
@@ -106,8 +100,9 @@ void UpdateEngine::RunStep(int32_t state, HttpDownloader& downloader) {
             ParseUpdateInfo();
             break;
         case kDownloadUpdates:
-            SetState(chain_.downloadChain(host_->Observer(), downloader, stateStore_) ? kRunUpdates
-                                                                                      : kFinish);
+            SetState(chain_.downloadChain(client_->Observer(), downloader, stateStore_)
+                         ? kRunUpdates
+                         : kFinish);
             break;
         case kRunUpdates:
             RunUpdates();
@@ -119,8 +114,8 @@ void UpdateEngine::RunStep(int32_t state, HttpDownloader& downloader) {
 }
 
 void UpdateEngine::RequestUpdateInfo(HttpDownloader& downloader) {
-    UpdateObserver& observer = host_->Observer();
-    std::ostream& log = host_->Log();
+    UpdateObserver& observer = client_->Observer();
+    std::ostream& log = client_->Log();
     const std::string url = BuildUpdateInfoUrl(gameId_);
     updateInfoPath_ = MakeTempFileName(kDownloadFilePrefix);
     observer.OnDownloadStarted(url, LibText("IDS_LIB_MSG_PATCH_INFO"), 1, 1);
@@ -148,17 +143,17 @@ void UpdateEngine::RequestUpdateInfo(HttpDownloader& downloader) {
 }
 
 bool UpdateEngine::RefuseUpdateInfo(const char* reasonKey) {
-    std::ostream& log = host_->Log();
+    std::ostream& log = client_->Log();
     log << LibText(reasonKey) << std::endl << LibText("IDS_LIB_ERR_CANNOT_CONTINUE") << std::endl;
     DeleteUpdateFile(log, updateInfoPath_);
-    host_->Observer().Result = kUpdateFailed;
+    client_->Observer().Result = kUpdateFailed;
     SetState(kFinish);
     return false;
 }
 
 bool UpdateEngine::ParseUpdateInfo() {
-    UpdateObserver& observer = host_->Observer();
-    std::ostream& log = host_->Log();
+    UpdateObserver& observer = client_->Observer();
+    std::ostream& log = client_->Log();
     const std::optional<std::string> text = ReadShallowXml(updateInfoPath_, kUpdateInfoXmlLimits);
     TiXmlDocument document;
     if (!text) return RefuseUpdateInfo("IDS_LIB_ERR_FILE_PARSING");
@@ -185,8 +180,8 @@ bool UpdateEngine::ParseUpdateInfo() {
 }
 
 void UpdateEngine::RunUpdates() {
-    if (host_->ConfirmRunUpdates()) {
-        chain_.runChain(host_->Observer(), stateStore_);
+    if (client_->ConfirmRunUpdates()) {
+        chain_.runChain(client_->Observer(), stateStore_);
         stateStore_.RemoveState(FlaggedForExecution);
     }
     SetState(kFinish);

@@ -6,17 +6,34 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 
-#include "updatelib/engine/update_chain.h"
+#include "updatelib/chain/update_chain.h"
 #include "updatelib/engine/update_info.h"
-#include "updatelib/engine/update_state_store.h"
+#include "updatelib/state/update_state_store.h"
 
 namespace Tern {
 
 class HttpDownloader;
-class UpgradeHost;
+class UpdateObserver;
+
+// What the engine needs of the host that runs it; the host's implementation provides it.
+class UpdateEngineClient {
+public:
+    // Receives progress, download notifications and the run's Result.
+    virtual UpdateObserver& Observer() = 0;
+    // The run's technical log.
+    virtual std::ostream& Log() = 0;
+    // Downloaded updates are ready: may they be run?
+    virtual bool ConfirmRunUpdates() = 0;
+    // The run has ended: hands Result to the application.
+    virtual void NotifyFinished() = 0;
+
+protected:
+    ~UpdateEngineClient() = default;
+};
 
 enum UpdateEngineState : int32_t {
     kPurgeStaleFiles = 1,
@@ -36,7 +53,8 @@ public:
     UpdateEngine& operator=(const UpdateEngine&) = delete;
 
     // Loads the stored file states on the calling thread, then starts the worker. Call once.
-    void Start(UpgradeHost* host, const std::string& gameId, const std::string& registryKeyPath);
+    void Start(UpdateEngineClient& client, const std::string& gameId,
+               const std::string& registryKeyPath);
 
     int32_t State() const { return state_.load(std::memory_order_acquire); }
 
@@ -56,7 +74,7 @@ private:
     bool RefuseUpdateInfo(const char* reasonKey);
     void RunUpdates();
 
-    UpgradeHost* host_ = nullptr;
+    UpdateEngineClient* client_ = nullptr;
     std::atomic<int32_t> state_{kPurgeStaleFiles};
     std::string updateInfoPath_;
     std::string registryKeyPath_;
@@ -71,9 +89,6 @@ private:
     std::condition_variable workerEndedSignal_;
     bool workerEnded_ = false;
 };
-
-// Deletes a downloaded file; a failure is written to `log` and otherwise ignored.
-void DeleteUpdateFile(std::ostream& log, const std::string& path);
 
 // The clean-up that starts every run: deletes the files of records flagged for deletion and
 // forgets those records. Records of downloads to run or to resume stay, in memory and in the

@@ -1,13 +1,13 @@
 #include "updatelib/host/upgrade_host.h"
 
 #include <atomic>
+#include <charconv>
 
-#include "updatelib/engine/update_state_store.h"
-#include "updatelib/host/diagnostic_channel.h"
-#include "updatelib/host/library_texts.h"
-#include "updatelib/host/number_text.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/library_texts.h"
 #include "updatelib/host/upgrade_host_impl.h"
-#include "updatelib/install/http_downloader.h"
+#include "updatelib/state/update_state_store.h"
+#include "updatelib/transfer/http_downloader.h"
 
 namespace Tern {
 namespace {
@@ -17,6 +17,14 @@ std::atomic<UpgradeHost*> currentHost{nullptr};
 const char* const kSyncEventName = "vexUpdateServiceSyncEvent";
 const char* const kResumeValueName = "Patch";
 const char* const kPartialPrefix = "R ";
+
+// `number` as a stream with default formatting writes it ("%g"), without the stream's cost.
+void AppendStreamNumber(std::string& text, double number) {
+    char digits[32];
+    text.append(
+        digits,
+        std::to_chars(digits, digits + sizeof digits, number, std::chars_format::general, 6).ptr);
+}
 
 // "<received>/<size> bytes (<percent>%)", the numbers as a stream writes them.
 void AppendFigures(std::string& line, double received, double size) {
@@ -116,7 +124,7 @@ bool UpgradeHost::Start(const std::string& gameId, const std::string& registryKe
     currentHost.store(this, std::memory_order_release);
     impl_->registryKeyPath = registryKeyPath;
     LoadTextFile(LibraryTexts(), language.substr(0, 2));
-    impl_->engine.Start(this, gameId, registryKeyPath);
+    impl_->engine.Start(*impl_, gameId, registryKeyPath);
     std::lock_guard<std::mutex> lock(impl_->stopMutex);
     if (impl_->syncEvent.Create(kSyncEventName, true)) impl_->syncEvent.Set();
     return true;

@@ -11,7 +11,7 @@
 #include <ostream>
 #include <string>
 
-#include "updatelib/host/update_observer.h"
+#include "updatelib/base/update_observer.h"
 
 namespace Tern {
 

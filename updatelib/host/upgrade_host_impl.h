@@ -9,9 +9,9 @@
 #include <string>
 
 #include "platform/named_event.h"
+#include "updatelib/base/adaptive_stream.h"
+#include "updatelib/base/update_observer.h"
 #include "updatelib/engine/update_engine.h"
-#include "updatelib/host/adaptive_stream.h"
-#include "updatelib/host/update_observer.h"
 #include "updatelib/host/upgrade_host.h"
 
 namespace Tern {
@@ -34,8 +34,13 @@ struct ProgressSnapshot {
     std::string description;
 };
 
-struct UpgradeHost::UpgradeHostImpl final : UpdateObserver {
+struct UpgradeHost::UpgradeHostImpl final : UpdateObserver, UpdateEngineClient {
     explicit UpgradeHostImpl(UpgradeHost* owner);
+
+    // The engine reaches the host through these.
+    UpdateObserver& Observer() override { return *this; }
+    bool ConfirmRunUpdates() override { return host->ConfirmRunUpdates(); }
+    void NotifyFinished() override { host->NotifyFinished(); }
 
     bool OnProgress(double totalBytes, double totalReceived, double fileBytes,
                     double fileReceived) override;

@@ -1,0 +1,249 @@
+#include "updatelib/transfer/http_downloader.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <ostream>
+
+#include "platform/unique_fd.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/download_progress_observer.h"
+#include "updatelib/transfer/transfer_limits.h"
+
+namespace Tern {
+
+namespace {
+
+constexpr bool Same(TransferResult ours, CURLcode libcurl) {
+    return static_cast<int>(ours) == static_cast<int>(libcurl);
+}
+static_assert(Same(kCouldntResolveProxy, CURLE_COULDNT_RESOLVE_PROXY) &&
+                  Same(kCouldntResolveHost, CURLE_COULDNT_RESOLVE_HOST) &&
+                  Same(kCouldntConnect, CURLE_COULDNT_CONNECT) &&
+                  Same(kPartialFile, CURLE_PARTIAL_FILE) &&
+                  Same(kHttpReturnedError, CURLE_HTTP_RETURNED_ERROR) &&
+                  Same(kWriteError, CURLE_WRITE_ERROR) &&
+                  Same(kOperationTimedOut, CURLE_OPERATION_TIMEDOUT) &&
+                  Same(kAbortedByCallback, CURLE_ABORTED_BY_CALLBACK) &&
+                  Same(kUnsupportedProtocol, CURLE_UNSUPPORTED_PROTOCOL) &&
+                  Same(kReceiveError, CURLE_RECV_ERROR) &&
+                  Same(kFileTooLarge, CURLE_FILESIZE_EXCEEDED),
+              "the callers act on libcurl's own codes");
+
+constexpr long kLowSpeedLimitBytesPerSecond = 1;
+constexpr char kOpenFailureText[] = "Unable to open target file.\n";
+constexpr char kTooLargeText[] = "The file is larger than announced.\n";
+// Plain HTTP carries the update information; a hostile answer must not make the launcher speak
+// any other protocol (file, ftp, gopher, dict, ...) to any host, not even through a redirect.
+constexpr char kAllowedProtocols[] = "http,https";
+
+// libcurl's process-wide state must not be released while an easy handle exists, and the
+// host's Stop may ask for that while the worker still transfers: the release then waits for the
+// last handle.
+struct GlobalState {
+    std::mutex mutex;
+    bool initialised = false;
+    int liveHandles = 0;
+    bool cleanupRequested = false;
+};
+
+GlobalState& TheGlobalState() {
+    static GlobalState state;
+    return state;
+}
+
+// Initialises libcurl when needed and creates an easy handle, counted as alive.
+CURL* CreateHandle() {
+    GlobalState& state = TheGlobalState();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    if (!state.initialised) {
+        curl_global_init(CURL_GLOBAL_ALL);
+        state.initialised = true;
+    }
+    CURL* handle = curl_easy_init();
+    if (handle) ++state.liveHandles;
+    return handle;
+}
+
+void ReleaseGlobalStateLocked(GlobalState& state) {
+    if (!state.initialised || state.liveHandles > 0) return;
+    curl_global_cleanup();
+    state.initialised = false;
+    state.cleanupRequested = false;
+}
+
+// A server answers 416 when a resumed file already holds the whole resource (or more): the
+// file cannot be continued, only fetched again.
+bool RangeNotSatisfiable(CURL* curl, CURLcode result, curl_off_t startPosition) {
+    if (result != CURLE_HTTP_RETURNED_ERROR || startPosition == 0) return false;
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    return status == 416;
+}
+
+// The file a transfer writes, and the bytes it may hold.
+struct TargetFile {
+    platform::UniqueFd fd;
+    uint64_t size = 0;
+    uint64_t maxBytes = 0;  // 0: no limit
+    bool tooLarge = false;
+};
+
+// Never through a link planted at the path; the descriptor stays out of started programs.
+platform::UniqueFd OpenTarget(const std::string& path, bool append) {
+    return platform::UniqueFd(
+        open(path.c_str(),
+             O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0600));
+}
+
+uint64_t FileSize(int fd) {
+    struct stat info;
+    return fstat(fd, &info) == 0 && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
+}
+
+// Answers the bytes actually written, so that a short write or a file growing beyond its limit
+// ends the transfer with CURLE_WRITE_ERROR.
+size_t WriteToFile(char* data, size_t size, size_t count, void* target) {
+    auto& file = *static_cast<TargetFile*>(target);
+    const size_t bytes = size * count;
+    if (file.maxBytes != 0 && file.size + bytes > file.maxBytes) {
+        file.tooLarge = true;
+        return 0;
+    }
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t written = write(file.fd.Get(), data + done, bytes - done);
+        if (written < 0 && errno == EINTR) continue;
+        if (written <= 0) break;
+        done += static_cast<size_t>(written);
+    }
+    file.size += done;
+    return done;
+}
+
+}  // namespace
+
+struct ProgressCallback {
+    static int Forward(void* downloader, curl_off_t downloadTotal, curl_off_t downloadedNow,
+                       curl_off_t, curl_off_t) {
+        const bool proceed = static_cast<HttpDownloader*>(downloader)
+                                 ->ReportProgress(static_cast<double>(downloadTotal),
+                                                  static_cast<double>(downloadedNow));
+        return proceed ? 0 : -1;
+    }
+};
+
+void HttpDownloader::EasyHandleDeleter::operator()(void* handle) const {
+    curl_easy_cleanup(handle);
+    GlobalState& state = TheGlobalState();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    --state.liveHandles;
+    if (state.cleanupRequested) ReleaseGlobalStateLocked(state);
+}
+
+HttpDownloader::HttpDownloader() {
+    static_assert(sizeof(errorBuffer_) == CURL_ERROR_SIZE, "libcurl fills the whole buffer");
+}
+HttpDownloader::~HttpDownloader() = default;
+
+bool HttpDownloader::download(const std::string& url, std::string targetPath, bool resume,
+                              DownloadProgressObserver* observer, const TransferBounds& bounds) {
+    observer_ = observer;
+    if (!handle_) handle_.reset(CreateHandle());
+    CURL* const curl = handle_.get();
+
+    TargetFile file;
+    file.fd = OpenTarget(targetPath, resume);
+    file.maxBytes = bounds.maxFileBytes;
+    if (!file.fd.Valid()) {
+        lastResult_ = CURLE_WRITE_ERROR;
+        std::memcpy(errorBuffer_.data(), kOpenFailureText, sizeof(kOpenFailureText));
+        LibraryDiagnostics() << "Unable to open target file " << targetPath << "." << std::endl;
+        observer_ = nullptr;
+        return false;
+    }
+
+    const TransferTimeouts timeouts = CurrentTransferTimeouts();
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToFile);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &file);
+    curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback::Forward);
+    curl_easy_setopt(curl, CURLOPT_XFERINFODATA, this);
+    curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+    curl_easy_setopt(curl, CURLOPT_ERRORBUFFER, errorBuffer_.data());
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, timeouts.connectSeconds);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, kLowSpeedLimitBytesPerSecond);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, timeouts.lowSpeedSeconds);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT, bounds.totalSeconds);
+
+    // The handle keeps options across transfers, so a fresh download must clear the range a
+    // resumed one asked for.
+    curl_off_t startPosition = 0;
+    if (resume) {
+        file.size = FileSize(file.fd.Get());
+        startPosition = static_cast<curl_off_t>(file.size);
+        LibraryDiagnostics() << "Resuming from position " << static_cast<double>(startPosition)
+                             << "." << std::endl;
+    }
+    resumeOffset_ = static_cast<double>(startPosition);
+    curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, startPosition);
+
+    CURLcode result = curl_easy_perform(curl);
+    const bool rangeIgnored = result == CURLE_RANGE_ERROR;
+    if (rangeIgnored || RangeNotSatisfiable(curl, result, startPosition)) {
+        LibraryDiagnostics() << (rangeIgnored ? "HTTP server does not support resuming."
+                                              : "HTTP server cannot continue the file.")
+                             << " Trying again from position 0." << std::endl;
+        if (ftruncate(file.fd.Get(), 0) == 0) {
+            file.size = 0;
+            resumeOffset_ = 0.0;
+            curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});
+            result = curl_easy_perform(curl);
+        } else {
+            LibraryDiagnostics() << "Downloaded file could not be emptied, returning range error."
+                                 << std::endl;
+        }
+    }
+    if (file.tooLarge) {
+        result = CURLE_FILESIZE_EXCEEDED;
+        std::memcpy(errorBuffer_.data(), kTooLargeText, sizeof(kTooLargeText));
+    }
+
+    lastResult_ = result;
+    if (result != CURLE_OK) {
+        LibraryDiagnostics() << "Received error code " << lastResult_ << "(" << errorBuffer_.data()
+                             << ") from curl_easy_perform" << std::endl;
+    }
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
+    observer_ = nullptr;
+    return result == CURLE_OK;
+}
+
+std::string HttpDownloader::errorText() const { return std::string(errorBuffer_.data()); }
+
+void HttpDownloader::GlobalCleanup() {
+    GlobalState& state = TheGlobalState();
+    const std::lock_guard<std::mutex> lock(state.mutex);
+    state.cleanupRequested = true;
+    ReleaseGlobalStateLocked(state);
+}
+
+bool HttpDownloader::ReportProgress(double downloadTotal, double downloadedNow) {
+    if (!observer_) return true;
+    if (observer_->ReportProgress(resumeOffset_ + downloadTotal, resumeOffset_ + downloadedNow)) {
+        return true;
+    }
+    LibraryDiagnostics() << "Download aborted by user." << std::endl;
+    return false;
+}
+
+}  // namespace Tern

@@ -1,0 +1,37 @@
+#include "updatelib/transfer/trust_check.h"
+
+#include <ostream>
+
+#include "platform/files.h"
+#include "platform/trust/trust_provider.h"
+#include "updatelib/base/diagnostic_channel.h"
+#include "updatelib/base/file_functions.h"
+
+namespace Tern {
+namespace {
+
+// A game maker who ships this file trusts only its own publishers, not every public CA of the
+// system's store.
+platform::TrustAnchors PublisherAnchors() {
+    const std::string pinned = GetExecutableDirectory() + "/Resources/trust.pem";
+    return platform::TrustAnchors{platform::FileSize(pinned) ? pinned : std::string()};
+}
+
+}  // namespace
+
+bool verifyFileTrust(const std::string& path, int fd) {
+    std::ostream& diagnostics = TrustDiagnostics();
+    diagnostics << "File location:" << path << "verifying file signature... ";
+    const platform::TrustAnchors anchors = PublisherAnchors();
+    const uint32_t code =
+        fd >= 0 ? platform::VerifyFileTrust(fd, anchors) : platform::VerifyFileTrust(path, anchors);
+    if (code == platform::kTrustOk) {
+        diagnostics << "content approoved." << std::endl;
+        return true;
+    }
+    diagnostics << "content has not been approved by trust provider. Win32 Hresult=0x" << std::hex
+                << code << std::dec << std::endl;
+    return false;
+}
+
+}  // namespace Tern
