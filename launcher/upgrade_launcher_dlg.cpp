@@ -12,9 +12,11 @@
 
 #include "launcher/dialog_template.h"
 #include "launcher/game_start.h"
+#include "launcher/launch_policy.h"
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
 #include "launcher/string_table.h"
+#include "platform/process.h"
 #include "updatelib/base/debugger_stream.h"
 #include "updatelib/base/diagnostic_channel.h"
 
@@ -49,17 +51,6 @@ enum ControlId {
     kThisFileLabel = 1013,
     kTotalLabel = 1014,
     kLogLabel = 1015,
-};
-
-enum UpdateResult {
-    kUpdateOk = 0,
-    kUpdateReplacesLauncher = 1,
-    kUpdateNotFound = 2,
-    kUpdateFailed = 3,
-    kUpdateIncomplete = 4,
-    kUpdateUserAborted = 5,
-    kUpdateFinishRequested = 6,
-    kUpdateError = 7,
 };
 
 QString ToQString(const std::string& text) {
@@ -152,10 +143,8 @@ bool CUpgradeLauncherDlg::OnInitDialog() {
         return false;
     }
     if (!AppendGameLanguage()) {
-        ShowBox(GetText("IDS_ERR_FAILED_START_GAME") + " " +
-                    GetText("IDS_ERR_MISSING_REGISTRY_KEY") + "\r\n" + "\n" +
-                    GetText("IDS_MSG_REINSTALL") + "\r\n",
-                ApplicationTitle(), MessageIcon::Stop, MessageButtons::Ok);
+        ShowBox(MissingInstallationMessage(false), ApplicationTitle(), MessageIcon::Stop,
+                MessageButtons::Ok);
         Quit();
         return false;
     }
@@ -191,11 +180,8 @@ void CUpgradeLauncherDlg::StartUpdateRun() {
         Start(gameId, UpdateKeyPath(), Settings().uiLanguage);
         return;
     }
-    ShowBox(GetText("IDS_ERR_FAILED_START_GAME") + " " + GetText("IDS_ERR_MISSING_REGISTRY_KEY") +
-                "\r\n" + GetText("IDS_ERR_CONFIGURATION") + " " +
-                GetText("IDS_ERR_MISSING_GAMEID") + "\r\n" + "\n" + GetText("IDS_MSG_REINSTALL") +
-                "\r\n",
-            ApplicationTitle(), MessageIcon::Stop, MessageButtons::Ok);
+    ShowBox(MissingInstallationMessage(true), ApplicationTitle(), MessageIcon::Stop,
+            MessageButtons::Ok);
     Quit();
 }
 
@@ -245,7 +231,7 @@ void CUpgradeLauncherDlg::StartGame() {
         return;
     }
     const long result = LaunchGame();
-    if (result <= 32) {
+    if (result <= platform::kOpenSucceededAbove) {
         ShowBox(GameStartFailureMessage(result), ApplicationTitle(), MessageIcon::None,
                 MessageButtons::Ok);
     }
@@ -341,34 +327,16 @@ void CUpgradeLauncherDlg::ShowProgressPair(QProgressBar* bar, QLabel* text, doub
 
 void CUpgradeLauncherDlg::FinishRun(int32_t result) {
     progressTimer_.stop();
-    switch (result) {
-        case kUpdateOk:
-        case kUpdateUserAborted:
-        case kUpdateFinishRequested:
-            StartGame();
-            Quit();
-            return;
-        case kUpdateReplacesLauncher:
-            Quit();
-            return;
-        case kUpdateNotFound:
-            SetStatusText(GetText("IDS_NO_UPDATE_FOUND"));
-            StartGame();
-            Quit();
-            return;
-        case kUpdateFailed:
-            SetStatusText(GetText("IDS_ERROR_MESSAGE"));
-            expanded_ = true;
-            ApplyWindowSize();
-            break;
-        case kUpdateIncomplete:
-            SetStatusText(GetText("IDS_DOWNLOAD_INCOMPLETE"));
-            break;
-        case kUpdateError:
-            SetStatusText(GetText("IDS_ERROR_MESSAGE"));
-            break;
-        default:
-            break;
+    const RunOutcome outcome = OutcomeOfRun(result);
+    if (outcome.statusKey) SetStatusText(GetText(outcome.statusKey));
+    if (outcome.startGame) StartGame();
+    if (outcome.close) {
+        Quit();
+        return;
+    }
+    if (outcome.expandLog) {
+        expanded_ = true;
+        ApplyWindowSize();
     }
     ShowFinalLayout();
 }

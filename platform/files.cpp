@@ -1,6 +1,7 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 #include <fstream>
 #include <mutex>
 #include <random>
+#include <vector>
 
 #include "platform/test_seams.h"
 #include "platform/unique_fd.h"
@@ -34,26 +36,21 @@ std::string WithTrailingSlash(std::string path) {
     return path;
 }
 
-// An XDG base directory: the variable when it holds an absolute path (relative ones are
-// invalid by the XDG rules), else its default below $HOME; empty when $HOME is unset too.
-std::string XdgBaseDirectory(const char* variable, const char* defaultBelowHome) {
-    const std::string value = EnvironmentValue(variable);
-    if (!value.empty() && value.front() == '/') return WithoutTrailingSlashes(value);
+// $HOME, or the password database's entry for the user when it is unset.
+std::string HomeDirectory() {
     const std::string home = EnvironmentValue("HOME");
-    if (home.empty()) return "";
-    return WithoutTrailingSlashes(home) + "/" + defaultBelowHome;
+    if (!home.empty()) return WithoutTrailingSlashes(home);
+    std::vector<char> buffer(16384);
+    struct passwd entry;
+    struct passwd* found = nullptr;
+    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
+        return WithoutTrailingSlashes(found->pw_dir);
+    }
+    return "";
 }
 
 bool MakeDirectory(const std::string& path) {
     return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-bool MakeDirectories(const std::string& path) {
-    for (size_t slash = path.find('/', 1); slash != std::string::npos;
-         slash = path.find('/', slash + 1)) {
-        if (!MakeDirectory(path.substr(0, slash))) return false;
-    }
-    return MakeDirectory(path);
 }
 
 std::string RandomHex() {
@@ -113,7 +110,6 @@ std::optional<std::string> ExpandHome(const std::string& value, const std::strin
 // The file is sourced by shells, so the last assignment wins.
 std::optional<std::string> DocumentsFromUserDirs(const std::string& home) {
     const std::string config = XdgBaseDirectory("XDG_CONFIG_HOME", ".config");
-    if (config.empty()) return std::nullopt;
     std::ifstream in(config + "/user-dirs.dirs");
     std::optional<std::string> documents;
     std::string line;
@@ -126,6 +122,20 @@ std::optional<std::string> DocumentsFromUserDirs(const std::string& home) {
 }
 
 }  // namespace
+
+std::string XdgBaseDirectory(const char* variable, const char* defaultBelowHome) {
+    const std::string value = EnvironmentValue(variable);
+    if (!value.empty() && value.front() == '/') return WithoutTrailingSlashes(value);
+    return HomeDirectory() + "/" + defaultBelowHome;
+}
+
+bool MakeDirectories(const std::string& path) {
+    for (size_t slash = path.find('/', 1); slash != std::string::npos;
+         slash = path.find('/', slash + 1)) {
+        if (!MakeDirectory(path.substr(0, slash))) return false;
+    }
+    return MakeDirectory(path);
+}
 
 std::string ExecutableDirectory() {
     std::string path(256, '\0');
@@ -161,9 +171,7 @@ bool IsSafeUserDirectory(const std::string& path) {
 std::string TempDirectory() {
     const std::string fromEnvironment = EnvironmentValue("TMPDIR");
     if (IsSafeUserDirectory(fromEnvironment)) return WithTrailingSlash(fromEnvironment);
-    const std::string cache = XdgBaseDirectory("XDG_CACHE_HOME", ".cache");
-    if (cache.empty()) return "";
-    const std::string directory = cache + "/tern/tmp";
+    const std::string directory = XdgBaseDirectory("XDG_CACHE_HOME", ".cache") + "/tern/tmp";
     return EnsureUserDirectory(directory, false) ? directory + "/" : "";
 }
 
@@ -224,10 +232,9 @@ std::optional<uint64_t> AvailableDiskSpace(const std::string& directory) {
 }
 
 std::string DocumentsDirectory() {
-    const std::string home = EnvironmentValue("HOME");
+    const std::string home = HomeDirectory();
     if (std::optional<std::string> documents = DocumentsFromUserDirs(home)) return *documents;
-    if (home.empty()) return "";
-    return WithoutTrailingSlashes(home) + "/Documents";
+    return home + "/Documents";
 }
 
 namespace testing {

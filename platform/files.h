@@ -7,6 +7,15 @@
 
 namespace platform {
 
+// An XDG base directory: $`variable` when it holds an absolute path (relative ones are invalid
+// by the XDG rules), else `defaultBelowHome` in the home directory ($HOME, or the password
+// database's entry when $HOME is unset). No trailing '/'.
+std::string XdgBaseDirectory(const char* variable, const char* defaultBelowHome);
+
+// Creates `path` and its missing parents, each with mode 0700; true when it exists afterwards
+// (not checked to be a directory).
+bool MakeDirectories(const std::string& path);
+
 // Directory of the running executable, without a trailing '/'.
 std::string ExecutableDirectory();
 

@@ -8,10 +8,10 @@
 
 #include <cerrno>
 
+#include "platform/ascii.h"
+
 namespace platform {
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // Appends what a run of backslashes at `position` stands for and returns the position after
 // the part consumed. A quote after an even run is left for the caller, since it groups.

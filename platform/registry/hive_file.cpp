@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/debug_output.h"
+#include "platform/files.h"
 #include "platform/registry/reg_file_format.h"
 #include "platform/registry/registry.h"
 
@@ -49,15 +50,6 @@ bool WriteAll(int fd, const std::string& text) {
         done += static_cast<size_t>(written);
     }
     return true;
-}
-
-// Creates `directory` and its missing parents, each 0700.
-bool MakeDirectories(const std::string& directory) {
-    for (size_t end = directory.find('/', 1);; end = directory.find('/', end + 1)) {
-        const std::string prefix = directory.substr(0, end);
-        if (mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) return false;
-        if (end == std::string::npos) return true;
-    }
 }
 
 bool SyncDirectory(const std::string& directory) {

@@ -3,16 +3,19 @@
 #include <cstdint>
 #include <vector>
 
+#include "platform/ascii.h"
+
 namespace platform::reg {
 namespace {
+
+using platform::HexDigitValue;
+using platform::IsBlank;
 
 const char kHeader[] = "Windows Registry Editor Version 5.00";
 const char kByteOrderMark[] = "\xEF\xBB\xBF";
 const char kHexDigits[] = "0123456789abcdef";
 // Hex data is wrapped before this column, as the export tools do.
 constexpr size_t kHexLineWidth = 77;
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 std::string TrimLeft(const std::string& text) {
     size_t start = 0;
@@ -26,19 +29,12 @@ std::string TrimRight(const std::string& text) {
     return text.substr(0, end);
 }
 
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
 // Parses 1 to 8 hex digits making up all of `text`.
 bool ParseHexNumber(const std::string& text, uint32_t* number) {
     if (text.empty() || text.size() > 8) return false;
     uint32_t result = 0;
     for (char c : text) {
-        int digit = HexDigit(c);
+        int digit = HexDigitValue(c);
         if (digit < 0) return false;
         result = result * 16 + static_cast<uint32_t>(digit);
     }
@@ -90,8 +86,9 @@ bool ParseHexBytes(const std::string& list, std::string* bytes) {
     while (true) {
         size_t end = trimmed.find(',', start);
         std::string item = TrimRight(TrimLeft(trimmed.substr(start, end - start)));
-        if (item.size() != 2 || HexDigit(item[0]) < 0 || HexDigit(item[1]) < 0) return false;
-        bytes->push_back(static_cast<char>(HexDigit(item[0]) * 16 + HexDigit(item[1])));
+        if (item.size() != 2 || HexDigitValue(item[0]) < 0 || HexDigitValue(item[1]) < 0)
+            return false;
+        bytes->push_back(static_cast<char>(HexDigitValue(item[0]) * 16 + HexDigitValue(item[1])));
         if (end == std::string::npos) return true;
         start = end + 1;
     }
@@ -284,10 +281,7 @@ private:
             uint32_t number = 0;
             if (!ParseHexNumber(text.substr(6), &number)) return "malformed dword";
             *type = kTypeDword;
-            data->clear();
-            for (int shift = 0; shift < 32; shift += 8) {
-                data->push_back(static_cast<char>((number >> shift) & 0xFF));
-            }
+            *data = EncodeDword(number);
             return nullptr;
         }
         return ParseHexData(text, type, data);
@@ -372,12 +366,6 @@ std::string HexNumber(uint32_t number, size_t width) {
 
 std::string HexTypePrefix(uint32_t type) { return "hex(" + HexNumber(type, 1) + "):"; }
 
-uint32_t LittleEndianDword(const std::string& bytes) {
-    uint32_t number = 0;
-    for (int i = 3; i >= 0; --i) number = number << 8 | static_cast<unsigned char>(bytes[i]);
-    return number;
-}
-
 void AppendValue(const Value& value, std::string* out) {
     if (value.name.empty()) {
         out->push_back('@');
@@ -390,7 +378,7 @@ void AppendValue(const Value& value, std::string* out) {
     } else if (value.type == kTypeString) {
         AppendHex(HexTypePrefix(kTypeString), EncodeUtf16(value.data), out);
     } else if (value.type == kTypeDword && value.data.size() == 4) {
-        *out += "dword:" + HexNumber(LittleEndianDword(value.data), 8);
+        *out += "dword:" + HexNumber(DecodeDword(value.data), 8);
     } else if (value.type == kTypeBinary) {
         AppendHex("hex:", value.data, out);
     } else {

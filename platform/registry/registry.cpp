@@ -1,11 +1,9 @@
 #include "platform/registry/registry.h"
 
-#include <pwd.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <vector>
 
+#include "platform/files.h"
 #include "platform/registry/hive_file.h"
 #include "platform/registry/hive_tree.h"
 
@@ -14,25 +12,6 @@ namespace {
 
 const char* RootName(Hive hive) {
     return hive == Hive::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
-}
-
-std::string HomeDirectory() {
-    const char* home = std::getenv("HOME");
-    if (home && *home) return home;
-    std::vector<char> buffer(16384);
-    struct passwd entry;
-    struct passwd* found = nullptr;
-    if (getpwuid_r(getuid(), &entry, buffer.data(), buffer.size(), &found) == 0 && found) {
-        return found->pw_dir;
-    }
-    return std::string();
-}
-
-// $XDG_CONFIG_HOME when it is an absolute path (relative ones are to be ignored), else ~/.config.
-std::string ConfigHome() {
-    const char* config = std::getenv("XDG_CONFIG_HOME");
-    if (config && config[0] == '/') return config;
-    return HomeDirectory() + "/.config";
 }
 
 // The download code writes the same value thousands of times a second: while the variables
@@ -85,7 +64,7 @@ bool SplitValidPath(const std::string& path, std::vector<std::string>* component
 }  // namespace
 
 std::string HiveFilePath(Hive hive) {
-    return ConfigHome() + "/tern/registry/" +
+    return XdgBaseDirectory("XDG_CONFIG_HOME", ".config") + "/tern/registry/" +
            (hive == Hive::LocalMachine ? "system.reg" : "user.reg");
 }
 
@@ -187,11 +166,7 @@ long RegistryKey::SetString(const std::string& name, const std::string& text) {
 }
 
 long RegistryKey::SetDword(const std::string& name, uint32_t number) {
-    std::string bytes;
-    for (int shift = 0; shift < 32; shift += 8) {
-        bytes.push_back(static_cast<char>((number >> shift) & 0xFF));
-    }
-    return SetValue(name, RegistryValue{ValueType::Dword, bytes});
+    return SetValue(name, RegistryValue{ValueType::Dword, reg::EncodeDword(number)});
 }
 
 long RegistryKey::SetBinary(const std::string& name, const std::string& bytes) {

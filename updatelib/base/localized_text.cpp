@@ -7,12 +7,13 @@
 #include <iterator>
 #include <optional>
 
+#include "platform/ascii.h"
 #include "updatelib/base/file_functions.h"
 
 namespace Tern {
 namespace {
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+using platform::IsBlank;
 
 std::string Trim(const std::string& s) {
     size_t begin = 0;

@@ -1,9 +1,12 @@
 #include "updatelib/transfer/patch_checksum.h"
 
+#include <algorithm>
 #include <array>
 #include <cstdio>
 #include <memory>
 #include <vector>
+
+#include "platform/ascii.h"
 
 namespace Tern {
 namespace {
@@ -40,13 +43,6 @@ const SliceTables& Tables() {
 
 uint32_t LoadBigEndian(const uint8_t* p) {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | p[3];
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return 0;
 }
 
 struct FileCloser {
@@ -87,7 +83,9 @@ std::optional<uint32_t> ChecksumOfFile(const std::string& path) {
 
 uint32_t ParseSignature(const std::string& text) {
     uint32_t value = 0;
-    for (char c : text) value = (value << 4) + static_cast<uint32_t>(HexDigit(c));
+    // Any character that is not a hexadecimal digit counts as 0.
+    for (char c : text)
+        value = (value << 4) + static_cast<uint32_t>(std::max(0, platform::HexDigitValue(c)));
     return value;
 }
 
