@@ -15,4 +15,9 @@ void OverrideAvailableDiskSpace(std::optional<uint64_t> bytes);
 void OverrideTransferTimeouts(long connectSeconds, long lowSpeedSeconds);
 void RestoreTransferTimeouts();
 
+// Makes RPC servers close a connection that sends nothing for `idleMilliseconds`, or that leaves
+// a PDU unfinished for `pduMilliseconds`; RestoreRpcTimeouts returns to the product's limits.
+void OverrideRpcTimeouts(long idleMilliseconds, long pduMilliseconds);
+void RestoreRpcTimeouts();
+
 }  // namespace platform::testing
