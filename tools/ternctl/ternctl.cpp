@@ -43,7 +43,7 @@ const char kUsage[] =
 
 int Report(const ServiceFailure& failure) {
     if (failure.error == ServiceError::NotRunning) {
-        std::fprintf(stderr, "ternctl: no updater is running (%s)\n", failure.detail.c_str());
+        std::fputs("ternctl: no updater is running\n", stderr);
         return kNotRunning;
     }
     std::fprintf(stderr, "ternctl: protocol error: %s\n", failure.detail.c_str());
