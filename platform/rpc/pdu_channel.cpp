@@ -117,9 +117,9 @@ bool PduChannel::Write(std::string_view bytes) {
     return true;
 }
 
-void PduChannel::SetWriteTimeout(std::chrono::milliseconds timeout) {
+bool SetSendTimeout(int socket, std::chrono::milliseconds timeout) {
     const timeval value = ToTimeval(timeout);
-    setsockopt(socket_, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value);
+    return setsockopt(socket, SOL_SOCKET, SO_SNDTIMEO, &value, sizeof value) == 0;
 }
 
 }  // namespace platform::rpc

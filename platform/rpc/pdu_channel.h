@@ -39,10 +39,9 @@ public:
     HeaderProblem LastProblem() const { return problem_; }
     std::string_view LastPdu() const;
 
-    // Sends every byte; false when the peer is gone or did not take them in time.
+    // Sends every byte; false when the peer is gone or did not take them in time (see
+    // SetSendTimeout).
     bool Write(std::string_view bytes);
-    // How long a write may wait for the peer.
-    void SetWriteTimeout(std::chrono::milliseconds timeout);
 
 private:
     using Deadline = std::chrono::steady_clock::time_point;
@@ -63,5 +62,8 @@ private:
     HeaderProblem problem_ = HeaderProblem::None;
     std::chrono::milliseconds receiveTimeout_{0};
 };
+
+// How long a send on `socket`, or a connect, may wait for the peer.
+bool SetSendTimeout(int socket, std::chrono::milliseconds timeout);
 
 }  // namespace platform::rpc

@@ -55,7 +55,10 @@ Expected<UniqueFd, RpcError> ConnectSocket(const std::string& endpoint,
                        std::string("no socket: ") + std::strerror(errno));
     }
     // The send timeout also bounds connect, when the server's listen queue is full.
-    PduChannel(socketFd.Get()).SetWriteTimeout(timeout);
+    if (!SetSendTimeout(socketFd.Get(), timeout)) {
+        return Failure(RpcErrorKind::ProtocolError,
+                       std::string("no socket timeout: ") + std::strerror(errno));
+    }
     int result;
     do {
         result = connect(socketFd.Get(), address->Address(), address->AddressLength());
@@ -80,7 +83,6 @@ Expected<RpcClient, RpcError> RpcClient::Connect(const std::string& endpoint,
     Expected<UniqueFd, RpcError> socketFd = ConnectSocket(endpoint, timeout);
     if (!socketFd) return MakeUnexpected(socketFd.Error());
     RpcClient client(std::move(socketFd.Value()), timeout);
-    client.channel_.SetWriteTimeout(timeout);
     const Bind bind{kLargestFragment, kLargestFragment, 0, {{0, interface, {kNdr20}}}};
     client.lastCallId_ = kBindCallId;
     if (!client.channel_.Write(EncodeBind(PduType::Bind, kBindCallId, bind))) {

@@ -292,8 +292,9 @@ void RpcServer::Impl::Serve(UniqueFd connection) {
 }
 
 void RpcServer::Impl::Converse(int connection) {
+    // A client that reads no answers must not hold the thread either.
+    if (!SetSendTimeout(connection, std::chrono::milliseconds(thePduMilliseconds.load()))) return;
     PduChannel channel(connection);
-    channel.SetWriteTimeout(std::chrono::milliseconds(thePduMilliseconds.load()));
     Association association(
         interface, endpoint, NewAssociationGroup(),
         [this](uint16_t opnum, const std::string& stub) { return Call(opnum, stub); });

@@ -475,20 +475,49 @@ TEST_F(RpcServerTest, SurvivesRandomAndMutatedPdus) {
     EXPECT_EQ(CallWithFreshClient(1), "op1/0");
 }
 
+UniqueFd BoundSocket(const std::string& path) {
+    UniqueFd bound(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+    if (bind(bound.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        bound.Reset();
+    }
+    return bound;
+}
+
+TEST_F(RpcServerTest, ClientTellsWhyACallFailed) {
+    EXPECT_EQ(RpcClient::Connect(kEndpoint, kInterface).Error().kind, RpcErrorKind::NotRunning);
+    {
+        // Takes connections into its queue and never answers.
+        const UniqueFd silent = BoundSocket(SocketPath());
+        ASSERT_EQ(listen(silent.Get(), 1), 0);
+        EXPECT_EQ(
+            RpcClient::Connect(kEndpoint, kInterface, std::chrono::milliseconds(200)).Error().kind,
+            RpcErrorKind::TimedOut);
+    }
+    ASSERT_EQ(server_.Start(kEndpoint, kInterface, Echo), StartResult::Started);
+    EXPECT_EQ(RpcClient::Connect(kEndpoint, kOtherInterface).Error().kind, RpcErrorKind::Refused);
+    auto client = RpcClient::Connect(kEndpoint, kInterface);
+    ASSERT_TRUE(client);
+    const auto fault = client.Value().Call(9, "");
+    ASSERT_FALSE(fault);
+    EXPECT_EQ(fault.Error().kind, RpcErrorKind::Fault);
+    EXPECT_EQ(fault.Error().faultStatus, kOperationRangeError);
+    // Both directions in several fragments.
+    const auto large = client.Value().Call(kLargeOpnum, std::string(20000, 'r'));
+    ASSERT_TRUE(large);
+    EXPECT_EQ(large.Value(), std::string(5000, 'x'));
+}
+
 mode_t Permissions(const std::string& path) {
     struct stat info {};
     return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 TEST_F(RpcServerTest, RegistersAPrivateSocketReplacingOnlyStaleOnes) {
-    {
-        // What a crashed server leaves: a socket file nobody listens on.
-        const UniqueFd stale(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-        sockaddr_un address{};
-        address.sun_family = AF_UNIX;
-        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", SocketPath().c_str());
-        ASSERT_EQ(bind(stale.Get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
-    }
+    // What a crashed server leaves: a socket file nobody listens on.
+    ASSERT_TRUE(BoundSocket(SocketPath()).Valid());
     ASSERT_EQ(server_.Start(kEndpoint, kInterface, Echo), StartResult::Started);
     EXPECT_EQ(Permissions(SocketPath()), 0600u);
     EXPECT_EQ(Permissions(env_.RuntimeDir()), 0700u);
