@@ -14,8 +14,10 @@
 
 namespace Tern {
 
-// The interface's identity. Clients find the service at the endpoint; the sync event exists
-// while an updater with its service runs.
+// The interface's identity. Clients find the service at the endpoint, a socket of that name in
+// the runtime directory (a Samba client reaches it as "ncalrpc:[vexUpdateService]" with its
+// "ncalrpc dir" set to that directory); the sync event exists while an updater with its service
+// runs.
 constexpr platform::rpc::SyntaxId kUpdateServiceInterface{
     platform::rpc::ParseUuid("a5fd402b-7e0b-4758-a173-aa3c8047f340").value(), 1, 0};
 constexpr char kUpdateServiceEndpoint[] = "vexUpdateService";
