@@ -161,4 +161,16 @@ WaitResult NamedEvent::Wait(unsigned timeoutMs) {
     }
 }
 
+// Every handle holds a shared lock on the event's file, so an exclusive one is granted only when
+// no handle is left. The guard keeps creators and closers out meanwhile.
+bool NamedEventExists(const std::string& name) {
+    const std::string directory = RuntimeDirectory();
+    if (directory.empty()) return false;
+    const CreationGuard guard(directory);
+    if (!guard.Locked()) return false;
+    const UniqueFd file(
+        open((directory + "/tern-event-" + EscapeName(name)).c_str(), O_RDONLY | O_CLOEXEC));
+    return file.Valid() && !Lock(file.Get(), LOCK_EX | LOCK_NB);
+}
+
 }  // namespace platform

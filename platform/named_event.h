@@ -38,4 +38,7 @@ private:
     std::unique_ptr<State> state_;
 };
 
+// Whether some process holds a handle of the event `name`, without creating it.
+bool NamedEventExists(const std::string& name);
+
 }  // namespace platform

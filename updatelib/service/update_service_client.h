@@ -1,0 +1,50 @@
+// The client of the local update service, for the programs that ask a running updater about
+// its run: a patch, a game, ternctl.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <variant>
+
+#include "platform/expected.h"
+#include "platform/rpc/rpc_client.h"
+#include "updatelib/service/update_service.h"
+
+namespace Tern {
+
+enum class ServiceError {
+    NotRunning,     // no updater with its service runs
+    ProtocolError,  // something answered, but not as the service does
+};
+
+struct ServiceFailure {
+    ServiceError error;
+    std::string detail;  // for people
+};
+
+template <typename T>
+using ServiceAnswer = platform::Expected<T, ServiceFailure>;
+
+// Keeps one connection for all its calls and connects again when the service closed it.
+class UpdateServiceClient {
+public:
+    explicit UpdateServiceClient(
+        std::chrono::milliseconds timeout = platform::rpc::RpcClient::kDefaultTimeout);
+
+    ServiceAnswer<int32_t> State();
+    ServiceAnswer<int32_t> Result();
+    ServiceAnswer<ProgressSnapshot> Progress();
+    ServiceAnswer<std::monostate> RequestStop();
+
+private:
+    ServiceAnswer<std::string> Invoke(UpdateServiceProcedure procedure);
+    ServiceAnswer<std::string> InvokeOnce(UpdateServiceProcedure procedure);
+    ServiceAnswer<int32_t> InvokeLong(UpdateServiceProcedure procedure);
+
+    std::chrono::milliseconds timeout_;
+    std::optional<platform::rpc::RpcClient> connection_;
+};
+
+}  // namespace Tern
