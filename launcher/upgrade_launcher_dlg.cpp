@@ -105,7 +105,7 @@ CUpgradeLauncherDlg::CUpgradeLauncherDlg()
 CUpgradeLauncherDlg::~CUpgradeLauncherDlg() {
     closing_ = true;
     progressTimer_.stop();
-    WaitForWorker([] { QCoreApplication::processEvents(); });
+    WaitForThreads([] { QCoreApplication::processEvents(); });
 }
 
 bool CUpgradeLauncherDlg::Create() {

@@ -104,7 +104,7 @@ UniqueFd BindAndListen(const LocalEndpoint& endpoint) {
 struct RpcServer::Impl {
     StartResult Start(const std::string& endpointName, const SyntaxId& served, Dispatch call);
     void Stop();
-    void WaitForCalls();
+    void WaitForCalls(const std::function<void()>& whileWaiting);
     void Shutdown();
 
     void Listen();
@@ -206,14 +206,23 @@ void RpcServer::Impl::Stop() {
     RemoveSocketFile();
 }
 
-void RpcServer::Impl::WaitForCalls() {
+void RpcServer::Impl::WaitForCalls(const std::function<void()>& whileWaiting) {
     Stop();
     std::unique_lock<std::mutex> lock(mutex);
-    changed.wait(lock, [this] { return callsInProgress == 0; });
+    if (!whileWaiting) {
+        changed.wait(lock, [this] { return callsInProgress == 0; });
+        return;
+    }
+    while (callsInProgress != 0) {
+        lock.unlock();
+        whileWaiting();
+        lock.lock();
+        changed.wait_for(lock, std::chrono::milliseconds(1));
+    }
 }
 
 void RpcServer::Impl::Shutdown() {
-    WaitForCalls();
+    WaitForCalls({});
     {
         std::unique_lock<std::mutex> lock(mutex);
         // Also wakes a thread that waits to hand its last answer to a client that reads none.
@@ -351,7 +360,9 @@ StartResult RpcServer::Start(const std::string& endpoint, const SyntaxId& interf
 
 void RpcServer::Stop() { impl_->Stop(); }
 
-void RpcServer::WaitForCalls() { impl_->WaitForCalls(); }
+void RpcServer::WaitForCalls(const std::function<void()>& whileWaiting) {
+    impl_->WaitForCalls(whileWaiting);
+}
 
 }  // namespace platform::rpc
 

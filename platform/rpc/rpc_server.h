@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -43,8 +44,9 @@ public:
     void Stop();
 
     // Stops, then returns once no call is in progress: no dispatch runs after it returned.
-    // Must not run inside one of this server's calls.
-    void WaitForCalls();
+    // `whileWaiting` runs repeatedly meanwhile, so that a thread the calls wait for can serve
+    // them. Must not run inside one of this server's calls.
+    void WaitForCalls(const std::function<void()>& whileWaiting = {});
 
 private:
     struct Impl;

@@ -41,7 +41,7 @@ void QuietHost::RunUpdate(const std::string& gameId, const std::string& registry
         std::unique_lock<std::mutex> lock(mutex_);
         signal_.wait(lock, [this] { return finished_; });
     }
-    WaitForWorker();
+    WaitForThreads();
 }
 
 void QuietHost::StartIdleRun() {

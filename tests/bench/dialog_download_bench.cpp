@@ -103,7 +103,7 @@ double DialogRun() {
         while (!dialog.QuitPosted()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
         QCoreApplication::processEvents();
         result = dialog.GetResult();
-        dialog.WaitForWorker([] { QCoreApplication::processEvents(); });
+        dialog.WaitForThreads([] { QCoreApplication::processEvents(); });
         runTime = dialog.finishedAt - dialog.startedAt;
     }
     const bool downloaded = result == Tern::kUpdateOk && boxes.size() == 1 &&

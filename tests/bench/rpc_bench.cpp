@@ -1,14 +1,13 @@
 // GetUpdateProgress through the local update service: 8 client threads, each with its own
-// connection, against one live server, for a fixed time.
+// connection, against a live update host, for a fixed time.
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 #include <vector>
 
-#include "platform/named_event.h"
+#include "tests/bench/bench_support.h"
 #include "tests/support/isolated_env.h"
-#include "updatelib/service/update_service.h"
 #include "updatelib/service/update_service_client.h"
 
 namespace {
@@ -17,35 +16,22 @@ constexpr int kClients = 8;
 constexpr std::chrono::milliseconds kWarmUp{300};
 constexpr std::chrono::seconds kMeasured{2};
 
-// A snapshot in the middle of a patch download.
-class DownloadingProvider : public Tern::UpdateServiceProvider {
-public:
-    int32_t GetUpdateState() const override { return 4; }
-    int32_t GetUpdateResult() const override { return 0; }
-    Tern::ProgressSnapshot GetUpdateProgress() const override {
-        return {268435456.0,
-                100663296.0,
-                268435456.0,
-                100663296.0,
-                1,
-                1,
-                "http://mirror.norland.example/skyreach/patch_1_0_4.exe",
-                "Skyreach 1.0.4"};
-    }
-    void RequestUpdateStop() override {}
-};
-
 }  // namespace
 
+// The host of a run that ended at once (no update service reachable), with a snapshot as in the
+// middle of a patch download.
 int main() {
     tern_test::IsolatedEnv env;
-    DownloadingProvider provider;
-    Tern::UpdateService service(provider);
-    platform::NamedEvent syncEvent;
-    if (service.Start() != platform::rpc::StartResult::Started ||
-        !syncEvent.Create(Tern::kUpdateServiceSyncEvent, true)) {
-        std::fprintf(stderr, "bench_rpc: the service did not start\n");
-        return 1;
+    tern_bench::QuietHost host;
+    {
+        tern_bench::QuietStderr quiet;
+        setenv("http_proxy", "http://127.0.0.1:1", 1);
+        host.Start("bench", "Software\\Norland\\Skyreach\\GameUpdate", "us");
+        while (host.GetEngineState() != 5)
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        host.Observer().OnDownloadStarted("http://mirror.norland.example/skyreach/patch_1_0_4.exe",
+                                          "Skyreach 1.0.4", 1, 1);
+        host.Observer().ReportProgress(268435456.0, 100663296.0);
     }
     std::atomic<bool> measuring{false};
     std::atomic<bool> done{false};

@@ -28,7 +28,7 @@ size_t BlockingCallQueue::Waiting() const {
 }
 
 TestHost::~TestHost() {
-    WaitForWorker([this] { uiThread.ServePending(); });
+    WaitForThreads([this] { uiThread.ServePending(); });
 }
 
 void TestHost::OnProgress(double totalBytes, double totalReceived, double fileBytes,

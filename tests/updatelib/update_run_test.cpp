@@ -99,7 +99,7 @@ protected:
         if (prepare) prepare(*host);
         host->Start("skyreach-eu", kKeyPath, "us");
         EXPECT_TRUE(host->WaitForFinish());
-        host->WaitForWorker();
+        host->WaitForThreads();
         return host;
     }
 

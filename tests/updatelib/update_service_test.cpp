@@ -1,14 +1,24 @@
 #include "updatelib/service/update_service.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/named_event.h"
+#include "platform/registry/registry_values.h"
 #include "platform/rpc/rpc_server.h"
-#include "tests/launcher/child_run.h"
+#include "platform/unique_fd.h"
+#include "tests/support/child_process.h"
+#include "tests/support/http_test_server.h"
 #include "tests/support/isolated_env.h"
+#include "updatelib/base/file_functions.h"
 #include "updatelib/service/update_service_client.h"
 
 namespace {
@@ -19,6 +29,7 @@ using platform::rpc::StartResult;
 using Tern::ProgressSnapshot;
 using Tern::UpdateService;
 
+const char kFilesKey[] = "Software\\Norland\\Skyreach\\GameUpdate\\UpdateFiles";
 const std::string kLongUrl = "http://mirror.example/patches/" + std::string(70, 'p');
 const std::string kUrlAsSent = kLongUrl.substr(0, 64);
 
@@ -50,8 +61,8 @@ protected:
 TEST_F(UpdateServiceTest, SambasClientReadsEveryProcedure) {
     UpdateService service(provider_);
     Announce(service);
-    const tern_test::ChildOutput python = tern_test::RunChild(
-        TERN_SYSTEM_PYTHON3, {TERN_SAMBA_CLIENT_SCRIPT, env_.RuntimeDir()}, {}, env_.Root());
+    const tern_test::ChildResult python =
+        tern_test::RunChild({TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT, env_.RuntimeDir()});
     EXPECT_EQ(python.standardError, "");
     EXPECT_EQ(python.standardOutput,
               "state 4\n"
@@ -150,8 +161,9 @@ TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
         if (row.updater != Updater::Absent && row.updater != Updater::Unannounced) {
             ASSERT_TRUE(syncEvent.Create(Tern::kUpdateServiceSyncEvent, true));
         }
-        const tern_test::ChildOutput ternctl =
-            tern_test::RunChild(TERN_TERNCTL, row.arguments, {}, env_.Root());
+        std::vector<std::string> argv{TERN_TERNCTL};
+        argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
+        const tern_test::ChildResult ternctl = tern_test::RunChild(argv);
         EXPECT_EQ(ternctl.exitCode, row.exitCode);
         EXPECT_PRED2(Matches, ternctl.standardOutput, row.standardOutput);
         EXPECT_PRED2(Matches, ternctl.standardError, row.standardError);
@@ -160,3 +172,100 @@ TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
 }
 
 }  // namespace
+
+// The service of a real updater in another process, seen through the client class.
+class ServiceHostTest : public tern_test::IsolatedTest {
+protected:
+    ServiceHostTest() : server_(env_.Root() + "/server"), proxy_(server_) {}
+
+    std::unique_ptr<tern_test::ChildProcess> StartHost() {
+        auto host = std::make_unique<tern_test::ChildProcess>(
+            std::vector<std::string>{TERN_SERVICE_HOST_CHILD});
+        EXPECT_EQ(host->ReadLine(), "started");
+        return host;
+    }
+
+    tern_test::HttpTestServer server_;
+    tern_test::ProxyEnvironment proxy_;
+    Tern::UpdateServiceClient client_;
+};
+
+TEST_F(ServiceHostTest, AClientFollowsARunAndStopsItOnce) {
+    const std::string patchPath = "/patches/" + std::string(100 - 38, 'p');
+    const std::string patchUrl = "http://mirror.norland.example" + patchPath;
+    ASSERT_EQ(patchUrl.size(), 100u);
+    server_.Serve("/MatchMakingConfig.aspx",
+                  "<RESPONSE><PatchSize><VALUE>4000000</VALUE></PatchSize><PatchUrl><VALUE>" +
+                      patchUrl +
+                      "</VALUE></PatchUrl><PatchCRC><VALUE>1234</VALUE></PatchCRC></RESPONSE>");
+    tern_test::RouteOptions slow;
+    slow.chunkBytes = 16 * 1024;
+    slow.intervalMs = 20;
+    server_.Serve(patchPath, std::string(4000000, 'x'), slow);
+
+    // A started update waits to be cleaned up by the run's first step, which has to change the
+    // hive: while this process holds the hive's lock, the run stays in that step.
+    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::CurrentUser, kFilesKey, "Old",
+                                            "D " + Tern::MakeDownloadFile()),
+              0);
+    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine,
+                                            "Software\\Norland\\Skyreach\\GameUpdate", "info",
+                                            "installed since"),
+              0);
+    const platform::UniqueFd lock(
+        open((env_.ConfigHome() + "/tern/registry/user.reg.lock").c_str(), O_RDWR | O_CLOEXEC));
+    ASSERT_EQ(flock(lock.Get(), LOCK_EX), 0);
+    const auto host = StartHost();
+    EXPECT_EQ(client_.State().Value(), 1);
+    EXPECT_EQ(client_.Result().Value(), 0);
+    const ProgressSnapshot before = client_.Progress().Value();
+    EXPECT_EQ(std::vector<double>(
+                  {before.totalBytes, before.totalReceived, before.fileBytes, before.fileReceived}),
+              std::vector<double>(4, 0.0));
+    EXPECT_EQ(before.url + before.description, "");
+    flock(lock.Get(), LOCK_UN);
+
+    double seen = 0.0;
+    int growth = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (growth < 2 && std::chrono::steady_clock::now() < deadline) {
+        const auto progress = client_.Progress();
+        // The figures of the patch's own transfer: the answer's were first.
+        if (progress && progress.Value().fileBytes == 4000000.0 &&
+            progress.Value().fileReceived > seen) {
+            EXPECT_EQ(progress.Value().url, patchUrl.substr(0, 64));
+            growth += seen > 0.0;
+            seen = progress.Value().fileReceived;
+        }
+    }
+    ASSERT_EQ(growth, 2) << "the figures did not grow";
+    EXPECT_TRUE(client_.RequestStop().HasValue());
+    EXPECT_TRUE(client_.RequestStop().HasValue());
+    EXPECT_EQ(host->ReadLine(), "finished 5");
+    EXPECT_EQ(client_.Result().Value(), 5);
+    host->CloseInput();
+    EXPECT_EQ(host->ReadAll(), "");
+    EXPECT_EQ(host->Wait(), 0);
+}
+
+// After the run, a stop request finishes the updater, as if its user had asked to; the run's
+// result stays. Calls go on while the updater stops.
+TEST_F(ServiceHostTest, AStopAfterTheRunFinishesWithoutChangingTheResult) {
+    server_.Fail("/MatchMakingConfig.aspx", 404);
+    const auto host = StartHost();
+    EXPECT_EQ(host->ReadLine(), "finished 3");
+    EXPECT_TRUE(client_.RequestStop().HasValue());
+    EXPECT_EQ(host->ReadLine(), "finished 6");
+    EXPECT_EQ(client_.Result().Value(), 3);
+    EXPECT_EQ(client_.State().Value(), 5);
+
+    std::atomic<bool> stopped{false};
+    std::thread caller([&] {
+        Tern::UpdateServiceClient client;
+        while (!stopped) client.Progress();
+    });
+    host->CloseInput();
+    EXPECT_EQ(host->Wait(), 0);
+    stopped = true;
+    caller.join();
+}

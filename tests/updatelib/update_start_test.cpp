@@ -182,7 +182,7 @@ TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
         host.confirmRunUpdates = confirm;
         host.Start("skyreach-eu", kKeyPath, "us");
         EXPECT_TRUE(host.WaitForFinish());
-        host.WaitForWorker();
+        host.WaitForThreads();
         return host.FinishedResults();
     };
 

@@ -40,7 +40,7 @@ TEST_F(UpgradeHostTest, RunEndsWithExactlyOneOnFinishedOnTheWorker) {
     TestHost host;
     ASSERT_TRUE(host.Start("skyreach", kKeyPath, "us"));
     ASSERT_TRUE(host.WaitForFinish());
-    host.WaitForWorker();
+    host.WaitForThreads();
     EXPECT_EQ(host.FinishedResults(), std::vector<int32_t>{Tern::kUpdateOk});
     EXPECT_NE(host.FinishedThread(), std::this_thread::get_id());
     EXPECT_EQ(host.GetEngineState(), Tern::kFinish);

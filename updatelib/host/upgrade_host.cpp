@@ -14,7 +14,6 @@ namespace {
 
 std::atomic<UpgradeHost*> currentHost{nullptr};
 
-const char* const kSyncEventName = "vexUpdateServiceSyncEvent";
 const char* const kResumeValueName = "Patch";
 const char* const kPartialPrefix = "R ";
 
@@ -97,6 +96,16 @@ bool UpgradeHost::UpgradeHostImpl::ConfirmRunUpdate(uint32_t count, uint32_t ind
     return host->ConfirmRunUpdate(count, index);
 }
 
+// While the run goes on, the client's stop is the user's abort; once it has ended, the
+// application finishes as if its user had asked to.
+void UpgradeHost::UpgradeHostImpl::RequestUpdateStop() {
+    if (engine.State() != kFinish) {
+        host->Abort();
+    } else {
+        host->OnFinished(kUpdateFinishRequested);
+    }
+}
+
 ProgressSnapshot UpgradeHost::UpgradeHostImpl::CopySnapshot() const {
     std::lock_guard<std::mutex> lock(snapshotMutex);
     return snapshot;
@@ -105,7 +114,7 @@ ProgressSnapshot UpgradeHost::UpgradeHostImpl::CopySnapshot() const {
 UpgradeHost::UpgradeHost() : impl_(std::make_unique<UpgradeHostImpl>(this)) {}
 
 UpgradeHost::~UpgradeHost() {
-    WaitForWorker();
+    WaitForThreads();
     UpgradeHost* self = this;
     currentHost.compare_exchange_strong(self, nullptr);
 }
@@ -123,14 +132,16 @@ bool UpgradeHost::Start(const std::string& gameId, const std::string& registryKe
     impl_->abortRequested.store(false, std::memory_order_release);
     currentHost.store(this, std::memory_order_release);
     impl_->registryKeyPath = registryKeyPath;
+    impl_->service.Start();
     LoadTextFile(LibraryTexts(), language.substr(0, 2));
     impl_->engine.Start(*impl_, gameId, registryKeyPath);
     std::lock_guard<std::mutex> lock(impl_->stopMutex);
-    if (impl_->syncEvent.Create(kSyncEventName, true)) impl_->syncEvent.Set();
+    if (impl_->syncEvent.Create(kUpdateServiceSyncEvent, true)) impl_->syncEvent.Set();
     return true;
 }
 
 void UpgradeHost::Stop() {
+    impl_->service.Stop();
     HttpDownloader::GlobalCleanup();
     std::lock_guard<std::mutex> lock(impl_->stopMutex);
     impl_->syncEvent.Close();
@@ -162,8 +173,9 @@ UpdateObserver& UpgradeHost::Observer() { return *impl_; }
 
 const std::string& UpgradeHost::RegistryKeyPath() const { return impl_->registryKeyPath; }
 
-void UpgradeHost::WaitForWorker(const std::function<void()>& whileWaiting) {
+void UpgradeHost::WaitForThreads(const std::function<void()>& whileWaiting) {
     impl_->engine.WaitForWorker(whileWaiting);
+    impl_->service.WaitForCalls(whileWaiting);
 }
 
 UpgradeHost* CurrentHost() { return currentHost.load(std::memory_order_acquire); }

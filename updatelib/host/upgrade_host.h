@@ -20,7 +20,7 @@ public:
     struct UpgradeHostImpl;
 
     UpgradeHost();
-    // Waits for the worker thread (see WaitForWorker) before the implementation goes.
+    // Waits for the run's threads (see WaitForThreads) before the implementation goes.
     virtual ~UpgradeHost();
     UpgradeHost(const UpgradeHost&) = delete;
     UpgradeHost& operator=(const UpgradeHost&) = delete;
@@ -47,8 +47,9 @@ public:
     // application's thread. Always true.
     bool Start(const std::string& gameId, const std::string& registryKeyPath,
                const std::string& language);
-    // Releases what Start set up. Idempotent; safe on any thread, including inside OnFinished.
-    // It neither stops nor waits for the worker.
+    // Stops the local update service (without waiting for its calls in progress), releases the
+    // HTTP library and closes the sync event. Idempotent; safe on any thread, including inside
+    // OnFinished and inside a call of the service. It neither stops nor waits for the worker.
     void Stop();
     // Asks the running transfer to stop; the run then ends with kUpdateUserAborted.
     void Abort();
@@ -63,12 +64,13 @@ public:
     UpdateObserver& Observer();
     const std::string& RegistryKeyPath() const;
 
-    // Blocks until the worker thread has ended; returns at once when none was started or when
-    // called on the worker itself. `whileWaiting` runs repeatedly until then, so a thread that
-    // the worker's notifications wait for (a blocking call into the UI thread, say) can keep
-    // serving them: an application whose notifications block on its UI thread calls this on
-    // that thread, with a function that serves those calls, before it destroys the host.
-    void WaitForWorker(const std::function<void()>& whileWaiting = {});
+    // Blocks until the worker thread has ended (at once when none was started, or on the worker
+    // itself), then stops the local update service and waits for its calls in progress.
+    // `whileWaiting` runs repeatedly meanwhile, so that a thread the notifications wait for (a
+    // blocking call into the UI thread, say) can keep serving them: an application whose
+    // notifications block on its UI thread calls this on that thread, with a function that
+    // serves those calls, before it destroys the host. Not inside a call of the service.
+    void WaitForThreads(const std::function<void()>& whileWaiting = {});
 
 private:
     std::unique_ptr<UpgradeHostImpl> impl_;

@@ -13,6 +13,8 @@
 #include "updatelib/base/update_observer.h"
 #include "updatelib/engine/update_engine.h"
 #include "updatelib/host/upgrade_host.h"
+#include "updatelib/service/update_service.h"
+#include "updatelib/service/update_service_provider.h"
 
 namespace Tern {
 
@@ -23,18 +25,9 @@ struct LogToUpgradeHost {
     void operator()(const std::string& text) const;
 };
 
-struct ProgressSnapshot {
-    double totalBytes = 0.0;
-    double totalReceived = 0.0;
-    double fileBytes = 0.0;
-    double fileReceived = 0.0;
-    uint32_t updateCount = 0;
-    uint32_t updateIndex = 0;
-    std::string url;
-    std::string description;
-};
-
-struct UpgradeHost::UpgradeHostImpl final : UpdateObserver, UpdateEngineClient {
+struct UpgradeHost::UpgradeHostImpl final : UpdateObserver,
+                                            UpdateEngineClient,
+                                            UpdateServiceProvider {
     explicit UpgradeHostImpl(UpgradeHost* owner);
 
     // The engine reaches the host through these.
@@ -51,6 +44,12 @@ struct UpgradeHost::UpgradeHostImpl final : UpdateObserver, UpdateEngineClient {
 
     ProgressSnapshot CopySnapshot() const;
 
+    // What the local update service reports and does; on its call threads.
+    int32_t GetUpdateState() const override { return engine.State(); }
+    int32_t GetUpdateResult() const override { return Result.load(std::memory_order_acquire); }
+    ProgressSnapshot GetUpdateProgress() const override { return CopySnapshot(); }
+    void RequestUpdateStop() override;
+
     UpgradeHost* const host;
     std::string registryKeyPath;  // written by Start before the worker exists
 
@@ -61,9 +60,10 @@ struct UpgradeHost::UpgradeHostImpl final : UpdateObserver, UpdateEngineClient {
     platform::NamedEvent syncEvent;
     std::atomic<bool> abortRequested{false};
 
-    // Destroyed in reverse order: the log stream first, then the engine.
+    // Destroyed in reverse order: the service (after its calls), the log stream, the engine.
     UpdateEngine engine;
     AdaptiveStream<LogToUpgradeHost> logStream;
+    UpdateService service{*this};
 };
 
 }  // namespace Tern

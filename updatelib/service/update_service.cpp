@@ -59,7 +59,9 @@ platform::rpc::StartResult UpdateService::Start() {
 
 void UpdateService::Stop() { server_.Stop(); }
 
-void UpdateService::WaitForCalls() { server_.WaitForCalls(); }
+void UpdateService::WaitForCalls(const std::function<void()>& whileWaiting) {
+    server_.WaitForCalls(whileWaiting);
+}
 
 // The procedures have no inputs, so whatever a request stub holds is ignored.
 DispatchResult UpdateService::Dispatch(uint16_t opnum) {

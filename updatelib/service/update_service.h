@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -50,8 +51,9 @@ public:
     platform::rpc::StartResult Start();
     // Ends the service without waiting for calls in progress; any thread, inside a call too.
     void Stop();
-    // Stops, then returns once no call is in progress. Not inside a call.
-    void WaitForCalls();
+    // Stops, then returns once no call is in progress, running `whileWaiting` meanwhile (see
+    // RpcServer::WaitForCalls). Not inside a call.
+    void WaitForCalls(const std::function<void()>& whileWaiting = {});
 
 private:
     platform::rpc::DispatchResult Dispatch(uint16_t opnum);
