@@ -2,12 +2,11 @@
 
 #include "launcher/hardware_probe.h"
 #include "launcher/launch_settings.h"
+#include "launcher/string_table.h"
 #include "platform/debug_output.h"
 
 namespace launcher {
 namespace {
-
-const char* const kExecutableBase = "skyreach";
 
 struct CommandLineOptions {
     bool debug = false;
@@ -103,7 +102,7 @@ void ParseCommandLine(const std::vector<std::string>& arguments) {
     settings.checkForUpdates = !options.skipUpdateCheck;
     settings.writeRegistry = options.writeRegistry;
     settings.executableName =
-        std::string(kExecutableBase) + FlavourSuffix(options) + (useD3D11 ? "_d3d11.exe" : ".exe");
+        GameExecutableBase() + FlavourSuffix(options) + (useD3D11 ? "_d3d11.exe" : ".exe");
     settings.startArguments = std::move(forwarded);
 }
 

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <optional>
 
+#include "launcher/string_table.h"
 #include "platform/dynamic_library.h"
 #include "platform/files.h"
 #include "tools/sysprobe/hardware_probe_abi.h"
@@ -14,7 +15,6 @@ namespace launcher {
 namespace {
 
 constexpr uint32_t kDirect3D11 = 11;
-const char* const kProfileBelowDocuments = "//My Games//Skyreach//GamerProfile.xml";
 
 struct LoadedProbe {
     platform::DynamicLibrary library;
@@ -51,7 +51,10 @@ bool HardwareSupportsD3D11() {
     return capabilities && capabilities->direct3DVersion >= kDirect3D11;
 }
 
-std::string ProfilePath() { return platform::DocumentsDirectory() + kProfileBelowDocuments; }
+std::string ProfilePath() {
+    return platform::DocumentsDirectory() + "//My Games//" + LoadResourceString(IDS_GAME_NAME) +
+           "//GamerProfile.xml";
+}
 
 bool ProfileAllowsD3D11() {
     const std::string path = ProfilePath();

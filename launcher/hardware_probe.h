@@ -15,7 +15,7 @@ void UnloadHardwareProbe();
 // Whether the loaded probe reports Direct3D 11 or higher.
 bool HardwareSupportsD3D11();
 
-// "<documents folder>//My Games//Skyreach//GamerProfile.xml"
+// "<documents folder>//My Games//<game name>//GamerProfile.xml"
 std::string ProfilePath();
 
 // Whether the player's profile allows Direct3D 11: attribute UseD3D11 of

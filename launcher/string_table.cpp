@@ -13,10 +13,29 @@ struct Entry {
 };
 
 #define STRING_ENTRY(id, text) Entry{id, text},
+#define GAME_SETTING(name, text)
 constexpr Entry kEntries[] = {
 #include TERN_STRING_TABLE_FILE
 };
+#undef GAME_SETTING
 #undef STRING_ENTRY
+
+// Today's game, for a table that does not set them.
+struct GameSettings {
+    const char* ExecutableBase = "skyreach";
+    const char* WindowCaption = "Skyreach Updater";
+};
+
+constexpr GameSettings ReadGameSettings() {
+    GameSettings settings;
+#define STRING_ENTRY(id, text)
+#define GAME_SETTING(name, text) settings.name = text;
+#include TERN_STRING_TABLE_FILE
+#undef GAME_SETTING
+#undef STRING_ENTRY
+    return settings;
+}
+constexpr GameSettings kGameSettings = ReadGameSettings();
 
 constexpr bool HoldsEveryIdOnce() {
     std::array<int, kEntryCount> seen{};
@@ -29,6 +48,10 @@ constexpr bool HoldsEveryIdOnce() {
 static_assert(HoldsEveryIdOnce(), "the string table must hold each id from 105 to 128 once");
 
 }  // namespace
+
+std::string GameExecutableBase() { return kGameSettings.ExecutableBase; }
+
+std::string WindowCaption() { return kGameSettings.WindowCaption; }
 
 std::string LoadResourceString(int id) {
     for (const Entry& entry : kEntries) {

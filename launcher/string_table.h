@@ -1,4 +1,5 @@
-// The compiled-in string table (ids 105 to 128) that adapts the launcher to one game.
+// The compiled-in string table (ids 105 to 128) and game settings that adapt the launcher to one
+// game.
 #pragma once
 
 #include <string>
@@ -24,5 +25,10 @@ constexpr int kLastStringId = 128;
 
 // The entry's text; empty for an id outside the table.
 std::string LoadResourceString(int id);
+
+// The game's executable name without flavour and ending ("skyreach").
+std::string GameExecutableBase();
+// The caption of the launcher's window and message boxes ("Skyreach Updater").
+std::string WindowCaption();
 
 }  // namespace launcher

@@ -57,7 +57,7 @@ QString ToQString(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
-std::string ApplicationTitle() { return LauncherDialogTemplate().caption; }
+std::string ApplicationTitle() { return WindowCaption(); }
 
 // The bar position of a percentage: truncated towards zero, within the bar's range.
 int BarPosition(double percentage) {
@@ -115,6 +115,7 @@ bool CUpgradeLauncherDlg::Create() {
 
 void CUpgradeLauncherDlg::CreateControls() {
     const std::map<int, QWidget*> controls = BuildFromTemplate(*this, LauncherDialogTemplate());
+    setWindowTitle(ToQString(WindowCaption()));
     setEnabled(false);
     abortButton_ = Control<QPushButton>(controls, kAbortButton);
     advancedButton_ = Control<QPushButton>(controls, kAdvancedButton);
