@@ -4,6 +4,7 @@
 
 #include "launcher/command_line.h"
 #include "launcher/upgrade_launcher_dlg.h"
+#include "updatelib/base/debugger_stream.h"
 
 namespace launcher {
 namespace {
@@ -43,6 +44,9 @@ void CUpgradeLauncherApp::Run() { application_->exec(); }
 int CUpgradeLauncherApp::ExitInstance() {
     instanceLock_.Close();
     dialog_.reset();
+    // The technical log's copies wait in the debugger stream for its next writer; there is none
+    // after this.
+    Tern::GetDebuggerStream().flush();
     return 0;
 }
 

@@ -195,6 +195,9 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
         return false;
     }
     log << LibText("IDS_LIB_MSG_START_UPDATE") << " (" << path << ")" << std::endl;
+    // Read before the start: a quick update may install itself, and change the id, before this
+    // thread gets to read it after the start.
+    const std::string installedInfo = stateStore.ReadInstalledInfo();
     int processId = -1;
     const long started = StartFile(file.Get(), path, &processId);
     if (started <= platform::kOpenSucceededAbove) {
@@ -205,7 +208,7 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
         return false;
     }
     stateStore.Store(target, path, FlaggedForDeletion);
-    stateStore.WriteUserValue(kLastInfoName, stateStore.ReadInstalledInfo());
+    stateStore.WriteUserValue(kLastInfoName, installedInfo);
     if (containsUpgradeLauncher) {
         observer.Result = kUpdateReplacesLauncher;
         return true;

@@ -1,0 +1,184 @@
+# A whole updater world in one directory, for scripts/demo and the system tests: an installed
+# game with the launcher, a throw-away publisher that signs patches, a site of patches and
+# answers served by nginx on 127.0.0.1, and an X display. Source it, then call the functions;
+# world_cleanup (set as an EXIT trap by world_init) stops what runs and removes the directory.
+#
+# After world_init the environment points every per-user directory into the world, so nothing
+# of the machine's own user is touched.
+
+WORLD_SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+WORLD_GAME_ID=skyreach-demo
+WORLD_KEY='Software\Norland\Skyreach'
+WORLD_PIDS=()
+
+# world_init BUILD_DIR [KEEP]: creates the world in a new temporary directory ($WORLD).
+world_init() {
+    WORLD_BUILD=$(cd "$1" && pwd)
+    WORLD_KEEP=${2:-}
+    WORLD=$(mktemp -d "${TMPDIR:-/tmp}/tern-world-XXXXXX")
+    trap world_cleanup EXIT
+    mkdir -p "$WORLD"/{config/tern/registry,runtime,cache,home,publisher,server,shots}
+    # nginx started by root serves as "nobody": the site must be readable by others.
+    chmod 755 "$WORLD" "$WORLD/server"
+    chmod 700 "$WORLD"/{config,runtime,cache,home,publisher}
+    export XDG_CONFIG_HOME=$WORLD/config XDG_RUNTIME_DIR=$WORLD/runtime
+    export XDG_CACHE_HOME=$WORLD/cache HOME=$WORLD/home
+    unset TMPDIR
+    WORLD_GAME=$WORLD/game
+    WORLD_DOWNLOADS=$XDG_CACHE_HOME/tern/tmp
+    export TERN_GAME_LOG=$WORLD/game.log
+}
+
+world_cleanup() {
+    local pid
+    for pid in "${WORLD_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
+    for pid in "${WORLD_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+    if [ -n "$WORLD_KEEP" ]; then
+        echo "world kept in $WORLD"
+    else
+        rm -rf "$WORLD"
+    fi
+}
+
+# world_install_game: the installed launcher (cmake --install), a demo game that logs how it
+# was started, and the registry values an installer writes.
+world_install_game() {
+    cmake --install "$WORLD_BUILD" --prefix "$WORLD_GAME" >/dev/null
+    echo "1.0" >"$WORLD_GAME/version.txt"
+    cat >"$WORLD_GAME/skyreach.exe" <<'GAME'
+#!/bin/sh
+echo "skyreach $(cat version.txt) started in $PWD with: $*" >>"$TERN_GAME_LOG"
+GAME
+    chmod 755 "$WORLD_GAME/skyreach.exe"
+    printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"Language"="english"\n\n[HKEY_LOCAL_MACHINE\\%s\\GameUpdate]\n"info"="%s"\n"language"="us"\n' \
+        "$WORLD_KEY" "$WORLD_KEY" "$WORLD_GAME_ID" >"$XDG_CONFIG_HOME/tern/registry/system.reg"
+}
+
+# world_publisher: a certificate authority that only this world trusts (pinned beside the
+# launcher in Resources/trust.pem), and a code-signing publisher certificate it issued.
+world_publisher() {
+    local p=$WORLD/publisher
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+        -keyout "$p/ca.key" -out "$p/ca.pem" -subj "/CN=Tern demo CA" \
+        -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign" \
+        2>/dev/null
+    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$p/signer.key" \
+        -out "$p/signer.csr" -subj "/CN=Norland demo publisher" 2>/dev/null
+    printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' \
+        >"$p/signer.ext"
+    openssl x509 -req -in "$p/signer.csr" -CA "$p/ca.pem" -CAkey "$p/ca.key" -CAcreateserial \
+        -days 2 -extfile "$p/signer.ext" -out "$p/signer.pem" 2>/dev/null
+    cp "$p/ca.pem" "$WORLD_GAME/Resources/trust.pem"
+}
+
+# world_patch VERSION OUT [PADDING_KIB]: a signed patch that installs game version VERSION: it
+# writes version.txt and the installation's new id, as an installer does. PADDING_KIB makes it
+# larger (a comment), for slow downloads.
+world_patch() {
+    local version=$1 out=$2 padding=${3:-0}
+    local script=$WORLD/publisher/patch-$version.sh
+    {
+        echo '#!/bin/sh'
+        echo "# Installs Skyreach $version."
+        if [ "$padding" -gt 0 ]; then
+            head -c $((padding * 1024)) /dev/zero | tr '\0' '#' | fold -w 1000 | sed 's/^/# /'
+            echo
+        fi
+        echo "echo $version > version.txt"
+        echo 'hive=$XDG_CONFIG_HOME/tern/registry/system.reg'
+        echo "sed 's/\"info\"=\"[^\"]*\"/\"info\"=\"$WORLD_GAME_ID-$version\"/' \"\$hive\" > \"\$hive.new\""
+        echo 'mv "$hive.new" "$hive"'
+        echo "echo \"patch $version ran in \$PWD\" >> \"\$TERN_GAME_LOG\""
+        echo 'exit 0'
+    } >"$script"
+    "$WORLD_BUILD/bin/tern-publish" sign --key "$WORLD/publisher/signer.key" \
+        --cert "$WORLD/publisher/signer.pem" "$script" "$out"
+}
+
+# world_publish PATCH: the site that offers PATCH to the demo game's id.
+world_publish() {
+    "$WORLD_BUILD/bin/tern-publish" site --out "$WORLD/server/site" \
+        --base-url http://mirror.norland.example --gid "$WORLD_GAME_ID" "$1"
+}
+
+# world_serve [RATE]: nginx serving the site on a free port of 127.0.0.1 with the project's
+# configuration, patches at most RATE (e.g. 200k) a second; the launcher reaches it as its
+# HTTP proxy, whatever host names the URLs hold.
+world_serve() {
+    local port
+    port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+    sed "s/127.0.0.1:8080/127.0.0.1:$port/" "$WORLD_SOURCE/server/nginx.conf" >"$WORLD/server/nginx.conf"
+    if [ -n "${1:-}" ]; then
+        sed -i "s|default_type application/octet-stream;|&\n            limit_rate $1;|" \
+            "$WORLD/server/nginx.conf"
+    fi
+    /usr/sbin/nginx -p "$WORLD/server" -c "$WORLD/server/nginx.conf" 2>"$WORLD/server/error.log" &
+    WORLD_PIDS+=($!)
+    for _ in $(seq 100); do
+        curl -s -o /dev/null "http://127.0.0.1:$port/" && break
+        sleep 0.05
+    done
+    export http_proxy=http://127.0.0.1:$port
+    unset no_proxy NO_PROXY
+}
+
+# world_display: a virtual X display, unless one is given.
+world_display() {
+    [ -n "${DISPLAY:-}" ] && return
+    Xvfb -displayfd 3 -screen 0 1024x768x24 -nolisten tcp 3>"$WORLD/display" 2>/dev/null &
+    WORLD_PIDS+=($!)
+    for _ in $(seq 200); do
+        [ -s "$WORLD/display" ] && break
+        sleep 0.05
+    done
+    export DISPLAY=:$(tr -d '\n' <"$WORLD/display")
+}
+
+# world_launch [ARG...]: starts the launcher of the installed game in the background
+# ($WORLD_LAUNCHER is its pid).
+world_launch() {
+    "$WORLD_GAME/UpgradeLauncher" "$@" 2>>"$WORLD/launcher.log" &
+    WORLD_LAUNCHER=$!
+}
+
+# world_wait_launcher: waits for the launcher to end (at most 60 s) and answers its exit code.
+world_wait_launcher() {
+    for _ in $(seq 1200); do
+        kill -0 "$WORLD_LAUNCHER" 2>/dev/null || break
+        sleep 0.05
+    done
+    if kill -0 "$WORLD_LAUNCHER" 2>/dev/null; then
+        kill -9 "$WORLD_LAUNCHER"
+        wait "$WORLD_LAUNCHER"
+        return 124
+    fi
+    wait "$WORLD_LAUNCHER"
+}
+
+# world_window TITLE: the id of the visible window with that title, waiting for it (at most
+# 30 s); empty when none came.
+world_window() {
+    for _ in $(seq 600); do
+        local id
+        id=$(xdotool search --onlyvisible --name "^$1\$" 2>/dev/null | head -n 1)
+        [ -n "$id" ] && { echo "$id"; return; }
+        sleep 0.05
+    done
+}
+
+# world_key WINDOW KEY: presses KEY in the window, as the player would.
+world_key() {
+    xdotool windowfocus --sync "$1" key --clearmodifiers "$2"
+}
+
+# world_screenshot WINDOW NAME: saves the window's picture as $WORLD/shots/NAME.png.
+world_screenshot() {
+    local x y w h
+    eval "$(xdotool getwindowgeometry --shell "$1" | sed -n 's/^X=/x=/p; s/^Y=/y=/p; s/^WIDTH=/w=/p; s/^HEIGHT=/h=/p')"
+    scrot -o -a "$x,$y,$w,$h" "$WORLD/shots/$2.png"
+}
+
+# world_downloaded: the launcher's download files.
+world_downloaded() {
+    find "$WORLD_DOWNLOADS" -name 'vex*.exe' 2>/dev/null
+}

@@ -1,0 +1,164 @@
+#!/usr/bin/env bash
+# Whole-system scenarios through the real binaries: the installed launcher under Xvfb, its
+# patches made and published by tern-publish, served by nginx, followed and stopped by ternctl.
+# Each scenario runs in a world of its own (scripts/lib/world.sh).
+# Usage: system_test.sh BUILD_DIR
+set -uo pipefail
+build_dir=$1
+# Always a virtual display: the scenarios press keys in the launcher's windows.
+unset DISPLAY
+. "$(dirname "$0")/../../scripts/lib/world.sh"
+
+failures=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "  ok: $what"
+    else
+        echo "  FAILED: $what"
+        failures=$((failures + 1))
+    fi
+}
+game_started_with() { grep -q "skyreach $1 started" "$TERN_GAME_LOG" 2>/dev/null; }
+patch_ran() { grep -q "patch" "$TERN_GAME_LOG" 2>/dev/null; }
+resumed() { grep -q "Resuming from position [1-9]" "$WORLD/launcher.log"; }
+no_downloads_left() { [ -z "$(world_downloaded)" ]; }
+window_height() { xdotool getwindowgeometry --shell "$1" | sed -n 's/^HEIGHT=//p'; }
+
+# A world with the game installed, a published patch of version 1.1 ($1 KiB larger than a bare
+# script) served at RATE ($2, empty: at full speed), and a display.
+prepared_world() {
+    world_init "$build_dir"
+    world_install_game
+    world_publisher
+    world_patch 1.1 "$WORLD/publisher/patch.exe" "${1:-0}"
+    world_publish "$WORLD/publisher/patch.exe"
+    world_serve "${2:-}"
+    world_display
+}
+
+# The launcher's download file once it holds more than $1 bytes (waits at most 30 s).
+partial_download() {
+    for _ in $(seq 600); do
+        local file
+        file=$(world_downloaded | head -n 1)
+        if [ -n "$file" ] && [ "$(stat -c %s "$file")" -gt "$1" ]; then
+            echo "$file"
+            return
+        fi
+        sleep 0.05
+    done
+}
+
+# Answers the launcher's question with Yes and waits for its end.
+confirm_and_finish() {
+    local question
+    question=$(world_window "New version found!")
+    check "the launcher asks before running the update" test -n "$question"
+    [ -n "$question" ] && world_key "$question" Return
+    check "the launcher ends with exit code 0" world_wait_launcher
+}
+
+scenario_no_update() {
+    echo "no update: the game starts without a window"
+    world_init "$build_dir"
+    world_install_game
+    mkdir -p "$WORLD/server/site/answers"
+    echo "<RESPONSE/>" >"$WORLD/server/site/answers/.none.xml"
+    world_serve
+    world_display
+    world_launch
+    local seen=""
+    while kill -0 "$WORLD_LAUNCHER" 2>/dev/null; do
+        xdotool search --onlyvisible --name "Skyreach Updater" >/dev/null 2>&1 && seen=yes
+        sleep 0.02
+    done
+    check "the launcher ends with exit code 0" world_wait_launcher
+    check "no window showed" test -z "$seen"
+    check "the game started" game_started_with 1.0
+}
+
+scenario_update() {
+    echo "update: downloaded, verified, confirmed, run; the next start finds none and cleans up"
+    prepared_world
+    world_launch
+    confirm_and_finish
+    check "the patch ran" patch_ran
+    check "the game started in its new version" game_started_with 1.1
+    : >"$TERN_GAME_LOG"
+    world_launch
+    check "the second launcher ends with exit code 0" world_wait_launcher
+    check "the second start starts the game" game_started_with 1.1
+    check "the started patch was deleted" no_downloads_left
+}
+
+scenario_killed() {
+    echo "killed mid-download: the next start resumes and finishes byte-identical"
+    prepared_world 2000 400k
+    world_launch
+    check "the download began" test -n "$(partial_download 100000)"
+    kill -9 "$WORLD_LAUNCHER"
+    wait "$WORLD_LAUNCHER" 2>/dev/null
+    world_launch
+    local question
+    question=$(world_window "New version found!")
+    check "the download resumed" resumed
+    check "the downloaded file is the published one" \
+        cmp -s "$(world_downloaded)" "$WORLD/server/site/patches/patch.exe"
+    [ -n "$question" ] && world_key "$question" Return
+    check "the launcher ends with exit code 0" world_wait_launcher
+    check "the game started in its new version" game_started_with 1.1
+}
+
+scenario_tampered() {
+    echo "tampered patch: not run, the error and the technical log shown"
+    world_init "$build_dir"
+    world_install_game
+    world_publisher
+    world_patch 1.1 "$WORLD/publisher/patch.exe" 1000
+    printf 'X' | dd of="$WORLD/publisher/patch.exe" bs=1 seek=200 conv=notrunc 2>/dev/null
+    world_publish "$WORLD/publisher/patch.exe"
+    world_serve 500k
+    world_display
+    world_launch
+    local window collapsed question
+    window=$(world_window "Skyreach Updater")
+    collapsed=$(window_height "$window")
+    question=$(world_window "New version found!")
+    [ -n "$question" ] && world_key "$question" Return
+    sleep 1
+    check "the launcher waits for the player" kill -0 "$WORLD_LAUNCHER"
+    check "the technical log is open" test "$(window_height "$window")" -gt "$collapsed"
+    check "the patch did not run" sh -c "! grep -q patch '$TERN_GAME_LOG' 2>/dev/null"
+    check "the untrusted file was deleted" no_downloads_left
+    world_screenshot "$window" tampered
+    world_key "$window" Escape
+    check "the launcher ends with exit code 0" world_wait_launcher
+    check "the game started in its old version" game_started_with 1.0
+}
+
+scenario_stopped() {
+    echo "ternctl stop during a download: the game starts, the next start resumes"
+    prepared_world 2000 400k
+    world_launch
+    check "the download began" test -n "$(partial_download 100000)"
+    check "ternctl stops the update" "$WORLD_GAME/ternctl" stop
+    check "the launcher ends with exit code 0" world_wait_launcher
+    check "the game started in its old version" game_started_with 1.0
+    world_launch
+    confirm_and_finish
+    check "the download resumed" resumed
+    check "the game started in its new version" game_started_with 1.1
+}
+
+for scenario in scenario_no_update scenario_update scenario_killed scenario_tampered \
+    scenario_stopped; do
+    (
+        failures=0
+        "$scenario"
+        exit "$failures"
+    ) || failures=$((failures + $?))
+done
+echo "$failures failed checks"
+[ "$failures" -eq 0 ]
