@@ -45,9 +45,15 @@ void QuietHost::RunUpdate(const std::string& gameId, const std::string& registry
 }
 
 void QuietHost::StartIdleRun() {
+    const char* previous = std::getenv("http_proxy");
+    const std::string saved = previous ? previous : "";
     setenv("http_proxy", "http://127.0.0.1:1", 1);
     RunUpdate("bench", "Software\\Norland\\Skyreach\\GameUpdate");
-    unsetenv("http_proxy");
+    if (previous) {
+        setenv("http_proxy", saved.c_str(), 1);
+    } else {
+        unsetenv("http_proxy");
+    }
 }
 
 QuietStderr::QuietStderr() : saved_(dup(STDERR_FILENO)) {

@@ -70,8 +70,9 @@ public:
 
 // Every run works in a fresh environment, since a patch that an earlier run downloaded would
 // count as done. Seconds of a run that downloaded and verified the patch; -1 for any other run.
-double BareRun() {
+double BareRun(int serverPort) {
     tern_test::IsolatedEnv runEnvironment;
+    tern_bench::UseLoopbackProxy(serverPort);
     BareHost host;
     const Clock::time_point start = Clock::now();
     host.RunUpdate(kGameId, launcher::UpdateKeyPath());
@@ -80,8 +81,9 @@ double BareRun() {
     return downloaded ? Seconds(host.finishedAt - start) : -1.0;
 }
 
-double DialogRun() {
+double DialogRun(int serverPort) {
     tern_test::IsolatedEnv runEnvironment;
+    tern_bench::UseLoopbackProxy(serverPort);
     if (!tern_bench::WriteLauncherInstallation(kGameId)) return -1.0;
     launcher::Settings() = launcher::LaunchSettings();
     launcher::Settings().executableName = TERN_START_STAMP_GAME;
@@ -128,7 +130,6 @@ int main(int argc, char** argv) {
     }
     tern_bench::LocalNginx nginx(env.Root() + "/nginx", root, PatchAnswerLocation(*checksum));
     if (!nginx.Start()) return 1;
-    tern_bench::UseLoopbackProxy(nginx.Port());
 
     setenv("QT_QPA_PLATFORM", "offscreen", 1);
     QApplication application(argc, argv);
@@ -136,13 +137,13 @@ int main(int argc, char** argv) {
     application.setQuitOnLastWindowClosed(false);
 
     // Warms the server, the page cache and the window's first painting.
-    BareRun();
-    DialogRun();
+    BareRun(nginx.Port());
+    DialogRun(nginx.Port());
     std::vector<double> bare;
     std::vector<double> dialog;
     for (int round = 0; round < kRounds; ++round) {
-        bare.push_back(BareRun());
-        dialog.push_back(DialogRun());
+        bare.push_back(BareRun(nginx.Port()));
+        dialog.push_back(DialogRun(nginx.Port()));
     }
     for (const std::vector<double>* figures : {&bare, &dialog}) {
         for (double seconds : *figures) {
