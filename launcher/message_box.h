@@ -1,21 +1,11 @@
-// The launcher's message boxes: what a box says and offers, and the desktop's box that shows it.
+// The desktop's box that shows one of the launcher's message boxes.
 #pragma once
 
-#include <string>
+#include "launcher/launcher_window.h"
 
 class QWidget;
 
 namespace launcher {
-
-enum class MessageIcon { None, Stop };
-enum class MessageButtons { Ok, YesNo };
-
-struct MessageBoxRequest {
-    std::string text;  // may hold "\r\n" line breaks
-    std::string caption;
-    MessageIcon icon = MessageIcon::None;
-    MessageButtons buttons = MessageButtons::Ok;
-};
 
 // Shows a modal box owned by `owner` (which may be hidden) and waits for the answer: true for
 // Yes, or for OK; false for No and for a box closed without an answer.

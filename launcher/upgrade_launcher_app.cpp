@@ -1,9 +1,8 @@
 #include "launcher/upgrade_launcher_app.h"
 
-#include <QApplication>
-
 #include "launcher/command_line.h"
-#include "launcher/upgrade_launcher_dlg.h"
+#include "launcher/launcher_host.h"
+#include "launcher/window_library.h"
 #include "updatelib/base/debugger_stream.h"
 
 namespace launcher {
@@ -14,10 +13,7 @@ constexpr unsigned kInstanceWaitMs = 10;
 
 }  // namespace
 
-CUpgradeLauncherApp::CUpgradeLauncherApp(int argc, char** argv)
-    : arguments_(argv, argv + argc),
-      qtArgc_(argc > 0 ? 1 : 0),
-      qtArgv_{argc > 0 ? argv[0] : nullptr, nullptr} {}
+CUpgradeLauncherApp::CUpgradeLauncherApp(int argc, char** argv) : arguments_(argv, argv + argc) {}
 
 CUpgradeLauncherApp::~CUpgradeLauncherApp() = default;
 
@@ -28,22 +24,17 @@ bool CUpgradeLauncherApp::InitInstance() {
     if (instanceLock_.Wait(kInstanceWaitMs) == platform::WaitResult::Timeout) return false;
     instanceLock_.Reset();
 
-    application_ = std::make_unique<QApplication>(qtArgc_, qtArgv_);
-    // The window is hidden for most of a run and message boxes come and go: only the window's
-    // quit request ends the loop.
-    application_->setQuitOnLastWindowClosed(false);
-    dialog_ = std::make_unique<CUpgradeLauncherDlg>();
+    host_ = std::make_unique<LauncherHost>(WindowLibraryFactory());
     ParseCommandLine(arguments_);
-    dialog_->Create();
-    dialog_->setEnabled(true);
+    host_->Create();
     return true;
 }
 
-void CUpgradeLauncherApp::Run() { application_->exec(); }
+void CUpgradeLauncherApp::Run() { host_->RunMainLoop(); }
 
 int CUpgradeLauncherApp::ExitInstance() {
     instanceLock_.Close();
-    dialog_.reset();
+    host_.reset();
     // The technical log's copies wait in the debugger stream for its next writer; there is none
     // after this.
     Tern::GetDebuggerStream().flush();

@@ -11,14 +11,7 @@
 #include <QTextCursor>
 
 #include "launcher/dialog_template.h"
-#include "launcher/game_start.h"
-#include "launcher/launch_policy.h"
-#include "launcher/launch_settings.h"
-#include "launcher/launcher_config.h"
-#include "launcher/string_table.h"
-#include "platform/process.h"
-#include "updatelib/base/debugger_stream.h"
-#include "updatelib/base/diagnostic_channel.h"
+#include "launcher/message_box.h"
 
 // Outside any namespace, as Qt's resource initialisation requires.
 static void InitLauncherResources() { Q_INIT_RESOURCE(launcher); }
@@ -31,11 +24,7 @@ constexpr Qt::WindowFlags kWindowFlags = Qt::Dialog | Qt::CustomizeWindowHint |
                                          Qt::WindowCloseButtonHint;
 // About one refresh per frame of a 60 Hz display.
 constexpr int kProgressRefreshMs = 16;
-// A download shows the window once its current file has more bytes than this.
-constexpr double kHiddenDownloadBytes = 21.0;
 const char* const kApplicationIcon = ":/icons/5.png";
-const char* const kMissingTextFileMessage =
-    "Cannot load resource files. Re-installing the game may fix this problem.";
 
 enum ControlId {
     kAbortButton = 2,
@@ -57,32 +46,6 @@ QString ToQString(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
-std::string ApplicationTitle() { return WindowCaption(); }
-
-// The bar position of a percentage: truncated towards zero, within the bar's range.
-int BarPosition(double percentage) {
-    if (!(percentage > 0.0)) return 0;
-    if (percentage >= 100.0) return 100;
-    return static_cast<int>(percentage);
-}
-
-// The part of `url` after its last '/', or all of it.
-std::string LastPathPart(const std::string& url) {
-    const size_t slash = url.rfind('/');
-    return slash == std::string::npos ? url : url.substr(slash + 1);
-}
-
-// The log box's content after one flushed piece of the technical log: pieces are separated by
-// CR LF, and the newline that ends each piece is dropped. An empty piece, or one that does not
-// end in a newline, loses nothing.
-std::string AppendLogPiece(std::string content, const std::string& piece) {
-    if (piece.empty()) return content;
-    if (!content.empty()) content += "\r\n";
-    content += piece;
-    if (content.back() == '\n') content.pop_back();
-    return content;
-}
-
 template <typename Widget>
 Widget* Control(const std::map<int, QWidget*>& controls, int id) {
     const auto found = controls.find(id);
@@ -91,32 +54,20 @@ Widget* Control(const std::map<int, QWidget*>& controls, int id) {
 
 }  // namespace
 
-CUpgradeLauncherDlg::CUpgradeLauncherDlg()
-    : QDialog(nullptr, kWindowFlags),
-      messageBox(
-          [this](const MessageBoxRequest& request) { return ShowMessageBox(this, request); }),
-      uiCalls_([this] { QMetaObject::invokeMethod(this, "ServeUiCalls", Qt::QueuedConnection); }) {
+CUpgradeLauncherDlg::CUpgradeLauncherDlg(WindowOwner& owner, const WindowTexts& texts)
+    : QDialog(nullptr, kWindowFlags), owner_(owner), texts_(texts) {
     InitLauncherResources();
-    iconHandle_ = QIcon(QString::fromLatin1(kApplicationIcon));
+    icon_ = QIcon(QString::fromLatin1(kApplicationIcon));
+    setWindowIcon(icon_);
+    CreateControls();
     progressTimer_.setInterval(kProgressRefreshMs);
     connect(&progressTimer_, &QTimer::timeout, this, &CUpgradeLauncherDlg::RefreshProgress);
-}
-
-CUpgradeLauncherDlg::~CUpgradeLauncherDlg() {
-    closing_ = true;
-    progressTimer_.stop();
-    WaitForThreads([] { QCoreApplication::processEvents(); });
-}
-
-bool CUpgradeLauncherDlg::Create() {
-    CreateControls();
-    return OnInitDialog();
+    progressTimer_.start();
 }
 
 void CUpgradeLauncherDlg::CreateControls() {
     const std::map<int, QWidget*> controls = BuildFromTemplate(*this, LauncherDialogTemplate());
-    setWindowTitle(ToQString(WindowCaption()));
-    setEnabled(false);
+    setWindowTitle(ToQString(texts_.caption));
     abortButton_ = Control<QPushButton>(controls, kAbortButton);
     advancedButton_ = Control<QPushButton>(controls, kAdvancedButton);
     copyButton_ = Control<QPushButton>(controls, kCopyButton);
@@ -131,65 +82,78 @@ void CUpgradeLauncherDlg::CreateControls() {
     totalProgress_ = Control<QProgressBar>(controls, kTotalProgress);
     separator_ = Control<QFrame>(controls, kSeparator);
 
-    connect(abortButton_, &QPushButton::clicked, this, &CUpgradeLauncherDlg::OnAbortButton);
+    logLabel_->setText(ToQString(texts_.technicalLog));
+    copyButton_->setText(ToQString(texts_.copyButton));
+    advancedButton_->setText(ToQString(texts_.advancedButton));
+    abortButton_->setText(ToQString(texts_.quitButton));
+    thisFileLabel_->setText(ToQString(texts_.thisFile));
+    totalLabel_->setText(ToQString(texts_.total));
+    connect(abortButton_, &QPushButton::clicked, this, [this] { owner_.OnAbortButton(); });
     connect(advancedButton_, &QPushButton::clicked, this, &CUpgradeLauncherDlg::ToggleAdvanced);
     connect(copyButton_, &QPushButton::clicked, this, &CUpgradeLauncherDlg::CopyLogToClipboard);
-}
 
-bool CUpgradeLauncherDlg::OnInitDialog() {
-    setWindowIcon(iconHandle_);
-    if (!LoadLocalizedTexts()) {
-        ShowBox(kMissingTextFileMessage, ApplicationTitle(), MessageIcon::Stop, MessageButtons::Ok);
-        Quit();
-        return false;
-    }
-    if (!AppendGameLanguage()) {
-        ShowBox(MissingInstallationMessage(false), ApplicationTitle(), MessageIcon::Stop,
-                MessageButtons::Ok);
-        Quit();
-        return false;
-    }
-    if (!Settings().checkForUpdates) {
-        StartGame();
-        Quit();
-        return true;
-    }
-    logLabel_->setText(ToQString(GetText("IDS_TECHNICAL_LOG")));
-    copyButton_->setText(ToQString(GetText("IDS_BTN_CLIPBORAD")));
-    advancedButton_->setText(ToQString(GetText("IDS_BTN_ADVANCED")));
-    abortButton_->setText(ToQString(GetText("IDS_QUIT_BUTTON_CAPTION")));
-    thisFileLabel_->setText(ToQString(GetText("IDS_THIS_FILE")));
-    totalLabel_->setText(ToQString(GetText("IDS_TOTAL")));
-    progressTimer_.start();
-    StartUpdateRun();
-    MeasureWindow();
-    ApplyWindowSize();
-    return true;
-}
-
-void CUpgradeLauncherDlg::StartUpdateRun() {
-    Tern::LibraryChannel().SetDiagnosticStream(&Tern::GetDebuggerStream());
-    Tern::TrustChannel().SetDiagnosticStream(&Tern::GetDebuggerStream());
-    if (LoadResourceString(IDS_GAME_NAME) == LoadResourceString(IDS_NOT_ADAPTED)) {
-        ShowBox(LoadResourceString(IDS_NOT_ADAPTED), ApplicationTitle(), MessageIcon::None,
-                MessageButtons::Ok);
-        Quit();
-        return;
-    }
-    const std::string gameId = ReadGameId();
-    if (!gameId.empty()) {
-        Start(gameId, UpdateKeyPath(), Settings().uiLanguage);
-        return;
-    }
-    ShowBox(MissingInstallationMessage(true), ApplicationTitle(), MessageIcon::Stop,
-            MessageButtons::Ok);
-    Quit();
-}
-
-void CUpgradeLauncherDlg::MeasureWindow() {
     windowWidth_ = width();
     collapsedHeight_ = separator_->geometry().y() + separator_->geometry().height();
     expandedHeight_ = height();
+    ApplyWindowSize();
+}
+
+void CUpgradeLauncherDlg::SetStatusText(const std::string& text) {
+    statusText_->setText(ToQString(text));
+}
+
+void CUpgradeLauncherDlg::SetLog(const std::string& content) {
+    logBox_->setPlainText(ToQString(content));
+}
+
+void CUpgradeLauncherDlg::ShowForDownload() {
+    RefreshProgress();
+    show();
+}
+
+void CUpgradeLauncherDlg::ShowFinalLayout(bool openLog) {
+    progressTimer_.stop();
+    if (openLog) {
+        expanded_ = true;
+        ApplyWindowSize();
+    }
+    QRect status = statusText_->geometry();
+    const QRect bar = fileProgress_->geometry();
+    status.setWidth(bar.width());
+    status.setBottom(bar.bottom());
+    statusText_->setGeometry(status);
+    show();
+    for (QWidget* progressControl :
+         {static_cast<QWidget*>(fileProgress_), static_cast<QWidget*>(fileProgressText_),
+          static_cast<QWidget*>(totalProgress_), static_cast<QWidget*>(totalProgressText_),
+          static_cast<QWidget*>(thisFileLabel_), static_cast<QWidget*>(totalLabel_)}) {
+        progressControl->hide();
+    }
+    abortButton_->setText(ToQString(texts_.startGameButton));
+}
+
+bool CUpgradeLauncherDlg::AskMessageBox(const MessageBoxRequest& request) {
+    RefreshProgress();
+    return ShowMessageBox(this, request);
+}
+
+void CUpgradeLauncherDlg::RunEventLoop() { QApplication::exec(); }
+
+// exit, not quit: Qt's quit asks the windows to close first, and this window declines every
+// close (closing means button 2), which would cancel the quit once it has been shown.
+void CUpgradeLauncherDlg::Quit() {
+    progressTimer_.stop();
+    QMetaObject::invokeMethod(
+        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+}
+
+void CUpgradeLauncherDlg::Wake() {
+    QMetaObject::invokeMethod(this, "ServeCalls", Qt::QueuedConnection);
+}
+
+void CUpgradeLauncherDlg::ServeCalls() {
+    RefreshProgress();
+    owner_.ServeMainThreadCalls();
 }
 
 void CUpgradeLauncherDlg::ApplyWindowSize() {
@@ -211,76 +175,21 @@ void CUpgradeLauncherDlg::CopyLogToClipboard() {
     logBox_->ensureCursorVisible();
 }
 
-void CUpgradeLauncherDlg::OnAbortButton() {
-    if (closing_) return;
-    if (buttonMode_ == 0) {
-        StartGame();
-        Quit();
-        return;
-    }
-    SetStatusText(GetText("IDS_ABORTING"));
-    Abort();
-    StartGame();
-}
-
-void CUpgradeLauncherDlg::StartGame() {
-    if (gameStarted_.exchange(true)) return;
-    if (Settings().executableName.empty()) {
-        ShowBox(LoadResourceString(IDS_MISSING_EXECUTABLE_PATH),
-                LoadResourceString(IDS_ABORTING_CAPTION), MessageIcon::None, MessageButtons::Ok);
-        Quit();
-        return;
-    }
-    const long result = LaunchGame();
-    if (result <= platform::kOpenSucceededAbove) {
-        ShowBox(GameStartFailureMessage(result), ApplicationTitle(), MessageIcon::None,
-                MessageButtons::Ok);
-    }
-}
-
-void CUpgradeLauncherDlg::OnProgress(double totalBytes, double totalReceived, double fileBytes,
-                                     double fileReceived) {
-    latestProgress_.Store(ProgressFigures{totalBytes, totalReceived, fileBytes, fileReceived});
-    if (fileReceived > kHiddenDownloadBytes && !showRequested_.exchange(true)) {
-        QMetaObject::invokeMethod(this, "ShowForDownload", Qt::QueuedConnection);
-    }
-}
-
-void CUpgradeLauncherDlg::OnDownloadStarted(const std::string& url, const std::string& description,
-                                            uint32_t, uint32_t) {
-    CallOnUiThread([&] {
-        SetStatusText(description.empty() ? GetText("IDS_CURRENT_DOWNLOAD_FILE", LastPathPart(url))
-                                          : description);
-    });
-}
-
-void CUpgradeLauncherDlg::OnFinished(int32_t result) {
-    CallOnUiThread([&] { FinishRun(result); });
-}
-
-bool CUpgradeLauncherDlg::ConfirmRunUpdates() {
-    bool runThem = false;
-    CallOnUiThread([&] {
-        runThem = ShowBox(GetText("IDS_CAN_RUN_UPDATE_FILE"),
-                          GetText("IDS_CAN_RUN_UPDATE_FILE_DLG_TITLE"), MessageIcon::None,
-                          MessageButtons::YesNo);
-    });
-    return runThem;
-}
-
-void CUpgradeLauncherDlg::OnLogText(const std::string& text) {
-    CallOnUiThread([&] {
-        logContent_ = AppendLogPiece(std::move(logContent_), text);
-        logBox_->setPlainText(ToQString(logContent_));
-    });
+void CUpgradeLauncherDlg::RefreshProgress() {
+    const std::optional<ProgressView> progress = owner_.TakeNewProgress();
+    if (!progress) return;
+    fileProgress_->setValue(progress->file.percent);
+    fileProgressText_->setText(ToQString(progress->file.text));
+    totalProgress_->setValue(progress->total.percent);
+    totalProgressText_->setText(ToQString(progress->total.text));
 }
 
 void CUpgradeLauncherDlg::closeEvent(QCloseEvent* event) {
     event->ignore();
-    OnAbortButton();
+    owner_.OnAbortButton();
 }
 
-void CUpgradeLauncherDlg::reject() { OnAbortButton(); }
+void CUpgradeLauncherDlg::reject() { owner_.OnAbortButton(); }
 
 void CUpgradeLauncherDlg::paintEvent(QPaintEvent* event) {
     if (!isMinimized()) {
@@ -288,98 +197,25 @@ void CUpgradeLauncherDlg::paintEvent(QPaintEvent* event) {
         return;
     }
     QPainter painter(this);
-    const QSize size = iconHandle_.actualSize(QSize(32, 32));
-    iconHandle_.paint(
-        &painter,
-        QRect(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size));
-}
-
-void CUpgradeLauncherDlg::ServeUiCalls() { uiCalls_.ServePending(); }
-
-void CUpgradeLauncherDlg::ShowForDownload() {
-    if (closing_) return;
-    RefreshProgress();
-    show();
-}
-
-void CUpgradeLauncherDlg::CallOnUiThread(const std::function<void()>& call) {
-    if (closing_) return;
-    uiCalls_.Call([&] {
-        if (closing_) return;
-        RefreshProgress();
-        call();
-    });
-}
-
-void CUpgradeLauncherDlg::RefreshProgress() {
-    const std::optional<ProgressFigures> figures = latestProgress_.TakeNew();
-    if (!figures) return;
-    ShowProgressPair(totalProgress_, totalProgressText_, figures->totalReceived,
-                     figures->totalBytes);
-    ShowProgressPair(fileProgress_, fileProgressText_, figures->fileReceived, figures->fileBytes);
-}
-
-void CUpgradeLauncherDlg::ShowProgressPair(QProgressBar* bar, QLabel* text, double received,
-                                           double size) {
-    const double percentage = size == 0.0 ? 0.0 : received / size * 100.0;
-    bar->setValue(BarPosition(percentage));
-    text->setText(ToQString(GetText("IDS_DOWNLOAD_PROGRESS", received, size, percentage)));
-}
-
-void CUpgradeLauncherDlg::FinishRun(int32_t result) {
-    progressTimer_.stop();
-    const RunOutcome outcome = OutcomeOfRun(result);
-    if (outcome.statusKey) SetStatusText(GetText(outcome.statusKey));
-    if (outcome.startGame) StartGame();
-    if (outcome.close) {
-        Quit();
-        return;
-    }
-    if (outcome.expandLog) {
-        expanded_ = true;
-        ApplyWindowSize();
-    }
-    ShowFinalLayout();
-}
-
-void CUpgradeLauncherDlg::ShowFinalLayout() {
-    QRect status = statusText_->geometry();
-    const QRect bar = fileProgress_->geometry();
-    status.setWidth(bar.width());
-    status.setBottom(bar.bottom());
-    statusText_->setGeometry(status);
-    show();
-    for (QWidget* progressControl :
-         {static_cast<QWidget*>(fileProgress_), static_cast<QWidget*>(fileProgressText_),
-          static_cast<QWidget*>(totalProgress_), static_cast<QWidget*>(totalProgressText_),
-          static_cast<QWidget*>(thisFileLabel_), static_cast<QWidget*>(totalLabel_)}) {
-        progressControl->hide();
-    }
-    logLabel_->setText(ToQString(GetText("IDS_TECHNICAL_LOG")));
-    copyButton_->setText(ToQString(GetText("IDS_BTN_CLIPBORAD")));
-    advancedButton_->setText(ToQString(GetText("IDS_BTN_ADVANCED")));
-    abortButton_->setText(ToQString(GetText("IDS_START_GAME_BUTTON_CAPTION")));
-    buttonMode_ = 0;
-}
-
-void CUpgradeLauncherDlg::SetStatusText(const std::string& text) {
-    statusText_->setText(ToQString(text));
-}
-
-bool CUpgradeLauncherDlg::ShowBox(const std::string& text, const std::string& caption,
-                                  MessageIcon icon, MessageButtons buttons) {
-    return messageBox(MessageBoxRequest{text, caption, icon, buttons});
-}
-
-void CUpgradeLauncherDlg::Quit() {
-    closing_ = true;
-    progressTimer_.stop();
-    Stop();
-    quitPosted_ = true;
-    // exit, not quit: Qt's quit asks the windows to close first, and this window declines every
-    // close (closing means button 2), which would cancel the quit once it has been shown.
-    QMetaObject::invokeMethod(
-        QCoreApplication::instance(), [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
+    const QSize size = icon_.actualSize(QSize(32, 32));
+    icon_.paint(&painter,
+                QRect(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2), size));
 }
 
 }  // namespace launcher
+
+// The library's entry point: the window, hidden, with the application object it needs. The
+// application object lives as long as the process, as the library does.
+extern "C" __attribute__((visibility("default"))) launcher::LauncherWindow* CreateLauncherWindow(
+    launcher::WindowOwner* owner, const launcher::WindowTexts* texts) {
+    if (!QApplication::instance()) {
+        static int argc = 1;
+        static char name[] = "UpgradeLauncher";
+        static char* argv[] = {name, nullptr};
+        auto* application = new QApplication(argc, argv);
+        // The window is hidden for most of a run and message boxes come and go: only the
+        // launcher's quit ends the event loop.
+        application->setQuitOnLastWindowClosed(false);
+    }
+    return new launcher::CUpgradeLauncherDlg(*owner, *texts);
+}

@@ -1,30 +1,15 @@
-// The launcher's only window, which is also its update host.
-//
-// The window starts the update run, turns the host's reports into progress bars, a status text
-// and the technical log, asks before downloaded updates run, and ends the launcher when the run
-// has finished, starting the game where the result allows. It stays hidden until a download
-// passes 21 bytes, so a start that finds nothing to do shows no window at all.
-//
-// Threads: the host reports on the engine's worker thread (and, for the end of a run asked for
-// by the local update service, on a service thread). Every report that changes what the window
-// shows or needs an answer is one blocking call into the window's thread, where all of the
-// window's state lives. Progress is the exception: a transfer reports every received chunk, so
-// the reports only store the latest figures, which the window's thread shows at display rate.
+// The launcher's only window (Qt 6 Widgets), built from dialog template 102: a status text, two
+// progress bars and a technical log that opens on request. It shows what the launcher hands it
+// and forwards the player's actions (launcher_window.h); the decisions are the launcher's.
 #pragma once
 
-#include <atomic>
-#include <cstdint>
-#include <functional>
 #include <string>
 
 #include <QDialog>
 #include <QIcon>
 #include <QTimer>
 
-#include "launcher/latest_progress.h"
-#include "launcher/message_box.h"
-#include "launcher/ui_thread_calls.h"
-#include "updatelib/host/upgrade_host.h"
+#include "launcher/launcher_window.h"
 
 class QFrame;
 class QLabel;
@@ -34,78 +19,43 @@ class QPushButton;
 
 namespace launcher {
 
-class CUpgradeLauncherDlg : public QDialog, public Tern::UpgradeHost {
+class CUpgradeLauncherDlg : public QDialog, public LauncherWindow {
     Q_OBJECT
 
 public:
-    CUpgradeLauncherDlg();
-    // Waits for the update run's worker, serving its blocking calls meanwhile; reports that
-    // arrive from now on return at once.
-    ~CUpgradeLauncherDlg() override;
+    CUpgradeLauncherDlg(WindowOwner& owner, const WindowTexts& texts);
 
-    // Builds the window from template 102, hidden and disabled, and runs OnInitDialog.
-    bool Create();
+    void SetStatusText(const std::string& text) override;
+    void SetLog(const std::string& content) override;
+    void ShowForDownload() override;
+    void ShowFinalLayout(bool openLog) override;
+    bool AskMessageBox(const MessageBoxRequest& request) override;
+    void RunEventLoop() override;
+    void Quit() override;
+    void Wake() override;
 
-    // Checks the configuration and starts the update run. Virtual so that a subclass can drive
-    // the window's reports itself, without an update run.
-    virtual void StartUpdateRun();
-    void MeasureWindow();
-    void ApplyWindowSize();
     void ToggleAdvanced();
     void CopyLogToClipboard();
-    // Button 2, the Escape key and the window's close command.
-    void OnAbortButton();
-    // Starts the game once per process, whoever asks first.
-    void StartGame();
-
-    void OnProgress(double totalBytes, double totalReceived, double fileBytes,
-                    double fileReceived) override;
-    void OnDownloadStarted(const std::string& url, const std::string& description, uint32_t count,
-                           uint32_t index) override;
-    void OnFinished(int32_t result) override;
-    bool ConfirmRunUpdates() override;
-    void OnLogText(const std::string& text) override;
-
-    // Every message box of the window goes through here, on the window's thread. Replace it
-    // before Create to answer the boxes some other way.
-    std::function<bool(const MessageBoxRequest&)> messageBox;
-
-    // The quit request that ends the launcher's message loop has been posted.
-    bool QuitPosted() const { return quitPosted_; }
-    // The technical log as the log box holds it, lines separated by CR LF.
-    const std::string& LogContent() const { return logContent_; }
 
 protected:
-    bool OnInitDialog();
-
     void closeEvent(QCloseEvent* event) override;
     void reject() override;
     void paintEvent(QPaintEvent* event) override;
 
 private:
     void CreateControls();
-    Q_INVOKABLE void ServeUiCalls();
-    Q_INVOKABLE void ShowForDownload();
-
-    // Runs `call` on the window's thread, unless the window is closing.
-    void CallOnUiThread(const std::function<void()>& call);
+    void ApplyWindowSize();
     void RefreshProgress();
-    void ShowProgressPair(QProgressBar* bar, QLabel* text, double received, double size);
-    void FinishRun(int32_t result);
-    void ShowFinalLayout();
-    void SetStatusText(const std::string& text);
-    bool ShowBox(const std::string& text, const std::string& caption, MessageIcon icon,
-                 MessageButtons buttons);
-    // Stops the host and asks the message loop to end; from then on the window is closing.
-    void Quit();
+    Q_INVOKABLE void ServeCalls();
 
-    QIcon iconHandle_;
+    WindowOwner& owner_;
+    const WindowTexts texts_;
+    QIcon icon_;
     bool expanded_ = false;
-    int buttonMode_ = 1;  // 1: button 2 aborts the run; 0: it starts the game and closes
     int windowWidth_ = 0;
     int collapsedHeight_ = 0;
     int expandedHeight_ = 0;
-    std::atomic<bool> gameStarted_{false};
+    QTimer progressTimer_;
 
     QPushButton* abortButton_ = nullptr;     // 2
     QPushButton* advancedButton_ = nullptr;  // 1004
@@ -120,14 +70,6 @@ private:
     QProgressBar* fileProgress_ = nullptr;   // 1011
     QProgressBar* totalProgress_ = nullptr;  // 1000
     QFrame* separator_ = nullptr;            // 1007
-
-    std::string logContent_;
-    std::atomic<bool> closing_{false};
-    std::atomic<bool> quitPosted_{false};
-    std::atomic<bool> showRequested_{false};
-    LatestProgress latestProgress_;
-    QTimer progressTimer_;
-    UiThreadCalls uiCalls_;
 };
 
 }  // namespace launcher

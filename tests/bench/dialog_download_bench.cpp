@@ -18,7 +18,7 @@
 
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
-#include "launcher/upgrade_launcher_dlg.h"
+#include "launcher/launcher_host.h"
 #include "tests/bench/bench_support.h"
 #include "tests/support/isolated_env.h"
 #include "updatelib/transfer/patch_checksum.h"
@@ -53,16 +53,22 @@ public:
     Clock::time_point finishedAt;
 };
 
-// The launcher's window, noting when its update run started and when it ended.
-class TimedDialog : public launcher::CUpgradeLauncherDlg {
+// The launcher's update host with its real window, noting when its update run started and
+// when it ended.
+class TimedHost : public launcher::LauncherHost {
 public:
+    TimedHost()
+        : LauncherHost([](launcher::WindowOwner& owner, const launcher::WindowTexts& texts) {
+              return std::unique_ptr<launcher::LauncherWindow>(
+                  CreateLauncherWindow(&owner, &texts));
+          }) {}
     void StartUpdateRun() override {
         startedAt = Clock::now();
-        CUpgradeLauncherDlg::StartUpdateRun();
+        LauncherHost::StartUpdateRun();
     }
     void OnFinished(int32_t result) override {
         finishedAt = Clock::now();
-        CUpgradeLauncherDlg::OnFinished(result);
+        LauncherHost::OnFinished(result);
     }
     Clock::time_point startedAt;
     Clock::time_point finishedAt;
@@ -91,22 +97,18 @@ double DialogRun(int serverPort) {
     int32_t result = -1;
     Clock::duration runTime{};
     {
-        TimedDialog dialog;
+        TimedHost host;
         // The player answers the question whether to run the downloaded patch with No.
-        dialog.messageBox = [&boxes](const launcher::MessageBoxRequest& request) {
+        host.messageBox = [&boxes](const launcher::MessageBoxRequest& request) {
             boxes.push_back(request);
             return false;
         };
         tern_bench::QuietStderr quiet;
-        dialog.Create();
-        dialog.setEnabled(true);
-        // Serves the window's events as the launcher's message loop does, until the window asks
-        // for the end; the request itself is then served here, so that no later run gets it.
-        while (!dialog.QuitPosted()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-        QCoreApplication::processEvents();
-        result = dialog.GetResult();
-        dialog.WaitForThreads([] { QCoreApplication::processEvents(); });
-        runTime = dialog.finishedAt - dialog.startedAt;
+        host.Create();
+        host.RunMainLoop();
+        result = host.GetResult();
+        host.WaitForThreads([&host] { QCoreApplication::processEvents(); });
+        runTime = host.finishedAt - host.startedAt;
     }
     const bool downloaded = result == Tern::kUpdateOk && boxes.size() == 1 &&
                             boxes[0].buttons == launcher::MessageButtons::YesNo;
