@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "platform/named_event.h"
-#include "platform/registry/registry_values.h"
 #include "platform/rpc/rpc_server.h"
 #include "platform/unique_fd.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/isolated_env.h"
+#include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/service/update_service_client.h"
 
@@ -29,7 +29,6 @@ using platform::rpc::StartResult;
 using Tern::ProgressSnapshot;
 using Tern::UpdateService;
 
-const char kFilesKey[] = "Software\\Norland\\Skyreach\\GameUpdate\\UpdateFiles";
 const std::string kLongUrl = "http://mirror.example/patches/" + std::string(70, 'p');
 const std::string kUrlAsSent = kLongUrl.substr(0, 64);
 
@@ -48,32 +47,19 @@ public:
 
 class UpdateServiceTest : public tern_test::IsolatedTest {
 protected:
-    // The service with its sync event, as a running updater has them.
-    void Announce(UpdateService& service) {
-        ASSERT_EQ(service.Start(), StartResult::Started);
-        ASSERT_TRUE(syncEvent_.Create(Tern::kUpdateServiceSyncEvent, true));
-    }
-
     FakeProvider provider_;
     platform::NamedEvent syncEvent_;
 };
 
 TEST_F(UpdateServiceTest, SambasClientReadsEveryProcedure) {
     UpdateService service(provider_);
-    Announce(service);
+    ASSERT_EQ(service.Start(), StartResult::Started);
     const tern_test::ChildResult python =
         tern_test::RunChild({TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT, env_.RuntimeDir()});
     EXPECT_EQ(python.standardError, "");
     EXPECT_EQ(python.standardOutput,
-              "state 4\n"
-              "result 3\n"
-              "figures 2000.0 500.0 100.0 50.0 2 1\n"
-              "url " +
-                  kUrlAsSent +
-                  "\n"
-                  "description Patch one\n"
-                  "rest 0\n"
-                  "stop 0\n");
+              "state 4\nresult 3\nfigures 2000.0 500.0 100.0 50.0 2 1\nurl " + kUrlAsSent +
+                  "\ndescription Patch one\nrest 0\nstop 0\n");
     EXPECT_EQ(provider_.stopRequests, 1);
 }
 
@@ -82,7 +68,8 @@ TEST_F(UpdateServiceTest, ClientReconnectsToARestartedService) {
     Tern::UpdateServiceClient client;
     EXPECT_EQ(client.State().Error().error, Tern::ServiceError::NotRunning);
     std::optional<UpdateService> service(std::in_place, provider_);
-    Announce(*service);
+    ASSERT_EQ(service->Start(), StartResult::Started);
+    ASSERT_TRUE(syncEvent_.Create(Tern::kUpdateServiceSyncEvent, true));
     EXPECT_EQ(client.State().Value(), 4);
     service.reset();
     provider_.state = 5;
@@ -93,15 +80,6 @@ TEST_F(UpdateServiceTest, ClientReconnectsToARestartedService) {
 
 enum class Updater { Running, Finished, Absent, EventOnly, Unannounced, Malformed };
 
-struct TernctlCase {
-    std::vector<std::string> arguments;
-    Updater updater;
-    int exitCode;
-    std::string standardOutput;  // a trailing '*' matches any rest
-    std::string standardError;
-    int stopRequests = 0;
-};
-
 bool Matches(const std::string& actual, const std::string& expected) {
     if (!expected.empty() && expected.back() == '*') {
         return actual.compare(0, expected.size() - 1, expected, 0, expected.size() - 1) == 0;
@@ -111,82 +89,80 @@ bool Matches(const std::string& actual, const std::string& expected) {
 
 TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
     const std::string notRunning = "ternctl: no updater is running\n";
-    const std::vector<TernctlCase> cases = {
+    const std::string usage = "usage: ternctl <command>\n*";  // '*': any rest
+    const std::string progress =
+        "total bytes: 2000\ntotal received: 500\nfile bytes: 100\nfile received: 50\n"
+        "update count: 2\nupdate index: 1\nurl: " +
+        kUrlAsSent + "\ndescription: Patch one\n";
+    const std::string watch =
+        "\rupdate 1/2  file 50/100 (50%)  total 500/2000 (25%)  Patch one\033[K\n";
+    const std::string malformed = "ternctl: protocol error: the service's answer is malformed\n";
+    struct Case {
+        std::vector<std::string> arguments;
+        Updater updater;
+        int exitCode;
+        std::string standardOutput;
+        std::string standardError;
+        int stopRequests = 0;
+    };
+    const Case cases[] = {
         {{"state"}, Updater::Running, 0, "4\n", ""},
         {{"result"}, Updater::Running, 0, "3\n", ""},
-        {{"progress"},
-         Updater::Running,
-         0,
-         "total bytes: 2000\ntotal received: 500\nfile bytes: 100\nfile received: 50\n"
-         "update count: 2\nupdate index: 1\nurl: " +
-             kUrlAsSent + "\ndescription: Patch one\n",
-         ""},
-        {{"progress", "--watch"},
-         Updater::Finished,
-         0,
-         "\rupdate 1/2  file 50/100 (50%)  total 500/2000 (25%)  Patch one\033[K\n",
-         ""},
+        {{"progress"}, Updater::Running, 0, progress, ""},
+        {{"progress", "--watch"}, Updater::Finished, 0, watch, ""},
         {{"stop"}, Updater::Running, 0, "", "", 1},
         {{"state"}, Updater::Absent, 1, "", notRunning},
         {{"progress", "--watch"}, Updater::Absent, 1, "", notRunning},
         {{"stop"}, Updater::EventOnly, 1, "", notRunning},
         {{"state"}, Updater::Unannounced, 1, "", notRunning},
-        {{"result"},
-         Updater::Malformed,
-         2,
-         "",
-         "ternctl: protocol error: the service's answer is malformed\n"},
-        {{"--help"}, Updater::Absent, 0, "usage: ternctl <command>\n*", ""},
-        {{"frobnicate"}, Updater::Running, 2, "", "usage: ternctl <command>\n*"},
-        {{"state", "extra"}, Updater::Running, 2, "", "usage: ternctl <command>\n*"},
-        {{}, Updater::Running, 2, "", "usage: ternctl <command>\n*"},
+        {{"result"}, Updater::Malformed, 2, "", malformed},
+        {{"--help"}, Updater::Absent, 0, usage, ""},
+        {{"frobnicate"}, Updater::Running, 2, "", usage},
+        {{"state", "extra"}, Updater::Running, 2, "", usage},
+        {{}, Updater::Running, 2, "", usage},
     };
-    for (const TernctlCase& row : cases) {
-        SCOPED_TRACE(::testing::PrintToString(row.arguments));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.arguments));
         FakeProvider provider;
-        provider.state = row.updater == Updater::Finished ? 5 : 4;
+        provider.state = c.updater == Updater::Finished ? 5 : 4;
         std::optional<UpdateService> service;
-        RpcServer malformed;
+        RpcServer malformedServer;
         platform::NamedEvent syncEvent;
-        if (row.updater == Updater::Running || row.updater == Updater::Finished ||
-            row.updater == Updater::Unannounced) {
+        if (c.updater == Updater::Running || c.updater == Updater::Finished ||
+            c.updater == Updater::Unannounced) {
             ASSERT_EQ(service.emplace(provider).Start(), StartResult::Started);
         }
-        if (row.updater == Updater::Malformed) {
-            ASSERT_EQ(malformed.Start(
+        if (c.updater == Updater::Malformed) {
+            ASSERT_EQ(malformedServer.Start(
                           Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
                           [](uint16_t, const std::string&) { return DispatchResult::Reply(""); }),
                       StartResult::Started);
         }
-        if (row.updater != Updater::Absent && row.updater != Updater::Unannounced) {
+        if (c.updater != Updater::Absent && c.updater != Updater::Unannounced) {
             ASSERT_TRUE(syncEvent.Create(Tern::kUpdateServiceSyncEvent, true));
         }
         std::vector<std::string> argv{TERN_TERNCTL};
-        argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
+        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
         const tern_test::ChildResult ternctl = tern_test::RunChild(argv);
-        EXPECT_EQ(ternctl.exitCode, row.exitCode);
-        EXPECT_PRED2(Matches, ternctl.standardOutput, row.standardOutput);
-        EXPECT_PRED2(Matches, ternctl.standardError, row.standardError);
-        EXPECT_EQ(provider.stopRequests, row.stopRequests);
+        EXPECT_EQ(ternctl.exitCode, c.exitCode);
+        EXPECT_PRED2(Matches, ternctl.standardOutput, c.standardOutput);
+        EXPECT_PRED2(Matches, ternctl.standardError, c.standardError);
+        EXPECT_EQ(provider.stopRequests, c.stopRequests);
     }
 }
-
-}  // namespace
 
 // The service of a real updater in another process, seen through the client class.
 class ServiceHostTest : public tern_test::IsolatedTest {
 protected:
-    ServiceHostTest() : server_(env_.Root() + "/server"), proxy_(server_) {}
-
     std::unique_ptr<tern_test::ChildProcess> StartHost() {
-        auto host = std::make_unique<tern_test::ChildProcess>(
-            std::vector<std::string>{TERN_SERVICE_HOST_CHILD});
+        auto host =
+            std::make_unique<tern_test::ChildProcess>(std::vector<std::string>{TERN_UPDATER_CHILD});
         EXPECT_EQ(host->ReadLine(), "started");
         return host;
     }
 
-    tern_test::HttpTestServer server_;
-    tern_test::ProxyEnvironment proxy_;
+    tern_test::HttpTestServer server_{env_.Root() + "/server"};
+    tern_test::ProxyEnvironment proxy_{server_};
     Tern::UpdateServiceClient client_;
 };
 
@@ -194,10 +170,7 @@ TEST_F(ServiceHostTest, AClientFollowsARunAndStopsItOnce) {
     const std::string patchPath = "/patches/" + std::string(100 - 38, 'p');
     const std::string patchUrl = "http://mirror.norland.example" + patchPath;
     ASSERT_EQ(patchUrl.size(), 100u);
-    server_.Serve("/MatchMakingConfig.aspx",
-                  "<RESPONSE><PatchSize><VALUE>4000000</VALUE></PatchSize><PatchUrl><VALUE>" +
-                      patchUrl +
-                      "</VALUE></PatchUrl><PatchCRC><VALUE>1234</VALUE></PatchCRC></RESPONSE>");
+    server_.Serve("/MatchMakingConfig.aspx", tern_test::Answer("4000000", patchUrl, "1234"));
     tern_test::RouteOptions slow;
     slow.chunkBytes = 16 * 1024;
     slow.intervalMs = 20;
@@ -205,12 +178,12 @@ TEST_F(ServiceHostTest, AClientFollowsARunAndStopsItOnce) {
 
     // A started update waits to be cleaned up by the run's first step, which has to change the
     // hive: while this process holds the hive's lock, the run stays in that step.
-    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::CurrentUser, kFilesKey, "Old",
+    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::CurrentUser,
+                                            tern_test::kUpdateKey + "\\UpdateFiles", "Old",
                                             "D " + Tern::MakeDownloadFile()),
               0);
-    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine,
-                                            "Software\\Norland\\Skyreach\\GameUpdate", "info",
-                                            "installed since"),
+    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine, tern_test::kUpdateKey,
+                                            "info", "installed since"),
               0);
     const platform::UniqueFd lock(
         open((env_.ConfigHome() + "/tern/registry/user.reg.lock").c_str(), O_RDWR | O_CLOEXEC));
@@ -269,3 +242,5 @@ TEST_F(ServiceHostTest, AStopAfterTheRunFinishesWithoutChangingTheResult) {
     stopped = true;
     caller.join();
 }
+
+}  // namespace

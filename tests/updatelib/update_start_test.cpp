@@ -1,39 +1,33 @@
 // Starting downloaded updates: only a file of a trusted publisher runs, the very file that was
 // checked, and it is waited for, recorded and cleaned up.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <cstdio>
 #include <functional>
 #include <memory>
-#include <sstream>
 
-#include "platform/registry/registry_values.h"
 #include "platform/trust/code_signer.h"
+#include "tests/support/child_process.h"
 #include "tests/support/http_test_server.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/test_host.h"
 #include "tests/support/test_pki.h"
+#include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/adaptive_stream.h"
-#include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/base/library_texts.h"
 #include "updatelib/chain/update.h"
 #include "updatelib/state/update_state_store.h"
-#include "updatelib/transfer/patch_checksum.h"
 
 namespace {
 
 using platform::Hive;
 using tern_test::FileExists;
+using tern_test::kUpdateKey;
 using tern_test::ReadFileBytes;
-using tern_test::WriteFileBytes;
+using tern_test::StoredPatch;
 
-const std::string kKeyPath = "Software\\Norland\\Skyreach\\GameUpdate";
-const std::string kPatchPath = "/patches/skyreach_patch.exe";
 const Tern::TargetId kPatch("Patch", "all", "all");
 
 // A patch that appends what it saw to the file $TERN_PATCH_RECORD names.
@@ -52,22 +46,15 @@ protected:
         setenv("SSL_CERT_FILE", pki_.root.c_str(), 1);
         setenv("SSL_CERT_DIR", env_.Root().c_str(), 1);
         setenv("TERN_PATCH_RECORD", record_.c_str(), 1);
-        Tern::LibraryChannel().SetDiagnosticStream(&ignored_);
         Tern::TrustChannel().SetDiagnosticStream(&trust_);
     }
-    void TearDown() override {
-        for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR", "TERN_PATCH_RECORD"}) {
-            unsetenv(name);
-        }
-        Tern::LibraryChannel().SetDiagnosticStream(&std::cerr);
-        Tern::TrustChannel().SetDiagnosticStream(&std::cerr);
-    }
+    ~UpdateStartTest() override { Tern::TrustChannel().SetDiagnosticStream(&std::cerr); }
 
     // `payload` signed by the test publisher (or not at all) as a download file: private and
     // without execute permission.
     std::string Download(const std::string& payload, bool sign = true) {
         const std::string path = Tern::MakeDownloadFile();
-        WriteFileBytes(path, payload);
+        tern_test::WriteFileBytes(path, payload);
         if (sign) {
             const platform::SigningResult result =
                 platform::SignFile(path, pki_.codeSigning.key, pki_.codeSigning.certificate,
@@ -78,15 +65,9 @@ protected:
         return path;
     }
 
-    std::string StoredPatch() const {
-        return platform::ReadRegistryText(Hive::CurrentUser, kKeyPath + "\\UpdateFiles", "Patch",
-                                          4096)
-            .value_or("");
-    }
-
     tern_test::TestPki pki_;
     const std::string record_ = env_.Root() + "/patch_record";
-    std::ostringstream ignored_;
+    tern_test::CapturedDiagnostics diagnostics_;
     TrustSink onTrustLine_ = [](const std::string&) {};
     Tern::AdaptiveStream<TrustSink> trust_{[this](const std::string& line) { onTrustLine_(line); }};
 };
@@ -101,7 +82,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
         std::string ran;                       // what the patch record must say
         bool fileStays;
     };
-    pid_t busy = -1;
+    std::unique_ptr<tern_test::ChildProcess> busy;
     const Case cases[] = {
         {"no record", [] { return std::string(); }, 3,
          Tern::LibText("IDS_LIB_ERR_LOCAL_TARGET") + "(Patch, all, all)\n", "", true},
@@ -121,8 +102,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
          [&] {
              const std::string path = Download(ReadFileBytes("/bin/sleep"));
              chmod(path.c_str(), 0700);
-             char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("30"), nullptr};
-             EXPECT_EQ(posix_spawn(&busy, path.c_str(), nullptr, nullptr, argv, environ), 0);
+             busy = std::make_unique<tern_test::ChildProcess>(std::vector<std::string>{path, "30"});
              return path;
          },
          4, Tern::LibText("IDS_LIB_ERR_EXE_NOT_FOUND") + "(", "", true},
@@ -136,22 +116,18 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
         tern_test::TestHost host;
         host.Observer().Result = Tern::kUpdateIncomplete;
         Tern::UpdateStateStore store;
-        store.Open(kKeyPath);
+        store.Open(kUpdateKey);
         const std::string path = c.prepare();
         if (!path.empty()) store.Store(kPatch, path, Tern::FlaggedForExecution);
         Tern::Update update(kPatch, {}, "", 0, "", {}, false, "");
 
         EXPECT_EQ(update.startUpdate(host.Observer(), store), c.result == 0);
         EXPECT_EQ(host.GetResult(), c.result);
-        EXPECT_NE(host.LogText().find(c.log), std::string::npos) << host.LogText();
+        EXPECT_TRUE(tern_test::Contains(host.LogText(), c.log));
         EXPECT_EQ(ReadFileBytes(record_), c.ran);
         EXPECT_EQ(path.empty() || FileExists(path), c.fileStays);
         EXPECT_EQ(StoredPatch(), path.empty() ? "" : (c.result == 0 ? "D " : "E ") + path);
-        if (busy > 0) {
-            kill(busy, SIGKILL);
-            waitpid(busy, nullptr, 0);
-            busy = -1;
-        }
+        busy.reset();
     }
 }
 
@@ -163,42 +139,36 @@ TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     const std::string signedPatch = Download(PatchScript("patch"));
     const std::string patch = ReadFileBytes(signedPatch);
     std::remove(signedPatch.c_str());
-    Tern::PatchChecksum checksum;
-    checksum.Update(patch.data(), patch.size());
     const auto announce = [&](const char* replacesLauncher) {
         server.Serve("/MatchMakingConfig.aspx",
-                     "<RESPONSE><PatchSize><VALUE>" + std::to_string(patch.size()) +
-                         "</VALUE></PatchSize><PatchUrl><VALUE>http://mirror.example" + kPatchPath +
-                         "</VALUE></PatchUrl><PatchCRC><VALUE>" +
-                         Tern::ChecksumText(checksum.Value()) +
-                         "</VALUE></PatchCRC><PatchGameUpdate><VALUE>" + replacesLauncher +
-                         "</VALUE></PatchGameUpdate></RESPONSE>");
+                     tern_test::Answer(std::to_string(patch.size()), "http://mirror.example/p.exe",
+                                       tern_test::ChecksumTextOf(patch), replacesLauncher));
     };
     announce("FALSE");
-    server.Serve(kPatchPath, patch);
-    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kKeyPath, "info", "v1"), 0);
+    server.Serve("/p.exe", patch);
+    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "v1"), 0);
     const auto run = [&](bool confirm) {
         tern_test::TestHost host;
         host.confirmRunUpdates = confirm;
-        host.Start("skyreach-eu", kKeyPath, "us");
+        host.Start("skyreach-eu", kUpdateKey, "us");
         EXPECT_TRUE(host.WaitForFinish());
         host.WaitForThreads();
         return host.FinishedResults();
     };
 
     EXPECT_EQ(run(false), std::vector<int32_t>{0});  // declined: stays ready to run
-    const std::string downloaded = StoredPatch().substr(2);
-    EXPECT_EQ(StoredPatch(), "E " + downloaded);
+    const std::string downloaded = StoredPatch("E ");
+    EXPECT_NE(downloaded, "");
     EXPECT_EQ(ReadFileBytes(record_), "");
 
     EXPECT_EQ(run(true), std::vector<int32_t>{0});
     EXPECT_EQ(ReadFileBytes(record_), "patch ran in " + Tern::GetExecutableDirectory() + "\n");
     EXPECT_EQ(StoredPatch(), "D " + downloaded);
-    EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kKeyPath, "lastinfo", 256), "v1");
+    EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kUpdateKey, "lastinfo", 256), "v1");
 
     // The patch installed a new version: the next run deletes it, downloads the patch now
     // announced and, since that replaces the launcher, does not wait for it.
-    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kKeyPath, "info", "v2"), 0);
+    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "v2"), 0);
     announce("TRUE");
     EXPECT_EQ(run(true), std::vector<int32_t>{1});
     EXPECT_FALSE(FileExists(downloaded));
