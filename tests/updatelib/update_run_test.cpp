@@ -1,15 +1,9 @@
 // Whole update runs through a test host against a local HTTP server.
-#include <gtest/gtest.h>
-
 #include <filesystem>
-#include <memory>
-#include <optional>
 #include <thread>
 
 #include "platform/test_seams.h"
 #include "tests/support/child_process.h"
-#include "tests/support/http_test_server.h"
-#include "tests/support/isolated_env.h"
 #include "tests/support/test_host.h"
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"
@@ -19,9 +13,9 @@
 namespace {
 
 using tern_test::Answer;
-using tern_test::ChecksumTextOf;
 using tern_test::Contains;
 using tern_test::ReadFileBytes;
+using tern_test::Route;
 using tern_test::RouteOptions;
 using tern_test::StoredPatch;
 using tern_test::TestHost;
@@ -29,19 +23,6 @@ using tern_test::TestHost;
 const std::string kInfoPath = "/MatchMakingConfig.aspx";
 const std::string kPatchPath = "/patches/skyreach_patch.exe";
 const std::string kPatchUrl = "http://mirror.norland.example" + kPatchPath;
-
-RouteOptions Fault(std::optional<uint64_t> RouteOptions::*fault, uint64_t bytes) {
-    RouteOptions options;
-    options.*fault = bytes;
-    return options;
-}
-
-RouteOptions Slow(uint64_t chunkBytes, unsigned intervalMs) {
-    RouteOptions options;
-    options.chunkBytes = chunkBytes;
-    options.intervalMs = intervalMs;
-    return options;
-}
 
 std::string Line(const char* key) { return Tern::LibText(key) + "\n"; }
 
@@ -56,9 +37,7 @@ protected:
         server_.Serve(kPatchPath, payload_, options);
     }
     void AnnouncePatch(const RouteOptions& options = {}) {
-        server_.Serve(kInfoPath,
-                      Answer(std::to_string(payload_.size()), kPatchUrl, ChecksumTextOf(payload_)),
-                      options);
+        server_.Serve(kInfoPath, Answer(std::to_string(payload_.size()), kPatchUrl, crc_), options);
     }
 
     // Runs one update to its end and returns the host for inspection.
@@ -74,10 +53,10 @@ protected:
 
     static int32_t Result(const TestHost& host) { return host.FinishedResults().at(0); }
     static bool NoTempFiles() { return std::filesystem::is_empty(Tern::GetTempDirectory()); }
-    std::vector<std::string> RangesOf(const std::string& path) const {
+    std::vector<std::string> PatchRanges() const {
         std::vector<std::string> ranges;
         for (const auto& request : server_.Requests()) {
-            if (request.path == path) ranges.push_back(request.range);
+            if (request.path == kPatchPath) ranges.push_back(request.range);
         }
         return ranges;
     }
@@ -86,6 +65,7 @@ protected:
     tern_test::HttpTestServer server_{env_.Root() + "/server"};
     tern_test::ProxyEnvironment proxy_{server_};
     const std::string payload_ = tern_test::RandomBytes(300 * 1024);
+    const std::string crc_ = tern_test::ChecksumTextOf(payload_);
 };
 
 TEST_F(UpdateRunTest, APatchIsDownloadedVerifiedAndFlaggedForExecution) {
@@ -99,7 +79,7 @@ TEST_F(UpdateRunTest, APatchIsDownloadedVerifiedAndFlaggedForExecution) {
     EXPECT_TRUE(Tern::IsDownloadFile(path)) << path;
     EXPECT_EQ(platform::ReadRegistryText(platform::Hive::CurrentUser, tern_test::kUpdateKey,
                                          "previousCRC", 256),
-              ChecksumTextOf(payload_));
+              crc_);
     const double size = static_cast<double>(payload_.size());
     ASSERT_FALSE(host->ProgressReports().empty());
     EXPECT_EQ(host->ProgressReports().back(), (std::vector<double>{size, size, size, size}));
@@ -110,7 +90,7 @@ TEST_F(UpdateRunTest, APatchIsDownloadedVerifiedAndFlaggedForExecution) {
     // The next run finds the stored download ready and does not fetch it again.
     auto second = Run();
     EXPECT_EQ(Result(*second), Tern::kUpdateOk);
-    EXPECT_EQ(RangesOf(kPatchPath).size(), 1u);
+    EXPECT_EQ(PatchRanges().size(), 1u);
     EXPECT_TRUE(Contains(second->LogText(), Tern::LibText("IDS_LIB_MSG_FLAGGED_EXECUTION") + "(" +
                                                 path + ", (Patch, all, all))\n"));
     EXPECT_EQ(StoredPatch("E "), path);
@@ -119,7 +99,6 @@ TEST_F(UpdateRunTest, APatchIsDownloadedVerifiedAndFlaggedForExecution) {
 // The answer travels over plain HTTP: whatever it holds, the run ends with a clear result, no
 // crash, no file left behind and nothing fetched that is not an HTTP patch of the announced size.
 TEST_F(UpdateRunTest, UnusableAndHostileAnswersEndTheRunCleanly) {
-    const std::string crc = ChecksumTextOf(payload_);
     const std::string size = std::to_string(payload_.size());
     const std::string local = env_.Root() + "/local_copy";
     tern_test::WriteFileBytes(local, payload_);
@@ -129,44 +108,40 @@ TEST_F(UpdateRunTest, UnusableAndHostileAnswersEndTheRunCleanly) {
     const char* const kFormat = "IDS_LIB_ERR_FILE_FORMAT";
     const char* const kParsing = "IDS_LIB_ERR_FILE_PARSING";
     const char* const kDownload = "IDS_LIB_ERR_FATAL_DOWNLOAD";
-    struct Case {
-        std::string answer;
-        const char* logKey;  // null: no update, result 0
-        bool servePatch = false;
-    };
-    const Case cases[] = {
-        {"<RESPONSE></RESPONSE>", nullptr},
+    const std::pair<std::string, const char*> cases[] = {
+        // the answer, the log's reason
+        {"<RESPONSE></RESPONSE>", nullptr},  // no update
         {"<RESPONSE>  \n\t </RESPONSE>", nullptr},
         {"this is not xml", kParsing},
         {"<ANSWER><PatchSize><VALUE>1</VALUE></PatchSize></ANSWER>", "IDS_LIB_ERR_FILE_TYPE"},
         {"<RESPONSE><!-- nothing --></RESPONSE>", kFormat},
-        {Answer("0", kPatchUrl, crc), kFormat},
-        {Answer("abc", kPatchUrl, crc), kFormat},
-        {Answer("-5", kPatchUrl, crc), kFormat},
-        {Answer("2147483648", kPatchUrl, crc), kFormat},
-        {Answer("4294967295", kPatchUrl, crc), kFormat},
-        {Answer(size, "", crc), kFormat},
+        {Answer("0", kPatchUrl, crc_), kFormat},
+        {Answer("abc", kPatchUrl, crc_), kFormat},
+        {Answer("-5", kPatchUrl, crc_), kFormat},
+        {Answer("2147483648", kPatchUrl, crc_), kFormat},
+        {Answer("4294967295", kPatchUrl, crc_), kFormat},
+        {Answer(size, "", crc_), kFormat},
         {Answer(size, kPatchUrl, ""), kFormat},
         {deep, kParsing},
-        {padding + Answer(size, kPatchUrl, crc), kParsing},
-        {Answer(size, "file://" + local, crc), kDownload},
-        {Answer(size, "gopher://127.0.0.1:1/x", crc), kDownload},
-        {Answer(size, "dict://127.0.0.1:1/x", crc), kDownload},
-        {Answer(size, "ftp://mirror.norland.example/x", crc), kDownload},
-        {Answer(size, kPatchUrl, "deadbeef"), "IDS_LIB_ERR_CRC_NOT_MATCH", true},
-        {Answer("1000", kPatchUrl, crc), kDownload, true},
+        {padding + Answer(size, kPatchUrl, crc_), kParsing},
+        {Answer(size, "file://" + local, crc_), kDownload},
+        {Answer(size, "gopher://127.0.0.1:1/x", crc_), kDownload},
+        {Answer(size, "dict://127.0.0.1:1/x", crc_), kDownload},
+        {Answer(size, "ftp://mirror.norland.example/x", crc_), kDownload},
+        {Answer(size, kPatchUrl, "deadbeef"), "IDS_LIB_ERR_CRC_NOT_MATCH"},
+        {Answer("1000", kPatchUrl, crc_), kDownload},
     };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.answer.substr(0, 120));
-        server_.Serve(kInfoPath, c.answer);
-        if (c.servePatch) ServePatch();
+    ServePatch();
+    for (const auto& [answer, reason] : cases) {
+        SCOPED_TRACE(answer.substr(0, 120));
+        server_.Serve(kInfoPath, answer);
         auto host = Run();
-        EXPECT_EQ(host->FinishedResults(), std::vector<int32_t>{c.logKey ? 3 : 0});
-        EXPECT_TRUE(Contains(host->LogText(), c.logKey ? Tern::LibText(c.logKey) : ""));
+        EXPECT_EQ(host->FinishedResults(), std::vector<int32_t>{reason ? 3 : 0});
+        EXPECT_TRUE(Contains(host->LogText(), reason ? Tern::LibText(reason) : ""));
         EXPECT_TRUE(NoTempFiles());
         EXPECT_EQ(StoredPatch("E "), "");
     }
-    EXPECT_EQ(RangesOf(kPatchPath).size(), 2u);  // only the two HTTP patches were fetched
+    EXPECT_EQ(PatchRanges().size(), 2u);  // only the two HTTP patches were fetched
 }
 
 // Without a usable service the game must start at once, as if there were no update.
@@ -175,71 +150,57 @@ TEST_F(UpdateRunTest, UnreachableSlowAndFailingServices) {
     struct Case {
         const char* what;
         std::function<void()> prepare;
-        int32_t result;
+        bool failed;
     };
     const Case cases[] = {
-        {"closed port", [] { setenv("http_proxy", "http://127.0.0.1:1", 1); }, 0},
-        {"trickling answer", [&] { AnnouncePatch(Slow(1, 400)); }, 0},
-        {"stalled answer", [&] { AnnouncePatch(Fault(&RouteOptions::stallAfter, 0)); }, 0},
-        {"HTTP error", [&] { server_.Fail(kInfoPath, 404); }, 3},
+        {"closed port", [] { setenv("http_proxy", "http://127.0.0.1:1", 1); }, false},
+        {"trickling answer", [&] { AnnouncePatch(tern_test::Slow(1, 400)); }, false},
+        {"stalled answer", [&] { AnnouncePatch(Route(&RouteOptions::stallAfter, 0)); }, false},
+        {"HTTP error", [&] { server_.Fail(kInfoPath, 404); }, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         setenv("http_proxy", server_.ProxyUrl().c_str(), 1);
         c.prepare();
         auto host = Run();
-        EXPECT_EQ(host->FinishedResults(), std::vector<int32_t>{c.result});
+        EXPECT_EQ(host->FinishedResults(), std::vector<int32_t>{c.failed ? 3 : 0});
         EXPECT_TRUE(NoTempFiles());
-        const std::string log = host->LogText();
-        EXPECT_EQ(log.find(Line("IDS_LIB_ERR_CANNOT_CONTINUE")) != std::string::npos, c.result != 0)
-            << log;
+        EXPECT_EQ(host->LogText().find(Line("IDS_LIB_ERR_CANNOT_CONTINUE")) != std::string::npos,
+                  c.failed);
     }
-    EXPECT_TRUE(RangesOf(kPatchPath).empty());
+    EXPECT_TRUE(PatchRanges().empty());
 }
 
-enum class Interruption { Abort, Cut, Reset, Stall, Kill };
+struct Interruption {
+    const char* name;
+    RouteOptions route;
+    bool abort = false;  // by the player
+    bool kill = false;   // of the launcher's process
+};
 
 class InterruptedDownloadTest : public UpdateRunTest,
                                 public ::testing::WithParamInterface<Interruption> {
 protected:
-    // Interrupts the first download the way the test's parameter says.
-    void Interrupt() {
-        switch (GetParam()) {
-            case Interruption::Abort: {
-                ServePatch(Slow(16 * 1024, 2));
-                auto aborted = Run([](TestHost& h) {
-                    h.onProgressHook = [&h] {
-                        const auto reports = h.ProgressReports();
-                        if (!reports.empty() && reports.back()[3] > 64 * 1024) h.Abort();
-                    };
-                });
-                EXPECT_EQ(Result(*aborted), Tern::kUpdateUserAborted);
-                EXPECT_TRUE(Contains(aborted->LogText(), Line("IDS_LIB_ERR_USER_ABORT")));
-                return;
+    void Interrupt(const Interruption& how) {
+        ServePatch(how.route);
+        Tern::testing::OverrideTransferTimeouts({5, 1, 15});  // a stall ends within a second
+        if (how.kill) {
+            tern_test::ChildProcess updater({TERN_UPDATER_CHILD});
+            for (int i = 0; i < 10000 && ReadFileBytes(StoredPatch("R ")).size() < 32768; ++i) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
-            case Interruption::Kill: {
-                // The launcher's process dies once part of the patch is on disk.
-                ServePatch(Slow(8 * 1024, 5));
-                tern_test::ChildProcess updater({TERN_UPDATER_CHILD});
-                for (int i = 0; i < 10000 && ReadFileBytes(StoredPatch("R ")).size() < 32768; ++i) {
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                }
-                return;
-            }
-            case Interruption::Cut:
-                ServePatch(Fault(&RouteOptions::cutAfter, 100 * 1024));
-                break;
-            case Interruption::Reset:
-                ServePatch(Fault(&RouteOptions::resetAfter, 100 * 1024));
-                break;
-            case Interruption::Stall:
-                Tern::testing::OverrideTransferTimeouts({5, 1, 15});
-                ServePatch(Fault(&RouteOptions::stallAfter, 0));
-                break;
+            return;
         }
-        auto cut = Run();
-        EXPECT_EQ(Result(*cut), Tern::kUpdateIncomplete);
-        EXPECT_TRUE(Contains(cut->LogText(), Line("IDS_LIB_ERR_PARTIALLY")));
+        auto host = Run([&](TestHost& h) {
+            if (!how.abort) return;
+            h.onProgressHook = [&h] {
+                const auto reports = h.ProgressReports();
+                if (!reports.empty() && reports.back()[3] > 64 * 1024) h.Abort();
+            };
+        });
+        EXPECT_EQ(Result(*host), how.abort ? Tern::kUpdateUserAborted : Tern::kUpdateIncomplete);
+        EXPECT_TRUE(Contains(host->LogText(),
+                             Line(how.abort ? "IDS_LIB_ERR_USER_ABORT" : "IDS_LIB_ERR_PARTIALLY")));
     }
 };
 
@@ -249,7 +210,8 @@ protected:
 TEST_P(InterruptedDownloadTest, TheNextRunResumesItByteIdentical) {
     setenv("TMPDIR", tern_test::LongDirectory(env_.Root(), 240).c_str(), 1);
     AnnouncePatch();
-    Interrupt();
+    Interrupt(GetParam());
+    Tern::testing::RestoreTransferTimeouts();
     const std::string partial = StoredPatch("R ");
     ASSERT_FALSE(partial.empty());
     const size_t kept = ReadFileBytes(partial).size();
@@ -266,19 +228,23 @@ TEST_P(InterruptedDownloadTest, TheNextRunResumesItByteIdentical) {
     EXPECT_EQ(Result(*resumed), Tern::kUpdateOk) << resumed->LogText();
     EXPECT_TRUE(Contains(resumed->LogText(), Tern::LibText("IDS_LIB_MSG_ATTEMPTING_RESUME") + "(" +
                                                  partial + ", (Patch, all, all))\n"));
-    EXPECT_EQ(RangesOf(kPatchPath).back(), kept ? "bytes=" + std::to_string(kept) + "-" : "");
+    EXPECT_EQ(PatchRanges().back(), kept ? "bytes=" + std::to_string(kept) + "-" : "");
     EXPECT_EQ(StoredPatch("E "), partial);
     EXPECT_EQ(ReadFileBytes(partial), payload_);
 }
 
-INSTANTIATE_TEST_SUITE_P(Interruptions, InterruptedDownloadTest,
-                         ::testing::Values(Interruption::Abort, Interruption::Cut,
-                                           Interruption::Reset, Interruption::Stall,
-                                           Interruption::Kill));
+INSTANTIATE_TEST_SUITE_P(
+    Interruptions, InterruptedDownloadTest,
+    ::testing::Values(Interruption{"Abort", tern_test::Slow(16 * 1024, 2), true},
+                      Interruption{"Cut", Route(&RouteOptions::cutAfter, 100 * 1024)},
+                      Interruption{"Reset", Route(&RouteOptions::resetAfter, 100 * 1024)},
+                      Interruption{"Stall", Route(&RouteOptions::stallAfter, 0)},
+                      Interruption{"Kill", tern_test::Slow(8 * 1024, 5), false, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(UpdateRunTest, KeptDownloadsAreForgottenOnlyWhenTheAnnouncedChecksumChanges) {
     AnnouncePatch();
-    ServePatch(Fault(&RouteOptions::cutAfter, 10 * 1024));
+    ServePatch(Route(&RouteOptions::cutAfter, 10 * 1024));
     Run();
     const std::string partial = StoredPatch("R ");
     ASSERT_FALSE(partial.empty());
@@ -288,12 +254,12 @@ TEST_F(UpdateRunTest, KeptDownloadsAreForgottenOnlyWhenTheAnnouncedChecksumChang
     EXPECT_EQ(StoredPatch("R "), partial);
 
     const std::string other = payload_.substr(0, 1000);
-    server_.Serve(kInfoPath, Answer("1000", kPatchUrl, ChecksumTextOf(other)));
+    server_.Serve(kInfoPath, Answer("1000", kPatchUrl, tern_test::ChecksumTextOf(other)));
     server_.Serve(kPatchPath, other);
     EXPECT_EQ(Result(*Run()), Tern::kUpdateOk);
     EXPECT_FALSE(tern_test::FileExists(partial));
     EXPECT_EQ(ReadFileBytes(StoredPatch("E ")), other);
-    EXPECT_EQ(RangesOf(kPatchPath).back(), "");  // a fresh file, not a resume
+    EXPECT_EQ(PatchRanges().back(), "");  // a fresh file, not a resume
 }
 
 TEST_F(UpdateRunTest, NotEnoughDiskSpaceStopsBeforeTheDownload) {
@@ -307,11 +273,11 @@ TEST_F(UpdateRunTest, NotEnoughDiskSpaceStopsBeforeTheDownload) {
                              Tern::LibText("IDS_LIB_MSG_REQUIRED") + ": 5" +
                              Line("IDS_LIB_MSG_MB") + Tern::LibText("IDS_LIB_MSG_AVAILABLE") +
                              ": 3" + Line("IDS_LIB_MSG_MB") + Line("IDS_LIB_ERR_CANNOT_CONTINUE")));
-    EXPECT_TRUE(RangesOf(kPatchPath).empty());
+    EXPECT_TRUE(PatchRanges().empty());
 
     platform::testing::OverrideAvailableDiskSpace(5242880);  // exactly enough passes
     Run();
-    EXPECT_EQ(RangesOf(kPatchPath).size(), 1u);
+    EXPECT_EQ(PatchRanges().size(), 1u);
 }
 
 }  // namespace

@@ -5,18 +5,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/named_event.h"
-#include "platform/rpc/rpc_server.h"
 #include "platform/unique_fd.h"
 #include "tests/support/child_process.h"
-#include "tests/support/http_test_server.h"
-#include "tests/support/isolated_env.h"
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/service/update_service_client.h"
@@ -151,31 +144,17 @@ TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
     }
 }
 
-// The service of a real updater in another process, seen through the client class.
-class ServiceHostTest : public tern_test::IsolatedTest {
-protected:
-    std::unique_ptr<tern_test::ChildProcess> StartHost() {
-        auto host =
-            std::make_unique<tern_test::ChildProcess>(std::vector<std::string>{TERN_UPDATER_CHILD});
-        EXPECT_EQ(host->ReadLine(), "started");
-        return host;
-    }
-
-    tern_test::HttpTestServer server_{env_.Root() + "/server"};
-    tern_test::ProxyEnvironment proxy_{server_};
-    Tern::UpdateServiceClient client_;
-};
-
-TEST_F(ServiceHostTest, AClientFollowsARunAndStopsItOnce) {
+// A real updater in another process, seen through the client class: the state of the run's
+// first step, the figures of the patch's transfer as they grow, two stops during the run that end
+// it once, and a stop after the run that finishes the updater but leaves the run's result.
+TEST_F(UpdateServiceTest, AClientFollowsARealUpdaterAndStopsIt) {
+    tern_test::HttpTestServer server(env_.Root() + "/server");
+    tern_test::ProxyEnvironment proxy(server);
     const std::string patchPath = "/patches/" + std::string(100 - 38, 'p');
     const std::string patchUrl = "http://mirror.norland.example" + patchPath;
     ASSERT_EQ(patchUrl.size(), 100u);
-    server_.Serve("/MatchMakingConfig.aspx", tern_test::Answer("4000000", patchUrl, "1234"));
-    tern_test::RouteOptions slow;
-    slow.chunkBytes = 16 * 1024;
-    slow.intervalMs = 20;
-    server_.Serve(patchPath, std::string(4000000, 'x'), slow);
-
+    server.Serve("/MatchMakingConfig.aspx", tern_test::Answer("4000000", patchUrl, "1234"));
+    server.Serve(patchPath, std::string(4000000, 'x'), tern_test::Slow(16 * 1024, 20));
     // A started update waits to be cleaned up by the run's first step, which has to change the
     // hive: while this process holds the hive's lock, the run stays in that step.
     ASSERT_EQ(platform::WriteRegistryString(platform::Hive::CurrentUser,
@@ -188,10 +167,12 @@ TEST_F(ServiceHostTest, AClientFollowsARunAndStopsItOnce) {
     const platform::UniqueFd lock(
         open((env_.ConfigHome() + "/tern/registry/user.reg.lock").c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_EQ(flock(lock.Get(), LOCK_EX), 0);
-    const auto host = StartHost();
-    EXPECT_EQ(client_.State().Value(), 1);
-    EXPECT_EQ(client_.Result().Value(), 0);
-    const ProgressSnapshot before = client_.Progress().Value();
+    tern_test::ChildProcess host({TERN_UPDATER_CHILD});
+    EXPECT_EQ(host.ReadLine(), "started");
+    Tern::UpdateServiceClient client;
+    EXPECT_EQ(client.State().Value(), 1);
+    EXPECT_EQ(client.Result().Value(), 0);
+    const ProgressSnapshot before = client.Progress().Value();
     EXPECT_EQ(std::vector<double>(
                   {before.totalBytes, before.totalReceived, before.fileBytes, before.fileReceived}),
               std::vector<double>(4, 0.0));
@@ -202,43 +183,35 @@ TEST_F(ServiceHostTest, AClientFollowsARunAndStopsItOnce) {
     int growth = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (growth < 2 && std::chrono::steady_clock::now() < deadline) {
-        const auto progress = client_.Progress();
+        const auto progress = client.Progress();
         // The figures of the patch's own transfer: the answer's were first.
         if (progress && progress.Value().fileBytes == 4000000.0 &&
             progress.Value().fileReceived > seen) {
             EXPECT_EQ(progress.Value().url, patchUrl.substr(0, 64));
+            EXPECT_EQ(std::make_pair(progress.Value().updateCount, progress.Value().updateIndex),
+                      std::make_pair(1u, 1u));
             growth += seen > 0.0;
             seen = progress.Value().fileReceived;
         }
     }
     ASSERT_EQ(growth, 2) << "the figures did not grow";
-    EXPECT_TRUE(client_.RequestStop().HasValue());
-    EXPECT_TRUE(client_.RequestStop().HasValue());
-    EXPECT_EQ(host->ReadLine(), "finished 5");
-    EXPECT_EQ(client_.Result().Value(), 5);
-    host->CloseInput();
-    EXPECT_EQ(host->ReadAll(), "");
-    EXPECT_EQ(host->Wait(), 0);
-}
+    EXPECT_TRUE(client.RequestStop().HasValue());
+    EXPECT_TRUE(client.RequestStop().HasValue());
+    EXPECT_EQ(host.ReadLine(), "finished 5");
+    EXPECT_TRUE(client.RequestStop().HasValue());
+    EXPECT_EQ(host.ReadLine(), "finished 6");
+    EXPECT_EQ(client.Result().Value(), 5);
+    EXPECT_EQ(client.State().Value(), 5);
 
-// After the run, a stop request finishes the updater, as if its user had asked to; the run's
-// result stays. Calls go on while the updater stops.
-TEST_F(ServiceHostTest, AStopAfterTheRunFinishesWithoutChangingTheResult) {
-    server_.Fail("/MatchMakingConfig.aspx", 404);
-    const auto host = StartHost();
-    EXPECT_EQ(host->ReadLine(), "finished 3");
-    EXPECT_TRUE(client_.RequestStop().HasValue());
-    EXPECT_EQ(host->ReadLine(), "finished 6");
-    EXPECT_EQ(client_.Result().Value(), 3);
-    EXPECT_EQ(client_.State().Value(), 5);
-
+    // Calls go on while the updater stops.
     std::atomic<bool> stopped{false};
     std::thread caller([&] {
         Tern::UpdateServiceClient client;
         while (!stopped) client.Progress();
     });
-    host->CloseInput();
-    EXPECT_EQ(host->Wait(), 0);
+    host.CloseInput();
+    EXPECT_EQ(host.ReadAll(), "");
+    EXPECT_EQ(host.Wait(), 0);
     stopped = true;
     caller.join();
 }

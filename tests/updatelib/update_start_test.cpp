@@ -1,16 +1,14 @@
 // Starting downloaded updates: only a file of a trusted publisher runs, the very file that was
 // checked, and it is waited for, recorded and cleaned up.
-#include <gtest/gtest.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <functional>
-#include <memory>
 
 #include "platform/trust/code_signer.h"
+#include "platform/unique_fd.h"
 #include "tests/support/child_process.h"
-#include "tests/support/http_test_server.h"
-#include "tests/support/isolated_env.h"
 #include "tests/support/test_host.h"
 #include "tests/support/test_pki.h"
 #include "tests/updatelib/update_test_support.h"
@@ -19,6 +17,7 @@
 #include "updatelib/base/library_texts.h"
 #include "updatelib/chain/update.h"
 #include "updatelib/state/update_state_store.h"
+#include "updatelib/transfer/trust_check.h"
 
 namespace {
 
@@ -27,12 +26,15 @@ using tern_test::FileExists;
 using tern_test::kUpdateKey;
 using tern_test::ReadFileBytes;
 using tern_test::StoredPatch;
+using tern_test::TestPki;
 
 const Tern::TargetId kPatch("Patch", "all", "all");
 
-// A patch that appends what it saw to the file $TERN_PATCH_RECORD names.
+// A patch that appends what it saw to the file $TERN_PATCH_RECORD names; longer than one read of
+// the signature check, so that its bytes stream in many pieces.
 std::string PatchScript(const std::string& name) {
-    return "#!/bin/sh\necho \"" + name + " ran in $PWD\" >> \"$TERN_PATCH_RECORD\"\nexit 0\n";
+    return "#!/bin/sh\n# " + std::string(70000, 'x') + "\necho \"" + name +
+           " ran in $PWD\" >> \"$TERN_PATCH_RECORD\"\nexit 0\n";
 }
 
 using TrustSink = std::function<void(const std::string&)>;
@@ -40,37 +42,103 @@ using TrustSink = std::function<void(const std::string&)>;
 class UpdateStartTest : public tern_test::IsolatedTest {
 protected:
     void SetUp() override {
-        std::optional<tern_test::TestPki> pki = tern_test::CreateTestPki(env_.Root());
+        std::optional<TestPki> pki = tern_test::CreateTestPki(env_.Root());
         ASSERT_TRUE(pki);
         pki_ = *pki;
         setenv("SSL_CERT_FILE", pki_.root.c_str(), 1);
-        setenv("SSL_CERT_DIR", env_.Root().c_str(), 1);
+        setenv("SSL_CERT_DIR", env_.Root().c_str(), 1);  // keeps the machine's roots out
         setenv("TERN_PATCH_RECORD", record_.c_str(), 1);
         Tern::TrustChannel().SetDiagnosticStream(&trust_);
     }
-    ~UpdateStartTest() override { Tern::TrustChannel().SetDiagnosticStream(&std::cerr); }
+    ~UpdateStartTest() override {
+        Tern::TrustChannel().SetDiagnosticStream(&std::cerr);
+        unlink(pinnedFile_.c_str());
+    }
 
-    // `payload` signed by the test publisher (or not at all) as a download file: private and
-    // without execute permission.
+    std::string Signed(const std::string& payload, const tern_test::TestCredential& signer) {
+        const std::string path = env_.Root() + "/signed";
+        tern_test::WriteFileBytes(path, payload);
+        const platform::SigningResult result =
+            platform::SignFile(path, signer.key, signer.certificate, signer.chain, path);
+        EXPECT_TRUE(result.ok) << result.error;
+        return ReadFileBytes(path);
+    }
+    // `payload`, signed by the test publisher or not, as a download file: private and without
+    // execute permission.
     std::string Download(const std::string& payload, bool sign = true) {
         const std::string path = Tern::MakeDownloadFile();
-        tern_test::WriteFileBytes(path, payload);
-        if (sign) {
-            const platform::SigningResult result =
-                platform::SignFile(path, pki_.codeSigning.key, pki_.codeSigning.certificate,
-                                   pki_.codeSigning.chain, path);
-            EXPECT_TRUE(result.ok) << result.error;
-        }
-        chmod(path.c_str(), 0600);
+        tern_test::WriteFileBytes(path, sign ? Signed(payload, pki_.codeSigning) : payload);
         return path;
     }
 
-    tern_test::TestPki pki_;
+    TestPki pki_;
     const std::string record_ = env_.Root() + "/patch_record";
+    // Publishers are pinned by this file beside the program, hence the test's own directory.
+    const std::string pinnedFile_ = Tern::GetExecutableDirectory() + "/Resources/trust.pem";
     tern_test::CapturedDiagnostics diagnostics_;
     TrustSink onTrustLine_ = [](const std::string&) {};
     Tern::AdaptiveStream<TrustSink> trust_{[this](const std::string& line) { onTrustLine_(line); }};
 };
+
+TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
+    const std::string script = PatchScript("any");
+    const std::string good = Signed(script, pki_.codeSigning);
+    // The layout of the kernel's module signatures: a descriptor of id type 2, then the marker.
+    EXPECT_EQ(good.substr(good.size() - 40, 8), std::string("\0\0\2\0\0\0\0\0", 8));
+    EXPECT_EQ(good.substr(good.size() - 28), "~Module signature appended~\n");
+    std::string payloadChanged = good, oversizedLength = good, garbledCms = good;
+    payloadChanged[script.size() / 2] ^= 1;
+    oversizedLength[good.size() - 32] = 0x7f;
+    garbledCms[script.size()] ^= 0x40;
+    struct Case {
+        const char* what;
+        std::optional<std::string> file;    // nullopt: no file
+        std::string TestPki::*systemRoots;  // what SSL_CERT_FILE names
+        std::string TestPki::*pinned;       // Resources/trust.pem beside the program; null: none
+        const char* error;                  // null: trusted
+    };
+    const Case cases[] = {
+        {"trusted", good, &TestPki::root, nullptr, nullptr},
+        {"unsigned", script, &TestPki::root, nullptr, "0x800b0100"},
+        {"payload changed", payloadChanged, &TestPki::root, nullptr, "0x80096010"},
+        {"truncated", good.substr(0, good.size() - 1), &TestPki::root, nullptr, "0x800b0100"},
+        {"length beyond the file", oversizedLength, &TestPki::root, nullptr, "0x800b0100"},
+        {"garbled CMS", garbledCms, &TestPki::root, nullptr, "0x800b0100"},
+        {"unknown CA", Signed(script, pki_.otherCodeSigning), &TestPki::root, nullptr,
+         "0x800b0109"},
+        {"expired", Signed(script, pki_.expired), &TestPki::root, nullptr, "0x800b0101"},
+        {"not yet valid", Signed(script, pki_.notYetValid), &TestPki::root, nullptr, "0x800b0101"},
+        {"no code-signing usage", tern_test::SignWithoutChecks(script, pki_.noCodeSigning),
+         &TestPki::root, nullptr, "0x800b0110"},
+        {"missing file", std::nullopt, &TestPki::root, nullptr, "0x80070002"},
+        {"pinned root", good, &TestPki::otherRoot, &TestPki::root, nullptr},
+        {"pinned other CA", good, &TestPki::root, &TestPki::otherRoot, "0x800b0109"},
+    };
+    std::string line;
+    onTrustLine_ = [&line](const std::string& text) { line += text; };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = env_.Root() + "/checked";
+        unlink(path.c_str());
+        if (c.file) tern_test::WriteFileBytes(path, *c.file);
+        setenv("SSL_CERT_FILE", (pki_.*c.systemRoots).c_str(), 1);
+        unlink(pinnedFile_.c_str());
+        if (c.pinned) tern_test::WriteFileBytes(pinnedFile_, ReadFileBytes(pki_.*c.pinned));
+        // Through a descriptor the caller keeps: its offset must not move.
+        const platform::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        lseek(file.Get(), 17, SEEK_SET);
+        line.clear();
+
+        EXPECT_EQ(Tern::verifyFileTrust(path, file.Get()), c.error == nullptr);
+
+        EXPECT_EQ(line, "File location:" + path + "verifying file signature... " +
+                            (c.error ? "content has not been approved by trust provider. Win32 "
+                                       "Hresult=" +
+                                           std::string(c.error) + "\n"
+                                     : "content approoved.\n"));
+        EXPECT_EQ(lseek(file.Get(), 0, SEEK_CUR), file.Valid() ? 17 : -1);
+    }
+}
 
 TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
     const std::string directory = Tern::GetExecutableDirectory();
@@ -136,9 +204,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
 TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     tern_test::HttpTestServer server(env_.Root() + "/server");
     tern_test::ProxyEnvironment proxy(server);
-    const std::string signedPatch = Download(PatchScript("patch"));
-    const std::string patch = ReadFileBytes(signedPatch);
-    std::remove(signedPatch.c_str());
+    const std::string patch = Signed(PatchScript("patch"), pki_.codeSigning);
     const auto announce = [&](const char* replacesLauncher) {
         server.Serve("/MatchMakingConfig.aspx",
                      tern_test::Answer(std::to_string(patch.size()), "http://mirror.example/p.exe",
@@ -147,32 +213,34 @@ TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     announce("FALSE");
     server.Serve("/p.exe", patch);
     ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "v1"), 0);
-    const auto run = [&](bool confirm) {
+    const auto run = [&](bool confirmAll, bool confirmEach) {
         tern_test::TestHost host;
-        host.confirmRunUpdates = confirm;
+        host.confirmRunUpdates = confirmAll;
+        host.confirmRunUpdate = [confirmEach](uint32_t, uint32_t) { return confirmEach; };
         host.Start("skyreach-eu", kUpdateKey, "us");
-        EXPECT_TRUE(host.WaitForFinish());
         host.WaitForThreads();
         return host.FinishedResults();
     };
 
-    EXPECT_EQ(run(false), std::vector<int32_t>{0});  // declined: stays ready to run
-    const std::string downloaded = StoredPatch("E ");
-    EXPECT_NE(downloaded, "");
+    EXPECT_EQ(run(false, true), std::vector<int32_t>{0});  // declined: stays ready to run
+    EXPECT_NE(StoredPatch("E "), "");
+    EXPECT_EQ(run(true, false), std::vector<int32_t>{0});  // declined one by one: not run
+    EXPECT_EQ(StoredPatch(), "");
     EXPECT_EQ(ReadFileBytes(record_), "");
 
-    EXPECT_EQ(run(true), std::vector<int32_t>{0});
+    EXPECT_EQ(run(true, true), std::vector<int32_t>{0});
     EXPECT_EQ(ReadFileBytes(record_), "patch ran in " + Tern::GetExecutableDirectory() + "\n");
-    EXPECT_EQ(StoredPatch(), "D " + downloaded);
+    const std::string ran = StoredPatch("D ");
+    EXPECT_NE(ran, "");
     EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kUpdateKey, "lastinfo", 256), "v1");
 
     // The patch installed a new version: the next run deletes it, downloads the patch now
     // announced and, since that replaces the launcher, does not wait for it.
     ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "v2"), 0);
     announce("TRUE");
-    EXPECT_EQ(run(true), std::vector<int32_t>{1});
-    EXPECT_FALSE(FileExists(downloaded));
-    EXPECT_NE(StoredPatch(), "D " + downloaded);
+    EXPECT_EQ(run(true, true), std::vector<int32_t>{1});
+    EXPECT_FALSE(FileExists(ran));
+    EXPECT_NE(StoredPatch(), "D " + ran);
 }
 
 }  // namespace

@@ -1,15 +1,21 @@
-// What the update library's tests share: the game's update key, announced patches, the stored
-// record of the patch's download and diagnostic channels kept off the console.
+// What the update library's tests share: the game's update key, announced patches and faulty
+// routes, the stored record of the patch's download, and diagnostic channels kept off the console.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <iostream>
+#include <memory>
+#include <optional>
 #include <random>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "platform/registry/registry_values.h"
+#include "tests/support/http_test_server.h"
+#include "tests/support/isolated_env.h"
 #include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/transfer/patch_checksum.h"
 
@@ -41,16 +47,27 @@ inline std::string Answer(const std::string& size, const std::string& url, const
            "</VALUE></PatchGameUpdate></RESPONSE>\n";
 }
 
-// The record of the patch's download ("E /path"); empty when there is none.
-inline std::string StoredPatch() {
-    return platform::ReadRegistryText(platform::Hive::CurrentUser, kUpdateKey + "\\UpdateFiles",
-                                      "Patch", 1 << 16)
-        .value_or("");
+// A route with one option set, e.g. Route(&RouteOptions::cutAfter, 1000).
+template <typename Field, typename Value>
+RouteOptions Route(Field RouteOptions::*field, Value value) {
+    RouteOptions options;
+    options.*field = value;
+    return options;
 }
 
-// The path of that record when its state prefix is `prefix` ("R "); empty otherwise.
-inline std::string StoredPatch(const std::string& prefix) {
-    const std::string record = StoredPatch();
+inline RouteOptions Slow(uint64_t chunkBytes, unsigned intervalMs) {
+    RouteOptions options = Route(&RouteOptions::chunkBytes, chunkBytes);
+    options.intervalMs = intervalMs;
+    return options;
+}
+
+// The path in the record of the patch's download when the record starts with the state prefix
+// `prefix` ("R "); empty otherwise. With no prefix: the whole record.
+inline std::string StoredPatch(const std::string& prefix = "") {
+    const std::string record =
+        platform::ReadRegistryText(platform::Hive::CurrentUser, kUpdateKey + "\\UpdateFiles",
+                                   "Patch", 4096)
+            .value_or("");
     return record.compare(0, prefix.size(), prefix) == 0 ? record.substr(prefix.size()) : "";
 }
 

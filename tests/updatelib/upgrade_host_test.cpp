@@ -1,16 +1,12 @@
 #include "updatelib/host/upgrade_host.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <thread>
 
-#include "tests/support/isolated_env.h"
 #include "tests/support/test_host.h"
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/library_texts.h"
 #include "updatelib/engine/update_engine.h"
-#include "updatelib/state/update_state_store.h"
 
 namespace {
 
@@ -27,7 +23,6 @@ protected:
 TEST_F(UpgradeHostTest, RunEndsWithExactlyOneOnFinishedOnTheWorker) {
     TestHost host;
     ASSERT_TRUE(host.Start("skyreach", kUpdateKey, "us"));
-    ASSERT_TRUE(host.WaitForFinish());
     host.WaitForThreads();
     EXPECT_EQ(host.FinishedResults(), std::vector<int32_t>{Tern::kUpdateOk});
     EXPECT_NE(host.FinishedThread(), std::this_thread::get_id());
@@ -35,8 +30,7 @@ TEST_F(UpgradeHostTest, RunEndsWithExactlyOneOnFinishedOnTheWorker) {
 }
 
 // Every report reaches the host, rewrites the resume record once a download path is known, and
-// answers false once the host was asked to abort. The technical log reaches the host and the
-// diagnostic stream.
+// answers false once the host was asked to abort.
 TEST_F(UpgradeHostTest, ReportsReachTheHostTheResumeRecordAndTheAbort) {
     TestHost host;
     host.Start("skyreach", kUpdateKey, "us");
@@ -58,12 +52,21 @@ TEST_F(UpgradeHostTest, ReportsReachTheHostTheResumeRecordAndTheAbort) {
     EXPECT_EQ(std::vector<std::vector<double>>(reports.begin() + runReports, reports.end()),
               (std::vector<std::vector<double>>{
                   {1000, 100, 1000, 100}, {1000, 1050, 500, 50}, {1000, 1060, 500, 60}}));
+}
 
-    diagnostics_.str("");
-    const std::string before = host.LogText();
-    host.Log() << "technical " << 1 << std::endl;
-    EXPECT_EQ(host.LogText(), before + "technical 1\n");
-    EXPECT_EQ(diagnostics_.str(), "technical 1\n");
+// The technical log: one flush is one piece for the host, even an empty one, and every piece is
+// copied to the diagnostic stream.
+TEST_F(UpgradeHostTest, EveryFlushOfTheLogIsOnePieceForTheHostAndTheDiagnostics) {
+    struct PieceHost : TestHost {
+        void OnLogText(const std::string& text) override { pieces.push_back(text); }
+        std::vector<std::string> pieces;
+    } host;
+    host.Log().flush();
+    host.Log() << "first line\n"
+               << "second " << 2 << std::endl;
+    host.Observer().Log() << "third" << std::endl;
+    EXPECT_EQ(host.pieces, (std::vector<std::string>{"", "first line\nsecond 2\n", "third\n"}));
+    EXPECT_EQ(diagnostics_.str(), "first line\nsecond 2\nthird\n");
 }
 
 // The worker's last notification is a blocking call into the thread that destroys the host:
