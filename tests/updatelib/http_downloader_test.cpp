@@ -9,12 +9,8 @@
 #include "updatelib/base/download_progress_observer.h"
 #include "updatelib/transfer/transfer_limits.h"
 
+namespace tern_test {
 namespace {
-
-using tern_test::ReadFileBytes;
-using tern_test::Route;
-using tern_test::RouteOptions;
-using tern_test::WriteFileBytes;
 
 const char kUrl[] = "http://downloads.example.com/patch.bin";
 
@@ -29,7 +25,7 @@ public:
     double cancelAt = 1e18;
 };
 
-class HttpDownloaderTest : public tern_test::IsolatedTest {
+class HttpDownloaderTest : public IsolatedTest {
 protected:
     ~HttpDownloaderTest() override { Tern::testing::RestoreTransferTimeouts(); }
 
@@ -41,10 +37,10 @@ protected:
         return std::vector<std::string>(ranges.begin() + from, ranges.end());
     }
 
-    tern_test::HttpTestServer server_{env_.Root() + "/http"};
-    tern_test::ProxyEnvironment proxy_{server_};
-    tern_test::CapturedDiagnostics diagnostics_;
-    const std::string body_ = tern_test::RandomBytes(200000);
+    HttpTestServer server_{env_.Root() + "/http"};
+    ProxyEnvironment proxy_{server_};
+    CapturedDiagnostics diagnostics_;
+    const std::string body_ = RandomBytes(200000);
 };
 
 // What a transfer asks for, keeps and answers, whatever the server does. A resumed transfer
@@ -94,7 +90,7 @@ TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
 
         EXPECT_EQ(downloader.lastResult(), c.result);
         EXPECT_EQ(Ranges(requestsBefore), c.ranges);
-        EXPECT_EQ(tern_test::FileExists(target), !c.ranges.empty());
+        EXPECT_EQ(FileExists(target), !c.ranges.empty());
         EXPECT_TRUE(!c.after || ReadFileBytes(target) == *c.after);
         if (c.result != 0) continue;
         ASSERT_FALSE(observer.reports.empty());
@@ -103,7 +99,7 @@ TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
 }
 
 TEST_F(HttpDownloaderTest, TheObserverCancelsAndTheReceivedBytesStay) {
-    server_.Serve("/patch.bin", body_, tern_test::Slow(4096, 10));
+    server_.Serve("/patch.bin", body_, Slow(4096, 10));
     RecordingObserver observer;
     observer.cancelAt = 8192;
     Tern::HttpDownloader downloader;
@@ -167,3 +163,4 @@ TEST_F(HttpDownloaderTest, TransfersFollowEarlierTransfersAndTheGlobalCleanup) {
 }
 
 }  // namespace
+}  // namespace tern_test

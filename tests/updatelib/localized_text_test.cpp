@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/support/isolated_env.h"
-
 namespace {
 
 using Tern::FormatText;
@@ -17,25 +15,19 @@ TEST(LocalizedText, TextFileFormat) {
     Tern::LocalizedTextTable table;
     Tern::ParseTextFile(
         "ids_total = Total amount\n\tIDS_X\t=\t a=b \t\r\n//IDS_C=x\n  //note=y\r"
-        "B=one\n\rb=two\rEMPTY= \nNONE=\nno equals sign\n\n\r\rN=First\\nSecond\n"
-        "K=" +
+        "B=one\n\rb=two\rEMPTY= \nNONE=\nno equals sign\n\n\r\rN=First\\nSecond\nK=" +
             longest + "\nL=" + longest + "x\nLAST=without a break",
         table);
-    const std::pair<const char*, std::string> expected[] = {{"IDS_TOTAL", "Total amount"},
-                                                            {"IDS_X", "a=b"},
-                                                            {"IDS_C", "-"},
-                                                            {"//NOTE", "y"},
-                                                            {"B", "two"},
-                                                            {"EMPTY", ""},
-                                                            {"NONE", "-"},
-                                                            {"N", "First\r\nSecond"},
-                                                            {"K", longest},
-                                                            {"L", "-"},
-                                                            {"LAST", "without a break"}};
-    for (const auto& [key, text] : expected) {
-        const std::string* found = table.Find(key);
-        EXPECT_EQ(found ? *found : "-", text) << key;
+    std::string entries;
+    for (const char* key :
+         {"IDS_TOTAL", "IDS_X", "IDS_C", "//NOTE", "B", "EMPTY", "NONE", "N", "L", "LAST"}) {
+        const std::string* text = table.Find(key);
+        entries += std::string(key) + "=" + (text ? *text : "-") + ";";
     }
+    EXPECT_EQ(entries,
+              "IDS_TOTAL=Total amount;IDS_X=a=b;IDS_C=-;//NOTE=y;B=two;EMPTY=;NONE=-;"
+              "N=First\r\nSecond;L=-;LAST=without a break;");
+    EXPECT_EQ(*table.Find("K"), longest);
     EXPECT_EQ(table.Size(), 8u);
     EXPECT_EQ(table.GetText("MISSING", 1.0), "MISSING");
 }
@@ -62,9 +54,7 @@ TEST(LocalizedText, TextsFormatOnlyWhenTheirConversionsFitTheArguments) {
         {"%ls", {"x"}, "%ls"},
         {"50%", {}, "50%"},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(FormatText(c.text, c.arguments), c.expected) << c.text;
-    }
+    for (const auto& c : cases) EXPECT_EQ(FormatText(c.text, c.arguments), c.expected) << c.text;
 }
 
 TEST(LocalizedText, LongResultsAreCutWithoutSplittingACharacter) {
@@ -72,18 +62,6 @@ TEST(LocalizedText, LongResultsAreCutWithoutSplittingACharacter) {
     EXPECT_EQ(FormatText("%2000d", {1}).size(), kMaxFormattedTextBytes);
     const std::string head(kMaxFormattedTextBytes - 1, 'b');
     EXPECT_EQ(FormatText("%s", {head + "\xE2\x82\xAC"}), head);  // the euro sign goes whole
-}
-
-class TextFileLoading : public tern_test::IsolatedTest {};
-
-// Also for a launcher installed deeper than the desktop's path limit.
-TEST_F(TextFileLoading, LoadsTheFileOfTheLanguageBelowTheDirectory) {
-    const std::string directory = tern_test::LongDirectory(env_.Root(), 1000);
-    tern_test::WriteFileBytes(directory + "/Resources/fr/GameUpdate.fr", "IDS_TOTAL=Somme");
-    Tern::LocalizedTextTable table;
-    ASSERT_TRUE(Tern::LoadTextFileFrom(table, directory, "fr"));
-    EXPECT_EQ(table.GetText("IDS_TOTAL"), "Somme");
-    EXPECT_FALSE(Tern::LoadTextFileFrom(table, directory, "de"));
 }
 
 }  // namespace

@@ -8,17 +8,11 @@
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/base/library_texts.h"
+#include "updatelib/engine/update_engine.h"
 #include "updatelib/transfer/transfer_limits.h"
 
+namespace tern_test {
 namespace {
-
-using tern_test::Answer;
-using tern_test::Contains;
-using tern_test::ReadFileBytes;
-using tern_test::Route;
-using tern_test::RouteOptions;
-using tern_test::StoredPatch;
-using tern_test::TestHost;
 
 const std::string kInfoPath = "/MatchMakingConfig.aspx";
 const std::string kPatchPath = "/patches/skyreach_patch.exe";
@@ -26,18 +20,15 @@ const std::string kPatchUrl = "http://mirror.norland.example" + kPatchPath;
 
 std::string Line(const char* key) { return Tern::LibText(key) + "\n"; }
 
-class UpdateRunTest : public tern_test::IsolatedTest {
+class UpdateRunTest : public IsolatedTest {
 protected:
     ~UpdateRunTest() override {
         platform::testing::OverrideAvailableDiskSpace(std::nullopt);
         Tern::testing::RestoreTransferTimeouts();
     }
 
-    void ServePatch(const RouteOptions& options = {}) {
-        server_.Serve(kPatchPath, payload_, options);
-    }
-    void AnnouncePatch(const RouteOptions& options = {}) {
-        server_.Serve(kInfoPath, Answer(std::to_string(payload_.size()), kPatchUrl, crc_), options);
+    void AnnouncePatch() {
+        server_.Serve(kInfoPath, Answer(std::to_string(payload_.size()), kPatchUrl, crc_));
     }
 
     // Runs one update to its end and returns the host for inspection.
@@ -45,14 +36,12 @@ protected:
         auto host = std::make_unique<TestHost>();
         host->confirmRunUpdates = false;
         if (prepare) prepare(*host);
-        host->Start("skyreach-eu", tern_test::kUpdateKey, "us");
-        EXPECT_TRUE(host->WaitForFinish());
+        host->Start("skyreach-eu", kUpdateKey, "us");
         host->WaitForThreads();
         return host;
     }
 
     static int32_t Result(const TestHost& host) { return host.FinishedResults().at(0); }
-    static bool NoTempFiles() { return std::filesystem::is_empty(Tern::GetTempDirectory()); }
     std::vector<std::string> PatchRanges() const {
         std::vector<std::string> ranges;
         for (const auto& request : server_.Requests()) {
@@ -61,57 +50,39 @@ protected:
         return ranges;
     }
 
-    tern_test::CapturedDiagnostics diagnostics_;
-    tern_test::HttpTestServer server_{env_.Root() + "/server"};
-    tern_test::ProxyEnvironment proxy_{server_};
-    const std::string payload_ = tern_test::RandomBytes(300 * 1024);
-    const std::string crc_ = tern_test::ChecksumTextOf(payload_);
+    CapturedDiagnostics diagnostics_;
+    HttpTestServer server_{env_.Root() + "/server"};
+    ProxyEnvironment proxy_{server_};
+    const std::string payload_ = RandomBytes(300 * 1024);
+    const std::string crc_ = ChecksumTextOf(payload_);
 };
 
-TEST_F(UpdateRunTest, APatchIsDownloadedVerifiedAndFlaggedForExecution) {
-    AnnouncePatch();
-    ServePatch();
-    auto host = Run();
-    EXPECT_EQ(Result(*host), Tern::kUpdateOk);
-    EXPECT_EQ(host->stateWhenAskedToRun, 6);
-    const std::string path = StoredPatch("E ");  // declined: it stays flagged
-    EXPECT_EQ(ReadFileBytes(path), payload_);
-    EXPECT_TRUE(Tern::IsDownloadFile(path)) << path;
-    EXPECT_EQ(platform::ReadRegistryText(platform::Hive::CurrentUser, tern_test::kUpdateKey,
-                                         "previousCRC", 256),
-              crc_);
-    const double size = static_cast<double>(payload_.size());
-    ASSERT_FALSE(host->ProgressReports().empty());
-    EXPECT_EQ(host->ProgressReports().back(), (std::vector<double>{size, size, size, size}));
-    EXPECT_EQ(server_.Requests().at(0).target,
-              "http://updates.norland.example/MatchMakingConfig.aspx?action=g_guc&gid=skyreach-eu"
-              "&locale=en-US");
-
-    // The next run finds the stored download ready and does not fetch it again.
-    auto second = Run();
-    EXPECT_EQ(Result(*second), Tern::kUpdateOk);
-    EXPECT_EQ(PatchRanges().size(), 1u);
-    EXPECT_TRUE(Contains(second->LogText(), Tern::LibText("IDS_LIB_MSG_FLAGGED_EXECUTION") + "(" +
-                                                path + ", (Patch, all, all))\n"));
-    EXPECT_EQ(StoredPatch("E "), path);
-}
-
-// The answer travels over plain HTTP: whatever it holds, the run ends with a clear result, no
-// crash, no file left behind and nothing fetched that is not an HTTP patch of the announced size.
-TEST_F(UpdateRunTest, UnusableAndHostileAnswersEndTheRunCleanly) {
+// The answer travels over plain HTTP: whatever it holds and however slowly it comes, the run ends
+// with a clear result, no crash, no file left behind and nothing fetched that is not an HTTP
+// patch of the announced size. Without a usable answer the game starts at once, as if there were
+// no update.
+TEST_F(UpdateRunTest, UnusableHostileAndMissingAnswersEndTheRunCleanly) {
+    Tern::testing::OverrideTransferTimeouts({5, 60, 1});
     const std::string size = std::to_string(payload_.size());
+    const std::string announced = Answer(size, kPatchUrl, crc_);
     const std::string local = env_.Root() + "/local_copy";
-    tern_test::WriteFileBytes(local, payload_);
+    WriteFileBytes(local, payload_);
     std::string deep = "<RESPONSE>";
     for (int i = 0; i < 100000; ++i) deep += "<a>";
-    const std::string padding = "<!--" + std::string(70 * 1024, 'x') + "-->";
     const char* const kFormat = "IDS_LIB_ERR_FILE_FORMAT";
     const char* const kParsing = "IDS_LIB_ERR_FILE_PARSING";
     const char* const kDownload = "IDS_LIB_ERR_FATAL_DOWNLOAD";
-    const std::pair<std::string, const char*> cases[] = {
-        // the answer, the log's reason
-        {"<RESPONSE></RESPONSE>", nullptr},  // no update
+    struct Case {
+        std::string answer;
+        const char* reason;  // in the log; null: no update
+        RouteOptions route = RouteOptions();
+    };
+    const Case cases[] = {
+        {"<RESPONSE></RESPONSE>", nullptr},
         {"<RESPONSE>  \n\t </RESPONSE>", nullptr},
+        {announced, nullptr, Slow(1, 400)},
+        {announced, nullptr, Route(&RouteOptions::stallAfter, 0)},
+        {announced, "IDS_LIB_ERR_DWNLD_UPDATE_INFO", Route(&RouteOptions::status, 404)},
         {"this is not xml", kParsing},
         {"<ANSWER><PatchSize><VALUE>1</VALUE></PatchSize></ANSWER>", "IDS_LIB_ERR_FILE_TYPE"},
         {"<RESPONSE><!-- nothing --></RESPONSE>", kFormat},
@@ -123,7 +94,7 @@ TEST_F(UpdateRunTest, UnusableAndHostileAnswersEndTheRunCleanly) {
         {Answer(size, "", crc_), kFormat},
         {Answer(size, kPatchUrl, ""), kFormat},
         {deep, kParsing},
-        {padding + Answer(size, kPatchUrl, crc_), kParsing},
+        {"<!--" + std::string(70 * 1024, 'x') + "-->" + announced, kParsing},
         {Answer(size, "file://" + local, crc_), kDownload},
         {Answer(size, "gopher://127.0.0.1:1/x", crc_), kDownload},
         {Answer(size, "dict://127.0.0.1:1/x", crc_), kDownload},
@@ -131,44 +102,19 @@ TEST_F(UpdateRunTest, UnusableAndHostileAnswersEndTheRunCleanly) {
         {Answer(size, kPatchUrl, "deadbeef"), "IDS_LIB_ERR_CRC_NOT_MATCH"},
         {Answer("1000", kPatchUrl, crc_), kDownload},
     };
-    ServePatch();
-    for (const auto& [answer, reason] : cases) {
-        SCOPED_TRACE(answer.substr(0, 120));
-        server_.Serve(kInfoPath, answer);
+    server_.Serve(kPatchPath, payload_);
+    for (const Case& c : cases) {
+        SCOPED_TRACE(&c - cases);
+        server_.Serve(kInfoPath, c.answer, c.route);
         auto host = Run();
-        EXPECT_EQ(host->FinishedResults(), std::vector<int32_t>{reason ? 3 : 0});
-        EXPECT_TRUE(Contains(host->LogText(), reason ? Tern::LibText(reason) : ""));
-        EXPECT_TRUE(NoTempFiles());
+        EXPECT_EQ(Result(*host), c.reason ? Tern::kUpdateFailed : Tern::kUpdateOk);
+        EXPECT_TRUE(Contains(host->LogText(), c.reason ? Tern::LibText(c.reason) : ""));
+        EXPECT_TRUE(c.reason ||
+                    host->LogText().find(Line("IDS_LIB_ERR_CANNOT_CONTINUE")) == std::string::npos);
+        EXPECT_TRUE(std::filesystem::is_empty(Tern::GetTempDirectory()));
         EXPECT_EQ(StoredPatch("E "), "");
     }
     EXPECT_EQ(PatchRanges().size(), 2u);  // only the two HTTP patches were fetched
-}
-
-// Without a usable service the game must start at once, as if there were no update.
-TEST_F(UpdateRunTest, UnreachableSlowAndFailingServices) {
-    Tern::testing::OverrideTransferTimeouts({5, 60, 1});
-    struct Case {
-        const char* what;
-        std::function<void()> prepare;
-        bool failed;
-    };
-    const Case cases[] = {
-        {"closed port", [] { setenv("http_proxy", "http://127.0.0.1:1", 1); }, false},
-        {"trickling answer", [&] { AnnouncePatch(tern_test::Slow(1, 400)); }, false},
-        {"stalled answer", [&] { AnnouncePatch(Route(&RouteOptions::stallAfter, 0)); }, false},
-        {"HTTP error", [&] { server_.Fail(kInfoPath, 404); }, true},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        setenv("http_proxy", server_.ProxyUrl().c_str(), 1);
-        c.prepare();
-        auto host = Run();
-        EXPECT_EQ(host->FinishedResults(), std::vector<int32_t>{c.failed ? 3 : 0});
-        EXPECT_TRUE(NoTempFiles());
-        EXPECT_EQ(host->LogText().find(Line("IDS_LIB_ERR_CANNOT_CONTINUE")) != std::string::npos,
-                  c.failed);
-    }
-    EXPECT_TRUE(PatchRanges().empty());
 }
 
 struct Interruption {
@@ -182,15 +128,15 @@ class InterruptedDownloadTest : public UpdateRunTest,
                                 public ::testing::WithParamInterface<Interruption> {
 protected:
     void Interrupt(const Interruption& how) {
-        ServePatch(how.route);
-        Tern::testing::OverrideTransferTimeouts({5, 1, 15});  // a stall ends within a second
+        server_.Serve(kPatchPath, payload_, how.route);
         if (how.kill) {
-            tern_test::ChildProcess updater({TERN_UPDATER_CHILD});
+            ChildProcess updater({TERN_UPDATER_CHILD});
             for (int i = 0; i < 10000 && ReadFileBytes(StoredPatch("R ")).size() < 32768; ++i) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(2));
             }
             return;
         }
+        Tern::testing::OverrideTransferTimeouts({5, 1, 15});  // a stall ends within a second
         auto host = Run([&](TestHost& h) {
             if (!how.abort) return;
             h.onProgressHook = [&h] {
@@ -198,6 +144,7 @@ protected:
                 if (!reports.empty() && reports.back()[3] > 64 * 1024) h.Abort();
             };
         });
+        Tern::testing::RestoreTransferTimeouts();
         EXPECT_EQ(Result(*host), how.abort ? Tern::kUpdateUserAborted : Tern::kUpdateIncomplete);
         EXPECT_TRUE(Contains(host->LogText(),
                              Line(how.abort ? "IDS_LIB_ERR_USER_ABORT" : "IDS_LIB_ERR_PARTIALLY")));
@@ -205,79 +152,85 @@ protected:
 };
 
 // A partial download is never lost: not by the interruption, not by a start without network in
-// between, not by a disk that has room only for the rest. The temporary directory is deeper than
-// the desktop's path limit.
+// between (which goes on as if there were no update), not by a disk that has room only for the
+// rest. Once complete and verified, it waits to be run, and the next run does not fetch it again.
+// The temporary directory is deeper than the desktop's path limit.
 TEST_P(InterruptedDownloadTest, TheNextRunResumesItByteIdentical) {
-    setenv("TMPDIR", tern_test::LongDirectory(env_.Root(), 240).c_str(), 1);
+    setenv("TMPDIR", LongDirectory(env_.Root(), 240).c_str(), 1);
     AnnouncePatch();
     Interrupt(GetParam());
-    Tern::testing::RestoreTransferTimeouts();
     const std::string partial = StoredPatch("R ");
     ASSERT_FALSE(partial.empty());
     const size_t kept = ReadFileBytes(partial).size();
     ASSERT_LT(kept, payload_.size());
 
     setenv("http_proxy", "http://127.0.0.1:1", 1);
-    Run();
+    EXPECT_EQ(Result(*Run()), Tern::kUpdateOk);
     EXPECT_EQ(StoredPatch("R "), partial) << "an offline start keeps the record";
 
     setenv("http_proxy", server_.ProxyUrl().c_str(), 1);
     platform::testing::OverrideAvailableDiskSpace(payload_.size() - kept);
-    ServePatch();
+    server_.Serve(kPatchPath, payload_);
     auto resumed = Run();
     EXPECT_EQ(Result(*resumed), Tern::kUpdateOk) << resumed->LogText();
     EXPECT_TRUE(Contains(resumed->LogText(), Tern::LibText("IDS_LIB_MSG_ATTEMPTING_RESUME") + "(" +
                                                  partial + ", (Patch, all, all))\n"));
     EXPECT_EQ(PatchRanges().back(), kept ? "bytes=" + std::to_string(kept) + "-" : "");
-    EXPECT_EQ(StoredPatch("E "), partial);
+    EXPECT_EQ(resumed->stateWhenAskedToRun, Tern::kRunUpdates);
+    ASSERT_FALSE(resumed->ProgressReports().empty());
+    EXPECT_EQ(resumed->ProgressReports().back()[3], payload_.size());
+    EXPECT_EQ(StoredPatch("E "), partial);  // declined: it stays flagged
     EXPECT_EQ(ReadFileBytes(partial), payload_);
+
+    const size_t fetched = PatchRanges().size();
+    EXPECT_TRUE(Contains(Run()->LogText(), Tern::LibText("IDS_LIB_MSG_FLAGGED_EXECUTION") + "(" +
+                                               partial + ", (Patch, all, all))\n"));
+    EXPECT_EQ(PatchRanges().size(), fetched);
+    EXPECT_EQ(StoredPatch("E "), partial);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Interruptions, InterruptedDownloadTest,
-    ::testing::Values(Interruption{"Abort", tern_test::Slow(16 * 1024, 2), true},
+    ::testing::Values(Interruption{"Abort", Slow(16 * 1024, 2), true},
                       Interruption{"Cut", Route(&RouteOptions::cutAfter, 100 * 1024)},
                       Interruption{"Reset", Route(&RouteOptions::resetAfter, 100 * 1024)},
                       Interruption{"Stall", Route(&RouteOptions::stallAfter, 0)},
-                      Interruption{"Kill", tern_test::Slow(8 * 1024, 5), false, true}),
+                      Interruption{"Kill", Slow(8 * 1024, 5), false, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(UpdateRunTest, KeptDownloadsAreForgottenOnlyWhenTheAnnouncedChecksumChanges) {
+// A kept download waits while the disk has no room for its rest, and goes only when the announced
+// checksum changes.
+TEST_F(UpdateRunTest, KeptDownloadsWaitForRoomAndGoOnlyWhenTheChecksumChanges) {
     AnnouncePatch();
-    ServePatch(Route(&RouteOptions::cutAfter, 10 * 1024));
+    server_.Serve(kPatchPath, payload_, Route(&RouteOptions::cutAfter, 10 * 1024));
     Run();
     const std::string partial = StoredPatch("R ");
     ASSERT_FALSE(partial.empty());
 
-    server_.Fail(kPatchPath, 500);
-    Run();  // same checksum: the partial download is kept (and resumed, in vain)
-    EXPECT_EQ(StoredPatch("R "), partial);
-
-    const std::string other = payload_.substr(0, 1000);
-    server_.Serve(kInfoPath, Answer("1000", kPatchUrl, tern_test::ChecksumTextOf(other)));
-    server_.Serve(kPatchPath, other);
-    EXPECT_EQ(Result(*Run()), Tern::kUpdateOk);
-    EXPECT_FALSE(tern_test::FileExists(partial));
-    EXPECT_EQ(ReadFileBytes(StoredPatch("E ")), other);
-    EXPECT_EQ(PatchRanges().back(), "");  // a fresh file, not a resume
-}
-
-TEST_F(UpdateRunTest, NotEnoughDiskSpaceStopsBeforeTheDownload) {
-    server_.Serve(kInfoPath, Answer("5242880", kPatchUrl, "1234"));
-    platform::testing::OverrideAvailableDiskSpace(3 * 1048576 + 5);
-    auto host = Run();
-    EXPECT_EQ(Result(*host), Tern::kUpdateFailed);
-    EXPECT_TRUE(Contains(host->LogText(),
+    platform::testing::OverrideAvailableDiskSpace(payload_.size() - 10 * 1024 - 1);
+    auto full = Run();
+    EXPECT_EQ(Result(*full), Tern::kUpdateFailed);
+    EXPECT_TRUE(Contains(full->LogText(),
                          Line("IDS_LIB_ERR_FATAL_DOWNLOAD") +
                              Line("IDS_LIB_ERR_NOT_ENOUGH_DISK_SPACE") +
-                             Tern::LibText("IDS_LIB_MSG_REQUIRED") + ": 5" +
+                             Tern::LibText("IDS_LIB_MSG_REQUIRED") + ": 0" +
                              Line("IDS_LIB_MSG_MB") + Tern::LibText("IDS_LIB_MSG_AVAILABLE") +
-                             ": 3" + Line("IDS_LIB_MSG_MB") + Line("IDS_LIB_ERR_CANNOT_CONTINUE")));
-    EXPECT_TRUE(PatchRanges().empty());
-
-    platform::testing::OverrideAvailableDiskSpace(5242880);  // exactly enough passes
-    Run();
+                             ": 0" + Line("IDS_LIB_MSG_MB") + Line("IDS_LIB_ERR_CANNOT_CONTINUE")));
     EXPECT_EQ(PatchRanges().size(), 1u);
+    EXPECT_EQ(StoredPatch("R "), partial);
+    platform::testing::OverrideAvailableDiskSpace(std::nullopt);
+
+    const std::string other = payload_.substr(0, 1000);
+    server_.Serve(kInfoPath, Answer("1000", kPatchUrl, ChecksumTextOf(other)));
+    server_.Serve(kPatchPath, other);
+    EXPECT_EQ(Result(*Run()), Tern::kUpdateOk);
+    EXPECT_FALSE(FileExists(partial));
+    EXPECT_EQ(ReadFileBytes(StoredPatch("E ")), other);
+    EXPECT_EQ(PatchRanges().back(), "");  // a fresh file, not a resume
+    EXPECT_EQ(server_.Requests().at(0).target,
+              "http://updates.norland.example/MatchMakingConfig.aspx?action=g_guc&gid=skyreach-eu"
+              "&locale=en-US");
 }
 
 }  // namespace
+}  // namespace tern_test

@@ -14,10 +14,9 @@
 #include "updatelib/base/file_functions.h"
 #include "updatelib/service/update_service_client.h"
 
+namespace tern_test {
 namespace {
 
-using platform::rpc::DispatchResult;
-using platform::rpc::RpcServer;
 using platform::rpc::StartResult;
 using Tern::ProgressSnapshot;
 using Tern::UpdateService;
@@ -38,40 +37,26 @@ public:
     std::atomic<int> stopRequests{0};
 };
 
-class UpdateServiceTest : public tern_test::IsolatedTest {
-protected:
-    FakeProvider provider_;
-    platform::NamedEvent syncEvent_;
-};
-
-TEST_F(UpdateServiceTest, SambasClientReadsEveryProcedure) {
-    UpdateService service(provider_);
-    ASSERT_EQ(service.Start(), StartResult::Started);
-    const tern_test::ChildResult python =
-        tern_test::RunChild({TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT, env_.RuntimeDir()});
-    EXPECT_EQ(python.standardError, "");
-    EXPECT_EQ(python.standardOutput,
-              "state 4\nresult 3\nfigures 2000.0 500.0 100.0 50.0 2 1\nurl " + kUrlAsSent +
-                  "\ndescription Patch one\nrest 0\nstop 0\n");
-    EXPECT_EQ(provider_.stopRequests, 1);
-}
+class UpdateServiceTest : public IsolatedTest {};
 
 // A client keeps its connection; when the service behind it was replaced, it connects anew.
 TEST_F(UpdateServiceTest, ClientReconnectsToARestartedService) {
+    FakeProvider provider;
     Tern::UpdateServiceClient client;
     EXPECT_EQ(client.State().Error().error, Tern::ServiceError::NotRunning);
-    std::optional<UpdateService> service(std::in_place, provider_);
+    std::optional<UpdateService> service(std::in_place, provider);
     ASSERT_EQ(service->Start(), StartResult::Started);
-    ASSERT_TRUE(syncEvent_.Create(Tern::kUpdateServiceSyncEvent, true));
+    platform::NamedEvent syncEvent;
+    ASSERT_TRUE(syncEvent.Create(Tern::kUpdateServiceSyncEvent, true));
     EXPECT_EQ(client.State().Value(), 4);
     service.reset();
-    provider_.state = 5;
-    service.emplace(provider_);
+    provider.state = 5;
+    service.emplace(provider);
     ASSERT_EQ(service->Start(), StartResult::Started);
     EXPECT_EQ(client.State().Value(), 5);
 }
 
-enum class Updater { Running, Finished, Absent, EventOnly, Unannounced, Malformed };
+enum class Updater { Running, Finished, Unannounced, EventOnly, Malformed, Absent };
 
 bool Matches(const std::string& actual, const std::string& expected) {
     if (!expected.empty() && expected.back() == '*') {
@@ -80,7 +65,9 @@ bool Matches(const std::string& actual, const std::string& expected) {
     return actual == expected;
 }
 
-TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
+// What ternctl, and Samba's DCE/RPC client calling every procedure, make of the service.
+TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
+    const std::string ternctl = TERN_TERNCTL;
     const std::string notRunning = "ternctl: no updater is running\n";
     const std::string usage = "usage: ternctl <command>\n*";  // '*': any rest
     const std::string progress =
@@ -89,9 +76,10 @@ TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
         kUrlAsSent + "\ndescription: Patch one\n";
     const std::string watch =
         "\rupdate 1/2  file 50/100 (50%)  total 500/2000 (25%)  Patch one\033[K\n";
-    const std::string malformed = "ternctl: protocol error: the service's answer is malformed\n";
+    const std::string samba = "state 4\nresult 3\nfigures 2000.0 500.0 100.0 50.0 2 1\nurl " +
+                              kUrlAsSent + "\ndescription Patch one\nrest 0\nstop 0\n";
     struct Case {
-        std::vector<std::string> arguments;
+        std::vector<std::string> argv;
         Updater updater;
         int exitCode;
         std::string standardOutput;
@@ -99,47 +87,55 @@ TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
         int stopRequests = 0;
     };
     const Case cases[] = {
-        {{"state"}, Updater::Running, 0, "4\n", ""},
-        {{"result"}, Updater::Running, 0, "3\n", ""},
-        {{"progress"}, Updater::Running, 0, progress, ""},
-        {{"progress", "--watch"}, Updater::Finished, 0, watch, ""},
-        {{"stop"}, Updater::Running, 0, "", "", 1},
-        {{"state"}, Updater::Absent, 1, "", notRunning},
-        {{"progress", "--watch"}, Updater::Absent, 1, "", notRunning},
-        {{"stop"}, Updater::EventOnly, 1, "", notRunning},
-        {{"state"}, Updater::Unannounced, 1, "", notRunning},
-        {{"result"}, Updater::Malformed, 2, "", malformed},
-        {{"--help"}, Updater::Absent, 0, usage, ""},
-        {{"frobnicate"}, Updater::Running, 2, "", usage},
-        {{"state", "extra"}, Updater::Running, 2, "", usage},
-        {{}, Updater::Running, 2, "", usage},
+        {{TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT, env_.RuntimeDir()},
+         Updater::Running,
+         0,
+         samba,
+         "",
+         1},
+        {{ternctl, "state"}, Updater::Running, 0, "4\n", ""},
+        {{ternctl, "result"}, Updater::Running, 0, "3\n", ""},
+        {{ternctl, "progress"}, Updater::Running, 0, progress, ""},
+        {{ternctl, "progress", "--watch"}, Updater::Finished, 0, watch, ""},
+        {{ternctl, "stop"}, Updater::Running, 0, "", "", 1},
+        {{ternctl, "state"}, Updater::Absent, 1, "", notRunning},
+        {{ternctl, "progress", "--watch"}, Updater::Absent, 1, "", notRunning},
+        {{ternctl, "stop"}, Updater::EventOnly, 1, "", notRunning},
+        {{ternctl, "state"}, Updater::Unannounced, 1, "", notRunning},
+        {{ternctl, "result"},
+         Updater::Malformed,
+         2,
+         "",
+         "ternctl: protocol error: the service's answer is malformed\n"},
+        {{ternctl, "--help"}, Updater::Absent, 0, usage, ""},
+        {{ternctl, "frobnicate"}, Updater::Running, 2, "", usage},
+        {{ternctl, "state", "extra"}, Updater::Running, 2, "", usage},
+        {{ternctl}, Updater::Running, 2, "", usage},
     };
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::PrintToString(c.arguments));
+        SCOPED_TRACE(::testing::PrintToString(c.argv));
         FakeProvider provider;
         provider.state = c.updater == Updater::Finished ? 5 : 4;
         std::optional<UpdateService> service;
-        RpcServer malformedServer;
+        platform::rpc::RpcServer malformed;
         platform::NamedEvent syncEvent;
-        if (c.updater == Updater::Running || c.updater == Updater::Finished ||
-            c.updater == Updater::Unannounced) {
+        if (c.updater <= Updater::Unannounced) {
             ASSERT_EQ(service.emplace(provider).Start(), StartResult::Started);
         }
         if (c.updater == Updater::Malformed) {
-            ASSERT_EQ(malformedServer.Start(
-                          Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
-                          [](uint16_t, const std::string&) { return DispatchResult::Reply(""); }),
+            ASSERT_EQ(malformed.Start(Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
+                                      [](uint16_t, const std::string&) {
+                                          return platform::rpc::DispatchResult::Reply("");
+                                      }),
                       StartResult::Started);
         }
         if (c.updater != Updater::Absent && c.updater != Updater::Unannounced) {
             ASSERT_TRUE(syncEvent.Create(Tern::kUpdateServiceSyncEvent, true));
         }
-        std::vector<std::string> argv{TERN_TERNCTL};
-        argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
-        const tern_test::ChildResult ternctl = tern_test::RunChild(argv);
-        EXPECT_EQ(ternctl.exitCode, c.exitCode);
-        EXPECT_PRED2(Matches, ternctl.standardOutput, c.standardOutput);
-        EXPECT_PRED2(Matches, ternctl.standardError, c.standardError);
+        const ChildResult child = RunChild(c.argv);
+        EXPECT_EQ(child.exitCode, c.exitCode);
+        EXPECT_PRED2(Matches, child.standardOutput, c.standardOutput);
+        EXPECT_PRED2(Matches, child.standardError, c.standardError);
         EXPECT_EQ(provider.stopRequests, c.stopRequests);
     }
 }
@@ -148,26 +144,26 @@ TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
 // first step, the figures of the patch's transfer as they grow, two stops during the run that end
 // it once, and a stop after the run that finishes the updater but leaves the run's result.
 TEST_F(UpdateServiceTest, AClientFollowsARealUpdaterAndStopsIt) {
-    tern_test::HttpTestServer server(env_.Root() + "/server");
-    tern_test::ProxyEnvironment proxy(server);
+    HttpTestServer server(env_.Root() + "/server");
+    ProxyEnvironment proxy(server);
     const std::string patchPath = "/patches/" + std::string(100 - 38, 'p');
     const std::string patchUrl = "http://mirror.norland.example" + patchPath;
     ASSERT_EQ(patchUrl.size(), 100u);
-    server.Serve("/MatchMakingConfig.aspx", tern_test::Answer("4000000", patchUrl, "1234"));
-    server.Serve(patchPath, std::string(4000000, 'x'), tern_test::Slow(16 * 1024, 20));
+    server.Serve("/MatchMakingConfig.aspx", Answer("4000000", patchUrl, "1234"));
+    server.Serve(patchPath, std::string(4000000, 'x'), Slow(16 * 1024, 20));
     // A started update waits to be cleaned up by the run's first step, which has to change the
     // hive: while this process holds the hive's lock, the run stays in that step.
-    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::CurrentUser,
-                                            tern_test::kUpdateKey + "\\UpdateFiles", "Old",
-                                            "D " + Tern::MakeDownloadFile()),
-              0);
-    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine, tern_test::kUpdateKey,
-                                            "info", "installed since"),
+    ASSERT_EQ(
+        platform::WriteRegistryString(platform::Hive::CurrentUser, kUpdateKey + "\\UpdateFiles",
+                                      "Old", "D " + Tern::MakeDownloadFile()),
+        0);
+    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine, kUpdateKey, "info",
+                                            "installed since"),
               0);
     const platform::UniqueFd lock(
         open((env_.ConfigHome() + "/tern/registry/user.reg.lock").c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_EQ(flock(lock.Get(), LOCK_EX), 0);
-    tern_test::ChildProcess host({TERN_UPDATER_CHILD});
+    ChildProcess host({TERN_UPDATER_CHILD});
     EXPECT_EQ(host.ReadLine(), "started");
     Tern::UpdateServiceClient client;
     EXPECT_EQ(client.State().Value(), 1);
@@ -206,8 +202,8 @@ TEST_F(UpdateServiceTest, AClientFollowsARealUpdaterAndStopsIt) {
     // Calls go on while the updater stops.
     std::atomic<bool> stopped{false};
     std::thread caller([&] {
-        Tern::UpdateServiceClient client;
-        while (!stopped) client.Progress();
+        Tern::UpdateServiceClient other;
+        while (!stopped) other.Progress();
     });
     host.CloseInput();
     EXPECT_EQ(host.ReadAll(), "");
@@ -217,3 +213,4 @@ TEST_F(UpdateServiceTest, AClientFollowsARealUpdaterAndStopsIt) {
 }
 
 }  // namespace
+}  // namespace tern_test

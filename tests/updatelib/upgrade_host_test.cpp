@@ -8,33 +8,25 @@
 #include "updatelib/base/library_texts.h"
 #include "updatelib/engine/update_engine.h"
 
+namespace tern_test {
 namespace {
 
-using platform::Hive;
-using tern_test::kUpdateKey;
-using tern_test::StoredPatch;
-using tern_test::TestHost;
-
-class UpgradeHostTest : public tern_test::IsolatedTest {
+class UpgradeHostTest : public IsolatedTest {
 protected:
-    tern_test::CapturedDiagnostics diagnostics_;
+    CapturedDiagnostics diagnostics_;
 };
 
-TEST_F(UpgradeHostTest, RunEndsWithExactlyOneOnFinishedOnTheWorker) {
+// A run ends with exactly one OnFinished, made on the worker. Every later report still reaches
+// the host, rewrites the resume record once a download path is known, and answers false once the
+// host was asked to abort.
+TEST_F(UpgradeHostTest, ARunEndsOnceOnTheWorkerAndEveryReportReachesTheHost) {
     TestHost host;
     ASSERT_TRUE(host.Start("skyreach", kUpdateKey, "us"));
     host.WaitForThreads();
     EXPECT_EQ(host.FinishedResults(), std::vector<int32_t>{Tern::kUpdateOk});
     EXPECT_NE(host.FinishedThread(), std::this_thread::get_id());
     EXPECT_EQ(host.GetEngineState(), Tern::kFinish);
-}
 
-// Every report reaches the host, rewrites the resume record once a download path is known, and
-// answers false once the host was asked to abort.
-TEST_F(UpgradeHostTest, ReportsReachTheHostTheResumeRecordAndTheAbort) {
-    TestHost host;
-    host.Start("skyreach", kUpdateKey, "us");
-    host.WaitForThreads();
     const size_t runReports = host.ProgressReports().size();
     Tern::UpdateObserver& observer = host.Observer();
     observer.SetTotalBytes(0.0);
@@ -86,41 +78,36 @@ TEST_F(UpgradeHostTest, DestroyingWhileOnFinishedWaitsForTheDestroyingThreadDoes
 }
 
 TEST_F(UpgradeHostTest, PurgeStaleFilesDeletesFlaggedFilesLogsFailuresAndKeepsOtherRecords) {
-    const std::string filesKey = kUpdateKey + "\\UpdateFiles";
-    const char* const controls[] = {"D ", "D ", "E ", "R "};
+    Tern::UpdateStateStore store;
+    store.Open(kUpdateKey);
+    const int32_t states[] = {Tern::FlaggedForDeletion, Tern::FlaggedForDeletion,
+                              Tern::FlaggedForExecution, Tern::PartialDownload};
     std::string paths[4];
     for (int i = 0; i < 4; ++i) {
         paths[i] = env_.TempDir() + "vex" + std::to_string(i) + ".exe";
-        tern_test::WriteFileBytes(paths[i], "data");
-        ASSERT_EQ(
-            platform::WriteRegistryString(Hive::CurrentUser, filesKey, "Patch_" + std::to_string(i),
-                                          controls[i] + paths[i]),
-            0);
+        WriteFileBytes(paths[i], "data");
+        store.Store(Tern::TargetId("Patch", "all", std::to_string(i)), paths[i], states[i]);
     }
-    // A missing "lastinfo" differs from an existing "info": the started updates are stale.
-    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "id-2"), 0);
-    Tern::UpdateStateStore store;
-    store.Open(kUpdateKey);
-    ASSERT_EQ(store.Records().size(), 4u);
     // A non-empty directory in place of a file cannot be deleted, even by root.
     std::remove(paths[1].c_str());
-    tern_test::WriteFileBytes(paths[1] + "/inside", "x");
+    WriteFileBytes(paths[1] + "/inside", "x");
 
     std::ostringstream log;
     Tern::PurgeStaleFiles(store, log);
 
     EXPECT_EQ(log.str(), Tern::LibText("IDS_LIB_ERR_CANNOT_DELETE_FILE") + ": " + paths[1] + ".\n");
-    EXPECT_FALSE(tern_test::FileExists(paths[0]));
+    EXPECT_FALSE(FileExists(paths[0]));
     // The downloads to run or resume stay recorded, whatever the rest of the run does.
     for (int i = 0; i < 4; ++i) {
-        const auto stored = platform::ReadRegistryText(Hive::CurrentUser, filesKey,
-                                                       "Patch_" + std::to_string(i), 4096);
-        EXPECT_EQ(stored, i < 2 ? std::nullopt : std::optional(controls[i] + paths[i])) << i;
+        EXPECT_EQ(
+            platform::ReadRegistryText(platform::Hive::CurrentUser, kUpdateKey + "\\UpdateFiles",
+                                       "Patch_" + std::to_string(i), 4096),
+            i < 2 ? std::nullopt : std::optional((i == 2 ? "E " : "R ") + paths[i]));
     }
     ASSERT_EQ(store.Records().size(), 2u);
-    EXPECT_EQ(store.Records()[0].path, paths[2]);
-    EXPECT_EQ(store.Records()[1].path, paths[3]);
-    EXPECT_TRUE(tern_test::FileExists(paths[2]) && tern_test::FileExists(paths[3]));
+    EXPECT_EQ(store.Records()[0].path + store.Records()[1].path, paths[2] + paths[3]);
+    EXPECT_TRUE(FileExists(paths[2]) && FileExists(paths[3]));
 }
 
 }  // namespace
+}  // namespace tern_test
