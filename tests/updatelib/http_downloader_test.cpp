@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <tuple>
 
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/download_progress_observer.h"
@@ -50,49 +51,45 @@ TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
     Tern::testing::OverrideTransferTimeouts({2, 1, 15});  // a stall ends within a second
     const std::string head = body_.substr(0, 40000);
     const RouteOptions ignored = Route(&RouteOptions::ignoreRange, true);
-    struct Case {
-        const char* target;
-        std::optional<std::string> before;  // the target's bytes before the transfer
-        RouteOptions route;
-        bool resume;
-        int result;
-        std::vector<std::string> ranges;
-        std::optional<std::string> after;  // nullopt: not read
-    };
-    const Case cases[] = {
-        {"fresh", body_ + "longer", {}, false, 0, {""}, body_},
-        {"resumed", head, {}, true, 0, {"bytes=40000-"}, body_},
-        {"resumed without a file", std::nullopt, {}, true, 0, {""}, body_},
-        {"holding all and more", body_ + "x", {}, true, 0, {"bytes=200001-", ""}, body_},
-        {"range ignored", head, ignored, true, 0, {"bytes=40000-", ""}, body_},
-        {"cut",
-         std::nullopt,
-         Route(&RouteOptions::cutAfter, 50000),
-         false,
-         18,
-         {""},
-         body_.substr(0, 50000)},
-        {"HTTP error", head, Route(&RouteOptions::status, 404), false, 22, {""}, ""},
-        {"stalled", head, Route(&RouteOptions::stallAfter, 0), true, 28, {"bytes=40000-"}, head},
-        {"missing/directory", std::nullopt, {}, true, 23, {}, std::nullopt},
-        {"/dev/full", std::nullopt, {}, false, 23, {""}, std::nullopt},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.target);
-        const std::string target = c.target[0] == '/' ? c.target : Target(c.target);
-        if (c.before) WriteFileBytes(target, *c.before);
-        server_.Serve("/patch.bin", body_, c.route);
+    const RouteOptions cut = Route(&RouteOptions::cutAfter, 50000);
+    // The target, its bytes before, the route, resume, the result, the ranges asked for, the
+    // target's bytes after (nullopt: not read).
+    const std::tuple<const char*, std::optional<std::string>, RouteOptions, bool, int,
+                     std::vector<std::string>, std::optional<std::string>>
+        cases[] = {
+            {"fresh", body_ + "longer", {}, false, 0, {""}, body_},
+            {"resumed", head, {}, true, 0, {"bytes=40000-"}, body_},
+            {"resumed without a file", std::nullopt, {}, true, 0, {""}, body_},
+            {"holding all and more", body_ + "x", {}, true, 0, {"bytes=200001-", ""}, body_},
+            {"range ignored", head, ignored, true, 0, {"bytes=40000-", ""}, body_},
+            {"cut", std::nullopt, cut, false, 18, {""}, body_.substr(0, 50000)},
+            {"HTTP error", head, Route(&RouteOptions::status, 404), false, 22, {""}, ""},
+            {"stalled",
+             head,
+             Route(&RouteOptions::stallAfter, 0),
+             true,
+             28,
+             {"bytes=40000-"},
+             head},
+            {"missing/directory", std::nullopt, {}, true, 23, {}, std::nullopt},
+            {"/dev/full", std::nullopt, {}, false, 23, {""}, std::nullopt},
+        };
+    for (const auto& [name, before, route, resume, result, ranges, after] : cases) {
+        SCOPED_TRACE(name);
+        const std::string target = name[0] == '/' ? name : Target(name);
+        if (before) WriteFileBytes(target, *before);
+        server_.Serve("/patch.bin", body_, route);
         const size_t requestsBefore = server_.Requests().size();
         RecordingObserver observer;
         Tern::HttpDownloader downloader;
 
-        EXPECT_EQ(downloader.download(kUrl, target, c.resume, &observer), c.result == 0);
+        EXPECT_EQ(downloader.download(kUrl, target, resume, &observer), result == 0);
 
-        EXPECT_EQ(downloader.lastResult(), c.result);
-        EXPECT_EQ(Ranges(requestsBefore), c.ranges);
-        EXPECT_EQ(FileExists(target), !c.ranges.empty());
-        EXPECT_TRUE(!c.after || ReadFileBytes(target) == *c.after);
-        if (c.result != 0) continue;
+        EXPECT_EQ(downloader.lastResult(), result);
+        EXPECT_EQ(Ranges(requestsBefore), ranges);
+        EXPECT_EQ(FileExists(target), !ranges.empty());
+        EXPECT_TRUE(!after || ReadFileBytes(target) == *after);
+        if (result != 0) continue;
         ASSERT_FALSE(observer.reports.empty());
         EXPECT_EQ(observer.reports.back(), std::vector<double>(2, body_.size()));
     }

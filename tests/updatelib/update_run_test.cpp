@@ -123,6 +123,7 @@ struct Interruption {
     bool abort = false;  // by the player
     bool kill = false;   // of the launcher's process
 };
+void PrintTo(const Interruption& how, std::ostream* out) { *out << how.name; }
 
 class InterruptedDownloadTest : public UpdateRunTest,
                                 public ::testing::WithParamInterface<Interruption> {

@@ -76,8 +76,11 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
         kUrlAsSent + "\ndescription: Patch one\n";
     const std::string watch =
         "\rupdate 1/2  file 50/100 (50%)  total 500/2000 (25%)  Patch one\033[K\n";
-    const std::string samba = "state 4\nresult 3\nfigures 2000.0 500.0 100.0 50.0 2 1\nurl " +
-                              kUrlAsSent + "\ndescription Patch one\nrest 0\nstop 0\n";
+    const std::vector<std::string> samba{TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT,
+                                         env_.RuntimeDir()};
+    const std::string sambaSaw = "state 4\nresult 3\nfigures 2000.0 500.0 100.0 50.0 2 1\nurl " +
+                                 kUrlAsSent + "\ndescription Patch one\nrest 0\nstop 0\n";
+    const std::string malformed = "ternctl: protocol error: the service's answer is malformed\n";
     struct Case {
         std::vector<std::string> argv;
         Updater updater;
@@ -87,12 +90,7 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
         int stopRequests = 0;
     };
     const Case cases[] = {
-        {{TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT, env_.RuntimeDir()},
-         Updater::Running,
-         0,
-         samba,
-         "",
-         1},
+        {samba, Updater::Running, 0, sambaSaw, "", 1},
         {{ternctl, "state"}, Updater::Running, 0, "4\n", ""},
         {{ternctl, "result"}, Updater::Running, 0, "3\n", ""},
         {{ternctl, "progress"}, Updater::Running, 0, progress, ""},
@@ -102,11 +100,7 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
         {{ternctl, "progress", "--watch"}, Updater::Absent, 1, "", notRunning},
         {{ternctl, "stop"}, Updater::EventOnly, 1, "", notRunning},
         {{ternctl, "state"}, Updater::Unannounced, 1, "", notRunning},
-        {{ternctl, "result"},
-         Updater::Malformed,
-         2,
-         "",
-         "ternctl: protocol error: the service's answer is malformed\n"},
+        {{ternctl, "result"}, Updater::Malformed, 2, "", malformed},
         {{ternctl, "--help"}, Updater::Absent, 0, usage, ""},
         {{ternctl, "frobnicate"}, Updater::Running, 2, "", usage},
         {{ternctl, "state", "extra"}, Updater::Running, 2, "", usage},
@@ -117,16 +111,16 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
         FakeProvider provider;
         provider.state = c.updater == Updater::Finished ? 5 : 4;
         std::optional<UpdateService> service;
-        platform::rpc::RpcServer malformed;
+        platform::rpc::RpcServer wrongServer;
         platform::NamedEvent syncEvent;
         if (c.updater <= Updater::Unannounced) {
             ASSERT_EQ(service.emplace(provider).Start(), StartResult::Started);
         }
         if (c.updater == Updater::Malformed) {
-            ASSERT_EQ(malformed.Start(Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
-                                      [](uint16_t, const std::string&) {
-                                          return platform::rpc::DispatchResult::Reply("");
-                                      }),
+            ASSERT_EQ(wrongServer.Start(Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
+                                        [](uint16_t, const std::string&) {
+                                            return platform::rpc::DispatchResult::Reply("");
+                                        }),
                       StartResult::Started);
         }
         if (c.updater != Updater::Absent && c.updater != Updater::Unannounced) {
