@@ -1,21 +1,9 @@
 #include "updatelib/transfer/patch_checksum.h"
 
-#include <gtest/gtest.h>
+#include "tests/updatelib/update_test_support.h"
 
-#include <random>
-#include <string>
-
-#include "tests/support/isolated_env.h"
-
+namespace tern_test {
 namespace {
-
-using Tern::PatchChecksum;
-
-uint32_t ChecksumOf(const std::string& bytes) {
-    PatchChecksum checksum;
-    checksum.Update(bytes.data(), bytes.size());
-    return checksum.Value();
-}
 
 // The checksum's definition, one bit at a time: an independent oracle for the fast form.
 uint32_t BitwiseChecksum(const std::string& bytes) {
@@ -27,60 +15,40 @@ uint32_t BitwiseChecksum(const std::string& bytes) {
     return reg;
 }
 
-std::string RandomBytes(size_t size, unsigned seed) {
-    std::mt19937 random(seed);
-    std::string bytes(size, '\0');
-    for (char& c : bytes) c = static_cast<char>(random());
-    return bytes;
-}
-
-TEST(PatchChecksum, CheckValuesAndTableEntries) {
-    EXPECT_EQ(ChecksumOf(""), 0x0000FFFFu);
-    EXPECT_EQ(ChecksumOf("abc"), 0xE56491DAu);
-    EXPECT_EQ(ChecksumOf("123456789"), 0x8044A04Du);
-    EXPECT_EQ(PatchChecksum::TableEntry(1), 0x00001021u);
-    EXPECT_EQ(PatchChecksum::TableEntry(2), 0x00002042u);
-    EXPECT_EQ(PatchChecksum::TableEntry(255), 0x000FEF1Fu);
-}
-
-TEST(PatchChecksum, AnySplitOfTheInputGivesTheDefinedValue) {
-    const std::string bytes = RandomBytes(1000, 7);
-    for (size_t split : {0u, 1u, 3u, 7u, 8u, 9u, 500u, 999u}) {
-        PatchChecksum checksum;
-        checksum.Update(bytes.data(), split);
-        checksum.Update(bytes.data() + split, bytes.size() - split);
-        EXPECT_EQ(checksum.Value(), BitwiseChecksum(bytes)) << split;
+TEST(PatchChecksum, TheFastFormIsBitExactForAnySplitOfTheInput) {
+    for (const std::string& text :
+         {std::string(), std::string("123456789"), RandomBytes(1000, 7)}) {
+        for (size_t split : {0ul, 1ul, 7ul, 9ul, text.size() / 2, text.size() - 1, text.size()}) {
+            if (split > text.size()) continue;
+            Tern::PatchChecksum checksum;
+            checksum.Update(text.data(), split);
+            checksum.Update(text.data() + split, text.size() - split);
+            EXPECT_EQ(checksum.Value(), BitwiseChecksum(text)) << text.size() << "/" << split;
+        }
     }
+    EXPECT_EQ(BitwiseChecksum("123456789"), 0x8044A04Du);  // the oracle's own check value
+    EXPECT_EQ(Tern::PatchChecksum::TableEntry(1), 0x00001021u);
+    EXPECT_EQ(Tern::PatchChecksum::TableEntry(255), 0x000FEF1Fu);
 }
 
-class ChecksumOfFileTest : public tern_test::IsolatedTest {};
+class PatchChecksumFile : public IsolatedTest {};
 
-TEST_F(ChecksumOfFileTest, StreamedFileLargerThanABlockEqualsTheInMemoryValue) {
-    const std::string bytes = RandomBytes((3 << 20) + 5, 11);
-    const std::string path = env_.TempDir() + "big.bin";
-    tern_test::WriteFileBytes(path, bytes);
-    EXPECT_EQ(Tern::ChecksumOfFile(path), BitwiseChecksum(bytes));
-}
-
-TEST_F(ChecksumOfFileTest, MissingOrUnreadableFilesHaveNoChecksum) {
+TEST_F(PatchChecksumFile, FilesAndSignatureTexts) {
+    const std::string bytes = RandomBytes((3 << 20) + 5, 11);  // several blocks
+    WriteFileBytes(env_.TempDir() + "big.bin", bytes);
+    EXPECT_EQ(Tern::ChecksumOfFile(env_.TempDir() + "big.bin"), BitwiseChecksum(bytes));
     EXPECT_EQ(Tern::ChecksumOfFile(env_.TempDir() + "missing"), std::nullopt);
-    EXPECT_EQ(Tern::ChecksumOfFile(env_.Root()),
-              std::nullopt);  // a directory opens but cannot be read
-}
+    EXPECT_EQ(Tern::ChecksumOfFile(env_.Root()), std::nullopt);  // opens, but cannot be read
 
-TEST(Signature, ParsesEitherCaseCountsOtherCharactersAsZeroAndKeepsTheLastEightDigits) {
-    EXPECT_EQ(Tern::ParseSignature("E56491DA"), 0xE56491DAu);
-    EXPECT_EQ(Tern::ParseSignature("e56491da"), 0xE56491DAu);
-    EXPECT_EQ(Tern::ParseSignature("0xe56491da"), 0xE56491DAu);
-    EXPECT_EQ(Tern::ParseSignature("123456789abcdef0"), 0x9ABCDEF0u);
-    EXPECT_EQ(Tern::ParseSignature("1g"), 0x10u);
-    EXPECT_EQ(Tern::ParseSignature(""), 0u);
-}
-
-TEST(Signature, TextIsLowerCaseHexWithoutLeadingZeros) {
-    EXPECT_EQ(Tern::ChecksumText(0xFFFF), "ffff");
-    EXPECT_EQ(Tern::ChecksumText(0xE56491DA), "e56491da");
-    EXPECT_EQ(Tern::ChecksumText(0), "0");
+    const std::pair<const char*, uint32_t> signatures[] = {
+        {"E56491DA", 0xE56491DA},         {"e56491da", 0xE56491DA},
+        {"0xe56491da", 0xE56491DA},       {"1g", 0x10},
+        {"123456789abcdef0", 0x9ABCDEF0}, {"", 0}};
+    for (const auto& [text, value] : signatures) EXPECT_EQ(Tern::ParseSignature(text), value);
+    EXPECT_EQ(Tern::ChecksumText(0xE56491DA) + " " + Tern::ChecksumText(0xFFFF) + " " +
+                  Tern::ChecksumText(0),
+              "e56491da ffff 0");
 }
 
 }  // namespace
+}  // namespace tern_test

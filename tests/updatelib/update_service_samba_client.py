@@ -1,15 +1,10 @@
-"""Calls every procedure of the update service through Samba's DCE/RPC client.
-
-Usage: update_service_samba_client.py <ncalrpc directory>
-Prints one line per procedure with the values decoded from the response stubs.
-"""
+"""Calls every procedure of the update service through Samba's DCE/RPC client, with the
+"ncalrpc dir" the first argument names, and prints what each answered, one line per procedure."""
 import struct
 import sys
 
 import samba.param
 from samba.dcerpc import base
-
-INTERFACE = ("a5fd402b-7e0b-4758-a173-aa3c8047f340", 1)
 
 
 def fixed_string(stub, offset):
@@ -21,20 +16,17 @@ def fixed_string(stub, offset):
     return text[:-1].decode("latin-1"), offset + 8 + count
 
 
-def main():
-    lp = samba.param.LoadParm()
-    lp.set("ncalrpc dir", sys.argv[1])
-    connection = base.ClientConnection("ncalrpc:[vexUpdateService]", INTERFACE, lp)
-    print("state", *struct.unpack("<i", connection.request(0, b"")))
-    print("result", *struct.unpack("<i", connection.request(1, b"")))
-    progress = connection.request(2, b"")
-    print("figures", *struct.unpack_from("<4d2I", progress))
-    url, offset = fixed_string(progress, 40)
-    description, offset = fixed_string(progress, offset)
-    print("url", url)
-    print("description", description)
-    print("rest", len(progress) - offset)
-    print("stop", len(connection.request(3, b"")))
-
-
-main()
+lp = samba.param.LoadParm()
+lp.set("ncalrpc dir", sys.argv[1])
+connection = base.ClientConnection(
+    "ncalrpc:[vexUpdateService]", ("a5fd402b-7e0b-4758-a173-aa3c8047f340", 1), lp)
+print("state", *struct.unpack("<i", connection.request(0, b"")))
+print("result", *struct.unpack("<i", connection.request(1, b"")))
+progress = connection.request(2, b"")
+print("figures", *struct.unpack_from("<4d2I", progress))
+url, offset = fixed_string(progress, 40)
+description, offset = fixed_string(progress, offset)
+print("url", url)
+print("description", description)
+print("rest", len(progress) - offset)
+print("stop", len(connection.request(3, b"")))

@@ -5,31 +5,22 @@
 
 #include <atomic>
 #include <chrono>
-#include <memory>
-#include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/named_event.h"
-#include "platform/registry/registry_values.h"
-#include "platform/rpc/rpc_server.h"
 #include "platform/unique_fd.h"
 #include "tests/support/child_process.h"
-#include "tests/support/http_test_server.h"
-#include "tests/support/isolated_env.h"
+#include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/service/update_service_client.h"
 
+namespace tern_test {
 namespace {
 
-using platform::rpc::DispatchResult;
-using platform::rpc::RpcServer;
 using platform::rpc::StartResult;
 using Tern::ProgressSnapshot;
 using Tern::UpdateService;
 
-const char kFilesKey[] = "Software\\Norland\\Skyreach\\GameUpdate\\UpdateFiles";
 const std::string kLongUrl = "http://mirror.example/patches/" + std::string(70, 'p');
 const std::string kUrlAsSent = kLongUrl.substr(0, 64);
 
@@ -46,61 +37,26 @@ public:
     std::atomic<int> stopRequests{0};
 };
 
-class UpdateServiceTest : public tern_test::IsolatedTest {
-protected:
-    // The service with its sync event, as a running updater has them.
-    void Announce(UpdateService& service) {
-        ASSERT_EQ(service.Start(), StartResult::Started);
-        ASSERT_TRUE(syncEvent_.Create(Tern::kUpdateServiceSyncEvent, true));
-    }
-
-    FakeProvider provider_;
-    platform::NamedEvent syncEvent_;
-};
-
-TEST_F(UpdateServiceTest, SambasClientReadsEveryProcedure) {
-    UpdateService service(provider_);
-    Announce(service);
-    const tern_test::ChildResult python =
-        tern_test::RunChild({TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT, env_.RuntimeDir()});
-    EXPECT_EQ(python.standardError, "");
-    EXPECT_EQ(python.standardOutput,
-              "state 4\n"
-              "result 3\n"
-              "figures 2000.0 500.0 100.0 50.0 2 1\n"
-              "url " +
-                  kUrlAsSent +
-                  "\n"
-                  "description Patch one\n"
-                  "rest 0\n"
-                  "stop 0\n");
-    EXPECT_EQ(provider_.stopRequests, 1);
-}
+class UpdateServiceTest : public IsolatedTest {};
 
 // A client keeps its connection; when the service behind it was replaced, it connects anew.
 TEST_F(UpdateServiceTest, ClientReconnectsToARestartedService) {
+    FakeProvider provider;
     Tern::UpdateServiceClient client;
     EXPECT_EQ(client.State().Error().error, Tern::ServiceError::NotRunning);
-    std::optional<UpdateService> service(std::in_place, provider_);
-    Announce(*service);
+    std::optional<UpdateService> service(std::in_place, provider);
+    ASSERT_EQ(service->Start(), StartResult::Started);
+    platform::NamedEvent syncEvent;
+    ASSERT_TRUE(syncEvent.Create(Tern::kUpdateServiceSyncEvent, true));
     EXPECT_EQ(client.State().Value(), 4);
     service.reset();
-    provider_.state = 5;
-    service.emplace(provider_);
+    provider.state = 5;
+    service.emplace(provider);
     ASSERT_EQ(service->Start(), StartResult::Started);
     EXPECT_EQ(client.State().Value(), 5);
 }
 
-enum class Updater { Running, Finished, Absent, EventOnly, Unannounced, Malformed };
-
-struct TernctlCase {
-    std::vector<std::string> arguments;
-    Updater updater;
-    int exitCode;
-    std::string standardOutput;  // a trailing '*' matches any rest
-    std::string standardError;
-    int stopRequests = 0;
-};
+enum class Updater { Running, Finished, Unannounced, EventOnly, Malformed, Absent };
 
 bool Matches(const std::string& actual, const std::string& expected) {
     if (!expected.empty() && expected.back() == '*') {
@@ -109,116 +65,104 @@ bool Matches(const std::string& actual, const std::string& expected) {
     return actual == expected;
 }
 
-TEST_F(UpdateServiceTest, TernctlReportsValuesAndFailures) {
+// What ternctl, and Samba's DCE/RPC client calling every procedure, make of the service.
+TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
+    const std::string ternctl = TERN_TERNCTL;
     const std::string notRunning = "ternctl: no updater is running\n";
-    const std::vector<TernctlCase> cases = {
-        {{"state"}, Updater::Running, 0, "4\n", ""},
-        {{"result"}, Updater::Running, 0, "3\n", ""},
-        {{"progress"},
-         Updater::Running,
-         0,
-         "total bytes: 2000\ntotal received: 500\nfile bytes: 100\nfile received: 50\n"
-         "update count: 2\nupdate index: 1\nurl: " +
-             kUrlAsSent + "\ndescription: Patch one\n",
-         ""},
-        {{"progress", "--watch"},
-         Updater::Finished,
-         0,
-         "\rupdate 1/2  file 50/100 (50%)  total 500/2000 (25%)  Patch one\033[K\n",
-         ""},
-        {{"stop"}, Updater::Running, 0, "", "", 1},
-        {{"state"}, Updater::Absent, 1, "", notRunning},
-        {{"progress", "--watch"}, Updater::Absent, 1, "", notRunning},
-        {{"stop"}, Updater::EventOnly, 1, "", notRunning},
-        {{"state"}, Updater::Unannounced, 1, "", notRunning},
-        {{"result"},
-         Updater::Malformed,
-         2,
-         "",
-         "ternctl: protocol error: the service's answer is malformed\n"},
-        {{"--help"}, Updater::Absent, 0, "usage: ternctl <command>\n*", ""},
-        {{"frobnicate"}, Updater::Running, 2, "", "usage: ternctl <command>\n*"},
-        {{"state", "extra"}, Updater::Running, 2, "", "usage: ternctl <command>\n*"},
-        {{}, Updater::Running, 2, "", "usage: ternctl <command>\n*"},
+    const std::string usage = "usage: ternctl <command>\n*";  // '*': any rest
+    const std::string progress =
+        "total bytes: 2000\ntotal received: 500\nfile bytes: 100\nfile received: 50\n"
+        "update count: 2\nupdate index: 1\nurl: " +
+        kUrlAsSent + "\ndescription: Patch one\n";
+    const std::string watch =
+        "\rupdate 1/2  file 50/100 (50%)  total 500/2000 (25%)  Patch one\033[K\n";
+    const std::vector<std::string> samba{TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT,
+                                         env_.RuntimeDir()};
+    const std::string sambaSaw = "state 4\nresult 3\nfigures 2000.0 500.0 100.0 50.0 2 1\nurl " +
+                                 kUrlAsSent + "\ndescription Patch one\nrest 0\nstop 0\n";
+    const std::string malformed = "ternctl: protocol error: the service's answer is malformed\n";
+    struct Case {
+        std::vector<std::string> argv;
+        Updater updater;
+        int exitCode;
+        std::string standardOutput;
+        std::string standardError;
+        int stopRequests = 0;
     };
-    for (const TernctlCase& row : cases) {
-        SCOPED_TRACE(::testing::PrintToString(row.arguments));
+    const Case cases[] = {
+        {samba, Updater::Running, 0, sambaSaw, "", 1},
+        {{ternctl, "state"}, Updater::Running, 0, "4\n", ""},
+        {{ternctl, "result"}, Updater::Running, 0, "3\n", ""},
+        {{ternctl, "progress"}, Updater::Running, 0, progress, ""},
+        {{ternctl, "progress", "--watch"}, Updater::Finished, 0, watch, ""},
+        {{ternctl, "stop"}, Updater::Running, 0, "", "", 1},
+        {{ternctl, "state"}, Updater::Absent, 1, "", notRunning},
+        {{ternctl, "progress", "--watch"}, Updater::Absent, 1, "", notRunning},
+        {{ternctl, "stop"}, Updater::EventOnly, 1, "", notRunning},
+        {{ternctl, "state"}, Updater::Unannounced, 1, "", notRunning},
+        {{ternctl, "result"}, Updater::Malformed, 2, "", malformed},
+        {{ternctl, "--help"}, Updater::Absent, 0, usage, ""},
+        {{ternctl, "frobnicate"}, Updater::Running, 2, "", usage},
+        {{ternctl, "state", "extra"}, Updater::Running, 2, "", usage},
+        {{ternctl}, Updater::Running, 2, "", usage},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(c.argv));
         FakeProvider provider;
-        provider.state = row.updater == Updater::Finished ? 5 : 4;
+        provider.state = c.updater == Updater::Finished ? 5 : 4;
         std::optional<UpdateService> service;
-        RpcServer malformed;
+        platform::rpc::RpcServer wrongServer;
         platform::NamedEvent syncEvent;
-        if (row.updater == Updater::Running || row.updater == Updater::Finished ||
-            row.updater == Updater::Unannounced) {
+        if (c.updater <= Updater::Unannounced) {
             ASSERT_EQ(service.emplace(provider).Start(), StartResult::Started);
         }
-        if (row.updater == Updater::Malformed) {
-            ASSERT_EQ(malformed.Start(
-                          Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
-                          [](uint16_t, const std::string&) { return DispatchResult::Reply(""); }),
+        if (c.updater == Updater::Malformed) {
+            ASSERT_EQ(wrongServer.Start(Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
+                                        [](uint16_t, const std::string&) {
+                                            return platform::rpc::DispatchResult::Reply("");
+                                        }),
                       StartResult::Started);
         }
-        if (row.updater != Updater::Absent && row.updater != Updater::Unannounced) {
+        if (c.updater != Updater::Absent && c.updater != Updater::Unannounced) {
             ASSERT_TRUE(syncEvent.Create(Tern::kUpdateServiceSyncEvent, true));
         }
-        std::vector<std::string> argv{TERN_TERNCTL};
-        argv.insert(argv.end(), row.arguments.begin(), row.arguments.end());
-        const tern_test::ChildResult ternctl = tern_test::RunChild(argv);
-        EXPECT_EQ(ternctl.exitCode, row.exitCode);
-        EXPECT_PRED2(Matches, ternctl.standardOutput, row.standardOutput);
-        EXPECT_PRED2(Matches, ternctl.standardError, row.standardError);
-        EXPECT_EQ(provider.stopRequests, row.stopRequests);
+        const ChildResult child = RunChild(c.argv);
+        EXPECT_EQ(child.exitCode, c.exitCode);
+        EXPECT_PRED2(Matches, child.standardOutput, c.standardOutput);
+        EXPECT_PRED2(Matches, child.standardError, c.standardError);
+        EXPECT_EQ(provider.stopRequests, c.stopRequests);
     }
 }
 
-}  // namespace
-
-// The service of a real updater in another process, seen through the client class.
-class ServiceHostTest : public tern_test::IsolatedTest {
-protected:
-    ServiceHostTest() : server_(env_.Root() + "/server"), proxy_(server_) {}
-
-    std::unique_ptr<tern_test::ChildProcess> StartHost() {
-        auto host = std::make_unique<tern_test::ChildProcess>(
-            std::vector<std::string>{TERN_SERVICE_HOST_CHILD});
-        EXPECT_EQ(host->ReadLine(), "started");
-        return host;
-    }
-
-    tern_test::HttpTestServer server_;
-    tern_test::ProxyEnvironment proxy_;
-    Tern::UpdateServiceClient client_;
-};
-
-TEST_F(ServiceHostTest, AClientFollowsARunAndStopsItOnce) {
+// A real updater in another process, seen through the client class: the state of the run's
+// first step, the figures of the patch's transfer as they grow, two stops during the run that end
+// it once, and a stop after the run that finishes the updater but leaves the run's result.
+TEST_F(UpdateServiceTest, AClientFollowsARealUpdaterAndStopsIt) {
+    HttpTestServer server(env_.Root() + "/server");
+    ProxyEnvironment proxy(server);
     const std::string patchPath = "/patches/" + std::string(100 - 38, 'p');
     const std::string patchUrl = "http://mirror.norland.example" + patchPath;
     ASSERT_EQ(patchUrl.size(), 100u);
-    server_.Serve("/MatchMakingConfig.aspx",
-                  "<RESPONSE><PatchSize><VALUE>4000000</VALUE></PatchSize><PatchUrl><VALUE>" +
-                      patchUrl +
-                      "</VALUE></PatchUrl><PatchCRC><VALUE>1234</VALUE></PatchCRC></RESPONSE>");
-    tern_test::RouteOptions slow;
-    slow.chunkBytes = 16 * 1024;
-    slow.intervalMs = 20;
-    server_.Serve(patchPath, std::string(4000000, 'x'), slow);
-
+    server.Serve("/MatchMakingConfig.aspx", Answer("4000000", patchUrl, "1234"));
+    server.Serve(patchPath, std::string(4000000, 'x'), Slow(16 * 1024, 20));
     // A started update waits to be cleaned up by the run's first step, which has to change the
     // hive: while this process holds the hive's lock, the run stays in that step.
-    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::CurrentUser, kFilesKey, "Old",
-                                            "D " + Tern::MakeDownloadFile()),
-              0);
-    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine,
-                                            "Software\\Norland\\Skyreach\\GameUpdate", "info",
+    ASSERT_EQ(
+        platform::WriteRegistryString(platform::Hive::CurrentUser, kUpdateKey + "\\UpdateFiles",
+                                      "Old", "D " + Tern::MakeDownloadFile()),
+        0);
+    ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine, kUpdateKey, "info",
                                             "installed since"),
               0);
     const platform::UniqueFd lock(
         open((env_.ConfigHome() + "/tern/registry/user.reg.lock").c_str(), O_RDWR | O_CLOEXEC));
     ASSERT_EQ(flock(lock.Get(), LOCK_EX), 0);
-    const auto host = StartHost();
-    EXPECT_EQ(client_.State().Value(), 1);
-    EXPECT_EQ(client_.Result().Value(), 0);
-    const ProgressSnapshot before = client_.Progress().Value();
+    ChildProcess host({TERN_UPDATER_CHILD});
+    EXPECT_EQ(host.ReadLine(), "started");
+    Tern::UpdateServiceClient client;
+    EXPECT_EQ(client.State().Value(), 1);
+    EXPECT_EQ(client.Result().Value(), 0);
+    const ProgressSnapshot before = client.Progress().Value();
     EXPECT_EQ(std::vector<double>(
                   {before.totalBytes, before.totalReceived, before.fileBytes, before.fileReceived}),
               std::vector<double>(4, 0.0));
@@ -229,43 +173,38 @@ TEST_F(ServiceHostTest, AClientFollowsARunAndStopsItOnce) {
     int growth = 0;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
     while (growth < 2 && std::chrono::steady_clock::now() < deadline) {
-        const auto progress = client_.Progress();
+        const auto progress = client.Progress();
         // The figures of the patch's own transfer: the answer's were first.
         if (progress && progress.Value().fileBytes == 4000000.0 &&
             progress.Value().fileReceived > seen) {
             EXPECT_EQ(progress.Value().url, patchUrl.substr(0, 64));
+            EXPECT_EQ(std::make_pair(progress.Value().updateCount, progress.Value().updateIndex),
+                      std::make_pair(1u, 1u));
             growth += seen > 0.0;
             seen = progress.Value().fileReceived;
         }
     }
     ASSERT_EQ(growth, 2) << "the figures did not grow";
-    EXPECT_TRUE(client_.RequestStop().HasValue());
-    EXPECT_TRUE(client_.RequestStop().HasValue());
-    EXPECT_EQ(host->ReadLine(), "finished 5");
-    EXPECT_EQ(client_.Result().Value(), 5);
-    host->CloseInput();
-    EXPECT_EQ(host->ReadAll(), "");
-    EXPECT_EQ(host->Wait(), 0);
-}
+    EXPECT_TRUE(client.RequestStop().HasValue());
+    EXPECT_TRUE(client.RequestStop().HasValue());
+    EXPECT_EQ(host.ReadLine(), "finished 5");
+    EXPECT_TRUE(client.RequestStop().HasValue());
+    EXPECT_EQ(host.ReadLine(), "finished 6");
+    EXPECT_EQ(client.Result().Value(), 5);
+    EXPECT_EQ(client.State().Value(), 5);
 
-// After the run, a stop request finishes the updater, as if its user had asked to; the run's
-// result stays. Calls go on while the updater stops.
-TEST_F(ServiceHostTest, AStopAfterTheRunFinishesWithoutChangingTheResult) {
-    server_.Fail("/MatchMakingConfig.aspx", 404);
-    const auto host = StartHost();
-    EXPECT_EQ(host->ReadLine(), "finished 3");
-    EXPECT_TRUE(client_.RequestStop().HasValue());
-    EXPECT_EQ(host->ReadLine(), "finished 6");
-    EXPECT_EQ(client_.Result().Value(), 3);
-    EXPECT_EQ(client_.State().Value(), 5);
-
+    // Calls go on while the updater stops.
     std::atomic<bool> stopped{false};
     std::thread caller([&] {
-        Tern::UpdateServiceClient client;
-        while (!stopped) client.Progress();
+        Tern::UpdateServiceClient other;
+        while (!stopped) other.Progress();
     });
-    host->CloseInput();
-    EXPECT_EQ(host->Wait(), 0);
+    host.CloseInput();
+    EXPECT_EQ(host.ReadAll(), "");
+    EXPECT_EQ(host.Wait(), 0);
     stopped = true;
     caller.join();
 }
+
+}  // namespace
+}  // namespace tern_test

@@ -1,95 +1,141 @@
 // Starting downloaded updates: only a file of a trusted publisher runs, the very file that was
 // checked, and it is waited for, recorded and cleaned up.
-#include <gtest/gtest.h>
-#include <signal.h>
-#include <spawn.h>
+#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdio>
-#include <functional>
-#include <memory>
-#include <sstream>
 
-#include "platform/registry/registry_values.h"
 #include "platform/trust/code_signer.h"
-#include "tests/support/http_test_server.h"
-#include "tests/support/isolated_env.h"
+#include "platform/unique_fd.h"
+#include "tests/support/child_process.h"
 #include "tests/support/test_host.h"
 #include "tests/support/test_pki.h"
+#include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/adaptive_stream.h"
-#include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/base/library_texts.h"
 #include "updatelib/chain/update.h"
 #include "updatelib/state/update_state_store.h"
-#include "updatelib/transfer/patch_checksum.h"
+#include "updatelib/transfer/trust_check.h"
 
+namespace tern_test {
 namespace {
 
 using platform::Hive;
-using tern_test::FileExists;
-using tern_test::ReadFileBytes;
-using tern_test::WriteFileBytes;
 
-const std::string kKeyPath = "Software\\Norland\\Skyreach\\GameUpdate";
-const std::string kPatchPath = "/patches/skyreach_patch.exe";
 const Tern::TargetId kPatch("Patch", "all", "all");
 
-// A patch that appends what it saw to the file $TERN_PATCH_RECORD names.
+// A patch that appends what it saw to the file $TERN_PATCH_RECORD names; longer than one read of
+// the signature check, so that its bytes stream in many pieces.
 std::string PatchScript(const std::string& name) {
-    return "#!/bin/sh\necho \"" + name + " ran in $PWD\" >> \"$TERN_PATCH_RECORD\"\nexit 0\n";
+    return "#!/bin/sh\n# " + std::string(70000, 'x') + "\necho \"" + name +
+           " ran in $PWD\" >> \"$TERN_PATCH_RECORD\"\nexit 0\n";
 }
 
 using TrustSink = std::function<void(const std::string&)>;
 
-class UpdateStartTest : public tern_test::IsolatedTest {
+class UpdateStartTest : public IsolatedTest {
 protected:
     void SetUp() override {
-        std::optional<tern_test::TestPki> pki = tern_test::CreateTestPki(env_.Root());
+        std::optional<TestPki> pki = CreateTestPki(env_.Root());
         ASSERT_TRUE(pki);
         pki_ = *pki;
         setenv("SSL_CERT_FILE", pki_.root.c_str(), 1);
-        setenv("SSL_CERT_DIR", env_.Root().c_str(), 1);
+        setenv("SSL_CERT_DIR", env_.Root().c_str(), 1);  // keeps the machine's roots out
         setenv("TERN_PATCH_RECORD", record_.c_str(), 1);
-        Tern::LibraryChannel().SetDiagnosticStream(&ignored_);
         Tern::TrustChannel().SetDiagnosticStream(&trust_);
     }
-    void TearDown() override {
-        for (const char* name : {"SSL_CERT_FILE", "SSL_CERT_DIR", "TERN_PATCH_RECORD"}) {
-            unsetenv(name);
-        }
-        Tern::LibraryChannel().SetDiagnosticStream(&std::cerr);
+    ~UpdateStartTest() override {
         Tern::TrustChannel().SetDiagnosticStream(&std::cerr);
+        unlink(pinnedFile_.c_str());
     }
 
-    // `payload` signed by the test publisher (or not at all) as a download file: private and
-    // without execute permission.
+    std::string Signed(const std::string& payload, const TestCredential& signer) {
+        const std::string path = env_.Root() + "/signed";
+        WriteFileBytes(path, payload);
+        const platform::SigningResult result =
+            platform::SignFile(path, signer.key, signer.certificate, signer.chain, path);
+        EXPECT_TRUE(result.ok) << result.error;
+        return ReadFileBytes(path);
+    }
+    // `payload`, signed by the test publisher or not, as a download file: private and without
+    // execute permission.
     std::string Download(const std::string& payload, bool sign = true) {
         const std::string path = Tern::MakeDownloadFile();
-        WriteFileBytes(path, payload);
-        if (sign) {
-            const platform::SigningResult result =
-                platform::SignFile(path, pki_.codeSigning.key, pki_.codeSigning.certificate,
-                                   pki_.codeSigning.chain, path);
-            EXPECT_TRUE(result.ok) << result.error;
-        }
-        chmod(path.c_str(), 0600);
+        WriteFileBytes(path, sign ? Signed(payload, pki_.codeSigning) : payload);
         return path;
     }
 
-    std::string StoredPatch() const {
-        return platform::ReadRegistryText(Hive::CurrentUser, kKeyPath + "\\UpdateFiles", "Patch",
-                                          4096)
-            .value_or("");
-    }
-
-    tern_test::TestPki pki_;
+    TestPki pki_;
     const std::string record_ = env_.Root() + "/patch_record";
-    std::ostringstream ignored_;
+    // Publishers are pinned by this file beside the program, hence the test's own directory.
+    const std::string pinnedFile_ = Tern::GetExecutableDirectory() + "/Resources/trust.pem";
+    CapturedDiagnostics diagnostics_;
     TrustSink onTrustLine_ = [](const std::string&) {};
     Tern::AdaptiveStream<TrustSink> trust_{[this](const std::string& line) { onTrustLine_(line); }};
 };
+
+TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
+    const std::string script = PatchScript("any");
+    const std::string good = Signed(script, pki_.codeSigning);
+    // The layout of the kernel's module signatures: a descriptor of id type 2, then the marker.
+    EXPECT_EQ(good.substr(good.size() - 40, 8), std::string("\0\0\2\0\0\0\0\0", 8));
+    EXPECT_EQ(good.substr(good.size() - 28), "~Module signature appended~\n");
+    std::string payloadChanged = good, oversizedLength = good, garbledCms = good;
+    payloadChanged[script.size() / 2] ^= 1;
+    oversizedLength[good.size() - 32] = 0x7f;
+    garbledCms[script.size()] ^= 0x40;
+    struct Case {
+        const char* what;
+        std::optional<std::string> file;  // nullopt: no file
+        // Resources/trust.pem beside the program; null: none. The system's store holds the
+        // other root then.
+        std::string TestPki::*pinned;
+        const char* error;  // null: trusted
+    };
+    const Case cases[] = {
+        {"trusted", good, nullptr, nullptr},
+        {"unsigned", script, nullptr, "0x800b0100"},
+        {"payload changed", payloadChanged, nullptr, "0x80096010"},
+        {"truncated", good.substr(0, good.size() - 1), nullptr, "0x800b0100"},
+        {"length beyond the file", oversizedLength, nullptr, "0x800b0100"},
+        {"garbled CMS", garbledCms, nullptr, "0x800b0100"},
+        {"unknown CA", Signed(script, pki_.otherCodeSigning), nullptr, "0x800b0109"},
+        {"expired", Signed(script, pki_.expired), nullptr, "0x800b0101"},
+        {"not yet valid", Signed(script, pki_.notYetValid), nullptr, "0x800b0101"},
+        {"no code-signing usage", SignWithoutChecks(script, pki_.noCodeSigning), nullptr,
+         "0x800b0110"},
+        {"missing file", std::nullopt, nullptr, "0x80070002"},
+        {"pinned root", good, &TestPki::root, nullptr},
+        {"pinned other CA", good, &TestPki::otherRoot, "0x800b0109"},
+    };
+    std::string line;
+    onTrustLine_ = [&line](const std::string& text) { line += text; };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = env_.Root() + "/checked";
+        unlink(path.c_str());
+        if (c.file) WriteFileBytes(path, *c.file);
+        setenv("SSL_CERT_FILE", (c.pinned == &TestPki::root ? pki_.otherRoot : pki_.root).c_str(),
+               1);
+        unlink(pinnedFile_.c_str());
+        if (c.pinned) WriteFileBytes(pinnedFile_, ReadFileBytes(pki_.*c.pinned));
+        // Through a descriptor the caller keeps: its offset must not move.
+        const platform::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        lseek(file.Get(), 17, SEEK_SET);
+        line.clear();
+
+        EXPECT_EQ(Tern::verifyFileTrust(path, file.Get()), c.error == nullptr);
+
+        EXPECT_EQ(line, "File location:" + path + "verifying file signature... " +
+                            (c.error ? "content has not been approved by trust provider. Win32 "
+                                       "Hresult=" +
+                                           std::string(c.error) + "\n"
+                                     : "content approoved.\n"));
+        EXPECT_EQ(lseek(file.Get(), 0, SEEK_CUR), file.Valid() ? 17 : -1);
+    }
+}
 
 TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
     const std::string directory = Tern::GetExecutableDirectory();
@@ -101,7 +147,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
         std::string ran;                       // what the patch record must say
         bool fileStays;
     };
-    pid_t busy = -1;
+    std::unique_ptr<ChildProcess> busy;
     const Case cases[] = {
         {"no record", [] { return std::string(); }, 3,
          Tern::LibText("IDS_LIB_ERR_LOCAL_TARGET") + "(Patch, all, all)\n", "", true},
@@ -121,8 +167,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
          [&] {
              const std::string path = Download(ReadFileBytes("/bin/sleep"));
              chmod(path.c_str(), 0700);
-             char* argv[] = {const_cast<char*>(path.c_str()), const_cast<char*>("30"), nullptr};
-             EXPECT_EQ(posix_spawn(&busy, path.c_str(), nullptr, nullptr, argv, environ), 0);
+             busy = std::make_unique<ChildProcess>(std::vector<std::string>{path, "30"});
              return path;
          },
          4, Tern::LibText("IDS_LIB_ERR_EXE_NOT_FOUND") + "(", "", true},
@@ -133,76 +178,65 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
         SCOPED_TRACE(c.what);
         std::remove(record_.c_str());
         onTrustLine_ = [](const std::string&) {};
-        tern_test::TestHost host;
+        TestHost host;
         host.Observer().Result = Tern::kUpdateIncomplete;
         Tern::UpdateStateStore store;
-        store.Open(kKeyPath);
+        store.Open(kUpdateKey);
         const std::string path = c.prepare();
         if (!path.empty()) store.Store(kPatch, path, Tern::FlaggedForExecution);
         Tern::Update update(kPatch, {}, "", 0, "", {}, false, "");
 
         EXPECT_EQ(update.startUpdate(host.Observer(), store), c.result == 0);
         EXPECT_EQ(host.GetResult(), c.result);
-        EXPECT_NE(host.LogText().find(c.log), std::string::npos) << host.LogText();
+        EXPECT_TRUE(Contains(host.LogText(), c.log));
         EXPECT_EQ(ReadFileBytes(record_), c.ran);
         EXPECT_EQ(path.empty() || FileExists(path), c.fileStays);
         EXPECT_EQ(StoredPatch(), path.empty() ? "" : (c.result == 0 ? "D " : "E ") + path);
-        if (busy > 0) {
-            kill(busy, SIGKILL);
-            waitpid(busy, nullptr, 0);
-            busy = -1;
-        }
+        busy.reset();
     }
 }
 
 // The whole way: announced, downloaded, checked, confirmed, run and waited for; cleaned up by the
 // next run once the installation changed.
 TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
-    tern_test::HttpTestServer server(env_.Root() + "/server");
-    tern_test::ProxyEnvironment proxy(server);
-    const std::string signedPatch = Download(PatchScript("patch"));
-    const std::string patch = ReadFileBytes(signedPatch);
-    std::remove(signedPatch.c_str());
-    Tern::PatchChecksum checksum;
-    checksum.Update(patch.data(), patch.size());
+    HttpTestServer server(env_.Root() + "/server");
+    ProxyEnvironment proxy(server);
+    const std::string patch = Signed(PatchScript("patch"), pki_.codeSigning);
     const auto announce = [&](const char* replacesLauncher) {
         server.Serve("/MatchMakingConfig.aspx",
-                     "<RESPONSE><PatchSize><VALUE>" + std::to_string(patch.size()) +
-                         "</VALUE></PatchSize><PatchUrl><VALUE>http://mirror.example" + kPatchPath +
-                         "</VALUE></PatchUrl><PatchCRC><VALUE>" +
-                         Tern::ChecksumText(checksum.Value()) +
-                         "</VALUE></PatchCRC><PatchGameUpdate><VALUE>" + replacesLauncher +
-                         "</VALUE></PatchGameUpdate></RESPONSE>");
+                     Answer(std::to_string(patch.size()), "http://mirror.example/p.exe",
+                            ChecksumTextOf(patch), replacesLauncher));
     };
     announce("FALSE");
-    server.Serve(kPatchPath, patch);
-    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kKeyPath, "info", "v1"), 0);
-    const auto run = [&](bool confirm) {
-        tern_test::TestHost host;
-        host.confirmRunUpdates = confirm;
-        host.Start("skyreach-eu", kKeyPath, "us");
-        EXPECT_TRUE(host.WaitForFinish());
+    server.Serve("/p.exe", patch);
+    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "v1"), 0);
+    const auto run = [&](bool confirmAll, bool confirmEach) {
+        TestHost host;
+        host.confirmRunUpdates = confirmAll;
+        host.confirmRunUpdate = [confirmEach](uint32_t, uint32_t) { return confirmEach; };
+        host.Start("skyreach-eu", kUpdateKey, "us");
         host.WaitForThreads();
         return host.FinishedResults();
     };
 
-    EXPECT_EQ(run(false), std::vector<int32_t>{0});  // declined: stays ready to run
-    const std::string downloaded = StoredPatch().substr(2);
-    EXPECT_EQ(StoredPatch(), "E " + downloaded);
+    EXPECT_EQ(run(true, false), std::vector<int32_t>{0});  // declined one by one: not run
+    EXPECT_EQ(StoredPatch(), "");
     EXPECT_EQ(ReadFileBytes(record_), "");
 
-    EXPECT_EQ(run(true), std::vector<int32_t>{0});
+    EXPECT_EQ(run(true, true), std::vector<int32_t>{0});
     EXPECT_EQ(ReadFileBytes(record_), "patch ran in " + Tern::GetExecutableDirectory() + "\n");
-    EXPECT_EQ(StoredPatch(), "D " + downloaded);
-    EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kKeyPath, "lastinfo", 256), "v1");
+    const std::string ran = StoredPatch("D ");
+    EXPECT_NE(ran, "");
+    EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kUpdateKey, "lastinfo", 256), "v1");
 
     // The patch installed a new version: the next run deletes it, downloads the patch now
     // announced and, since that replaces the launcher, does not wait for it.
-    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kKeyPath, "info", "v2"), 0);
+    ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "v2"), 0);
     announce("TRUE");
-    EXPECT_EQ(run(true), std::vector<int32_t>{1});
-    EXPECT_FALSE(FileExists(downloaded));
-    EXPECT_NE(StoredPatch(), "D " + downloaded);
+    EXPECT_EQ(run(true, true), std::vector<int32_t>{1});
+    EXPECT_FALSE(FileExists(ran));
+    EXPECT_NE(StoredPatch(), "D " + ran);
 }
 
 }  // namespace
+}  // namespace tern_test

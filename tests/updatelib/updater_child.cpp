@@ -1,6 +1,6 @@
-// An updater in a process of its own, for the tests of the local update service: it starts an
-// update run for game "skyreach-eu", prints "started" and then "finished <result>" for every
-// OnFinished, and stops the host and ends when its standard input ends.
+// An updater in a process of its own: it starts an update run for game "skyreach-eu", prints
+// "started" and then "finished <result>" for every OnFinished, and stops the host and ends when
+// its standard input ends.
 #include <iostream>
 #include <string>
 
