@@ -179,9 +179,14 @@ bool UpdateEngine::ParseUpdateInfo() {
     return true;
 }
 
+// The records still waiting to run after the chain ran (updates declined one by one, or that
+// could not be opened) are forgotten, and so are their files: nothing would point to them again.
 void UpdateEngine::RunUpdates() {
     if (client_->ConfirmRunUpdates()) {
         chain_.runChain(client_->Observer(), stateStore_);
+        for (const UpdateFileState& record : stateStore_.Records()) {
+            if (record.state == FlaggedForExecution) std::remove(record.path.c_str());
+        }
         stateStore_.RemoveState(FlaggedForExecution);
     }
     SetState(kFinish);
