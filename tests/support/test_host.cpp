@@ -2,31 +2,6 @@
 
 namespace tern_test {
 
-void BlockingCallQueue::Call(const std::function<void()>& call) {
-    Entry entry{call};
-    std::unique_lock<std::mutex> lock(mutex_);
-    pending_.push_back(&entry);
-    doneSignal_.wait(lock, [&] { return entry.done; });
-}
-
-void BlockingCallQueue::ServePending() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    while (!pending_.empty()) {
-        Entry* entry = pending_.front();
-        pending_.pop_front();
-        lock.unlock();
-        entry->call();
-        lock.lock();
-        entry->done = true;
-        doneSignal_.notify_all();
-    }
-}
-
-size_t BlockingCallQueue::Waiting() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return pending_.size();
-}
-
 TestHost::~TestHost() {
     WaitForThreads([this] { uiThread.ServePending(); });
 }

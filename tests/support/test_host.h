@@ -5,36 +5,16 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "launcher/ui_thread_calls.h"
 #include "updatelib/host/upgrade_host.h"
 
 namespace tern_test {
-
-// Calls that a worker thread hands to the "UI" thread and waits for, as a blocking queued
-// call into an event loop does.
-class BlockingCallQueue {
-public:
-    // Runs `call` on the thread that serves the queue and returns when it has run.
-    void Call(const std::function<void()>& call);
-    // Runs every call that is waiting; what the UI thread's event loop does.
-    void ServePending();
-    size_t Waiting() const;
-
-private:
-    struct Entry {
-        std::function<void()> call;
-        bool done = false;
-    };
-    mutable std::mutex mutex_;
-    std::condition_variable doneSignal_;
-    std::deque<Entry*> pending_;
-};
 
 class TestHost : public Tern::UpgradeHost {
 public:
@@ -66,7 +46,10 @@ public:
     std::function<void(int32_t)> onFinishedHook;  // runs inside OnFinished, on the worker
     std::function<void()> onProgressHook;
 
-    BlockingCallQueue uiThread;
+    // Blocking calls into the "UI" thread, the thread that made the host, as the launcher makes
+    // them; uiWakes counts the calls handed over.
+    std::atomic<int> uiWakes{0};
+    launcher::UiThreadCalls uiThread{[this] { ++uiWakes; }};
     // The engine's state when the host was asked whether to run the downloaded updates.
     std::atomic<int32_t> stateWhenAskedToRun{0};
 

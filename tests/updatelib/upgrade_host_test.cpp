@@ -71,7 +71,7 @@ TEST_F(UpgradeHostTest, DestroyingWhileOnFinishedWaitsForTheDestroyingThreadDoes
         host->uiThread.Call([&] { ++uiCalls; });
     };
     host->Start("skyreach", kUpdateKey, "us");
-    while (host->uiThread.Waiting() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    while (host->uiWakes == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     host->Stop();
     host.reset();
     EXPECT_EQ(uiCalls.load(), 1);
