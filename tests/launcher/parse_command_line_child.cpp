@@ -1,6 +1,6 @@
 // Runs the launcher's command-line decision on its own arguments, in a process whose library
-// search path the test chose, and prints the settings: executable name, start arguments,
-// update check (0/1) and registry write-back (0/1), one per line.
+// search path the test chose, and prints it as one line:
+// <executable name>|<start arguments>|<update check 0/1>|<registry write-back 0/1>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -11,8 +11,7 @@
 int main(int argc, char** argv) {
     launcher::ParseCommandLine(std::vector<std::string>(argv, argv + argc));
     const launcher::LaunchSettings& settings = launcher::Settings();
-    std::printf("%s\n%s\n%d\n%d\n", settings.executableName.c_str(),
-                settings.startArguments.c_str(), settings.checkForUpdates ? 1 : 0,
-                settings.writeRegistry ? 1 : 0);
+    std::printf("%s|%s|%d|%d\n", settings.executableName.c_str(), settings.startArguments.c_str(),
+                settings.checkForUpdates ? 1 : 0, settings.writeRegistry ? 1 : 0);
     return 0;
 }
