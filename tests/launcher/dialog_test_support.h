@@ -74,7 +74,6 @@ protected:
                                 const std::string& text) {
         ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine, path, name, text), 0);
     }
-    // True when the value was there.
     static bool RemoveValue(platform::Hive hive, const std::string& path, const std::string& name) {
         platform::RegistryKey key;
         return platform::RegistryKey::Open(hive, path, &key) == 0 && key.DeleteValue(name) == 0;
@@ -84,15 +83,14 @@ protected:
         return RemoveValue(platform::Hive::CurrentUser, launcher::GameKeyPath(), "ExecutableName");
     }
 
-    // A window whose boxes are recorded and answered with answer_, created and enabled as the
-    // application does.
+    // A window whose boxes are recorded and answered "yes", created and enabled as the app does.
     template <typename Dialog>
     std::unique_ptr<Dialog> CreateDialog() {
         auto dialog = std::make_unique<Dialog>();
         dialog->messageBox = [this](const launcher::MessageBoxRequest& request) {
             boxes_.push_back(request);
             if (whileBoxOpen_) whileBoxOpen_();
-            return answer_;
+            return true;
         };
         dialog->Create();
         dialog->setEnabled(true);
@@ -100,7 +98,6 @@ protected:
     }
 
     std::vector<launcher::MessageBoxRequest> boxes_;
-    bool answer_ = true;
     std::function<void()> whileBoxOpen_;
 };
 

@@ -1,8 +1,6 @@
-// Stands for the game (or any program the launcher starts) in tests.
-//
-// When TERN_FIXTURE_RECORD names a file, it writes there, one per line: its working directory,
-// its open descriptors above standard error (separated by blanks), and its arguments, argv[0]
-// first. It exits with the number in TERN_FIXTURE_EXIT_CODE (0 when unset).
+// Stands for the game in tests. When TERN_FIXTURE_RECORD names a file, it writes there, one per
+// line: its working directory, its open descriptors above standard error (separated by blanks)
+// and its arguments, argv[0] first. It exits with TERN_FIXTURE_EXIT_CODE (0 when unset).
 #include <fcntl.h>
 #include <unistd.h>
 

@@ -1,7 +1,6 @@
-// The UpgradeLauncher program itself: a copy of it in a directory of its own, with its texts and
-// the fixture game (under the game's executable names) beside it, the installation's registry
-// values in this test's hive, and a local server standing for the update-information service.
-// The launcher runs with -write_registry, so that the user's hive tells what it started.
+// The UpgradeLauncher program, copied with its texts and the fixture game (under the game's names)
+// into a directory of its own, against a local update-information server. It runs with
+// -write_registry, so that the user's hive tells what it started; one that does not end is killed.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -42,11 +41,6 @@ protected:
         platform::WriteRegistryString(Hive::LocalMachine, kGameKey, "Language", "english");
     }
 
-    // The launcher's exit code; nullopt, with the launcher killed, when it did not end.
-    std::optional<int> RunLauncher(const tern_test::ChildOptions& options) const {
-        return tern_test::ChildProcess(launcher_, options).Wait();
-    }
-
     // The game executable the launcher started, as it records it.
     static std::optional<std::string> StartedGame() {
         return platform::ReadRegistryText(Hive::CurrentUser, kGameKey, "ExecutableName", 4096);
@@ -72,14 +66,14 @@ TEST_F(LauncherBinary, OneLauncherAtATimeAndAKilledOneLeavesNoLock) {
     }
     ASSERT_EQ(server_.Requests().size(), 1u);
 
-    EXPECT_EQ(RunLauncher(options_), 0);
+    EXPECT_EQ(tern_test::ChildProcess(launcher_, options_).Wait(), 0);
     EXPECT_EQ(server_.Requests().size(), 1u);
     first.Kill();
     EXPECT_EQ(first.Wait(), 128 + SIGKILL);
     EXPECT_EQ(StartedGame(), std::nullopt);
 
     server_.Serve(kInfoPath, kNoUpdateAnswer);
-    EXPECT_EQ(RunLauncher(options_), 0);
+    EXPECT_EQ(tern_test::ChildProcess(launcher_, options_).Wait(), 0);
     EXPECT_EQ(StartedGame(), "bin\\skyreach.exe");
     ASSERT_EQ(server_.Requests().size(), 2u);
     EXPECT_NE(server_.Requests()[1].query.find("gid=skyreach-eu"), std::string::npos);
@@ -92,7 +86,7 @@ TEST_F(LauncherBinary, AShownWindowStillEndsTheLauncher) {
     slow.chunkBytes = 64;
     slow.intervalMs = 20;
     server_.Serve(kInfoPath, "<RESPONSE>" + std::string(1000, ' ') + "</RESPONSE>", slow);
-    EXPECT_EQ(RunLauncher(options_), 0);
+    EXPECT_EQ(tern_test::ChildProcess(launcher_, options_).Wait(), 0);
     EXPECT_EQ(StartedGame(), "bin\\skyreach.exe");
 }
 
@@ -106,7 +100,7 @@ TEST_F(LauncherBinary, AClosedStandardErrorAndAProbeBesideTheLauncher) {
     close(pipeEnds[0]);
     tern_test::ChildOptions options = options_;
     options.standardError = pipeEnds[1];
-    EXPECT_EQ(RunLauncher(options), 0);
+    EXPECT_EQ(tern_test::ChildProcess(launcher_, options).Wait(), 0);
     close(pipeEnds[1]);
     EXPECT_EQ(StartedGame(), "bin\\skyreach_d3d11.exe");
 }

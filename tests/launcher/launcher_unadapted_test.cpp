@@ -1,5 +1,5 @@
-// A launcher built with a string table that was never adapted to a game (this program links
-// unadapted_string_table.def in place of the product's table) refuses to run.
+// A launcher built with a string table never adapted to a game (unadapted_string_table.def, linked
+// in place of the product's table) refuses to run.
 #include "tests/launcher/dialog_test_support.h"
 
 namespace {

@@ -42,61 +42,58 @@ TEST(SplitCommandLine, FollowsTheDesktopRules) {
     }
 }
 
-class OpenProgramTest : public tern_test::IsolatedTest {
-protected:
-    OpenProgramTest() { fs::create_directories(directory_); }
+// Installs the fixture game in `directory` as `name` with `mode`.
+std::string InstallGame(const std::string& directory, const std::string& name, fs::perms mode) {
+    fs::create_directories(directory);
+    fs::copy_file(TERN_FIXTURE_GAME, directory + "/" + name);
+    fs::permissions(directory + "/" + name, mode);
+    return directory + "/" + name;
+}
 
-    std::string InstallGame(const std::string& name, fs::perms mode) {
-        const std::string path = directory_ + "/" + name;
-        fs::copy_file(TERN_FIXTURE_GAME, path);
-        fs::permissions(path, mode);
-        return path;
-    }
+using OpenProgram = tern_test::IsolatedTest;
 
-    const std::string directory_ = env_.Root() + "/game dir";
-};
-
-TEST_F(OpenProgramTest, ProgramGetsItsArgumentsAndWorkingDirectoryAndNoStrayDescriptors) {
-    const std::string game = InstallGame("skyreach.exe", fs::perms::owner_all);
+TEST_F(OpenProgram, ProgramGetsItsArgumentsAndWorkingDirectoryAndNoStrayDescriptors) {
+    const std::string directory = env_.Root() + "/game dir";
+    const std::string game = InstallGame(directory, "skyreach.exe", fs::perms::owner_all);
     const std::string record = env_.Root() + "/record";
     setenv("TERN_FIXTURE_RECORD", record.c_str(), 1);
     setenv("TERN_FIXTURE_EXIT_CODE", "7", 1);
     const int inheritable = open("/dev/null", O_RDONLY);
     int pid = -1;
-    const long result = platform::OpenProgram("skyreach.exe", R"( -a "b c" d\"e "" -language=us)",
-                                              directory_, &pid);
+    const long result =
+        platform::OpenProgram("skyreach.exe", R"( -a "b c" d\"e "" -language=us)", directory, &pid);
     close(inheritable);
     unsetenv("TERN_FIXTURE_RECORD");
     unsetenv("TERN_FIXTURE_EXIT_CODE");
     ASSERT_GT(result, platform::kOpenSucceededAbove);
     EXPECT_EQ(platform::WaitForProcess(pid), 7);
 
-    // Working directory, descriptors above standard error, arguments.
     std::istringstream lines(tern_test::ReadFileBytes(record));
     Words written;
     for (std::string line; std::getline(lines, line);) written.push_back(line);
-    EXPECT_EQ(written, (Words{fs::canonical(directory_).string(), "", game, "-a", "b c", R"(d"e)",
+    EXPECT_EQ(written, (Words{fs::canonical(directory).string(), "", game, "-a", "b c", R"(d"e)",
                               "", "-language=us"}));
 }
 
-TEST_F(OpenProgramTest, FailuresKeepTheDesktopNumbers) {
-    InstallGame("plain.exe", fs::perms::owner_read | fs::perms::owner_write);
-    tern_test::WriteFileBytes(directory_ + "/text.exe", "not a program\n");
-    fs::permissions(directory_ + "/text.exe", fs::perms::owner_all);
+TEST_F(OpenProgram, FailuresKeepTheDesktopNumbers) {
+    const std::string directory = env_.Root() + "/game dir";
+    InstallGame(directory, "plain.exe", fs::perms::owner_read | fs::perms::owner_write);
+    tern_test::WriteFileBytes(directory + "/text.exe", "not a program\n");
+    fs::permissions(directory + "/text.exe", fs::perms::owner_all);
     // A program still open for writing cannot run, as a file locked by another program.
-    const std::string busy = InstallGame("busy.exe", fs::perms::owner_all);
-    const int writer = open(busy.c_str(), O_WRONLY | O_CLOEXEC);
+    const int writer = open(InstallGame(directory, "busy.exe", fs::perms::owner_all).c_str(),
+                            O_WRONLY | O_CLOEXEC);
     const struct {
         const char* file;
         std::string directory;
         long result;
     } cases[] = {
-        {"skyreach.exe", directory_, platform::kOpenFileNotFound},
-        {"skyreach.exe", directory_ + "/missing", platform::kOpenPathNotFound},
-        {"bin/skyreach.exe", directory_, platform::kOpenPathNotFound},
-        {"plain.exe", directory_, platform::kOpenAccessDenied},
-        {"text.exe", directory_, platform::kOpenBadFormat},
-        {"busy.exe", directory_, platform::kOpenSharingViolation},
+        {"skyreach.exe", directory, platform::kOpenFileNotFound},
+        {"skyreach.exe", directory + "/missing", platform::kOpenPathNotFound},
+        {"bin/skyreach.exe", directory, platform::kOpenPathNotFound},
+        {"plain.exe", directory, platform::kOpenAccessDenied},
+        {"text.exe", directory, platform::kOpenBadFormat},
+        {"busy.exe", directory, platform::kOpenSharingViolation},
     };
     for (const auto& expected : cases) {
         int pid = -1;
