@@ -86,7 +86,6 @@ TEST_F(CommandLineTest, DecisionTable) {
     tern_test::WriteFileBytes(env_.ConfigHome() + "/user-dirs.dirs",
                               "XDG_DOCUMENTS_DIR=\"" + documents + "\"\n");
     const std::string profile = documents + "/My Games/Skyreach/GamerProfile.xml";
-    std::filesystem::create_directories(documents + "/My Games/Skyreach");
     for (const Case& expected : Cases()) {
         SCOPED_TRACE(std::string(expected.probe) + " " +
                      expected.profile.value_or("").substr(0, 90));

@@ -10,7 +10,6 @@
 
 namespace {
 
-using platform::Hive;
 using tern_test::FromWorker;
 using tern_test::ServeEventsUntil;
 
@@ -47,21 +46,25 @@ TEST_F(LauncherDialog, DownloadShowsTheWindowPast21BytesAndTheLatestFigures) {
     QCoreApplication::processEvents();
     EXPECT_FALSE(dialog->isVisible());
 
+    FromWorker([&] { dialog->OnProgress(0.0, 0.0, 100.0, 22.0); });
+    EXPECT_TRUE(ServeEventsUntil([&] { return dialog->isVisible(); }));
+
+    std::string shownWhenAsked;
+    whileBoxOpen_ = [&] { shownWhenAsked = TextOf(*dialog, 1001) + " " + TextOf(*dialog, 1011); };
     FromWorker([&] {
         dialog->OnDownloadStarted("http://cdn.example/p.exe", "100% of %s, %d files", 1, 1);
-        for (int received = 22; received <= 996; ++received) {
+        for (int received = 23; received <= 996; ++received) {
             dialog->OnProgress(0.0, 0.0, 1000.0, received);
         }
+        dialog->ConfirmRunUpdates();
         dialog->OnLogText("a\n");
         dialog->OnLogText("b\n");
     });
-    // No refresh tick needed: the log report's blocking call showed the last figures first, the
-    // bar truncated and the text rounded. The server's description shows as is, not as a format.
-    EXPECT_EQ(TextOf(*dialog, 1001), "996/1000 bytes received (100%)");
-    EXPECT_EQ(TextOf(*dialog, 1011), "99%");
+    // No refresh tick needed: the question's blocking call showed the last figures first, the bar
+    // truncated and the text rounded. The server's description shows as is, not as a format.
+    EXPECT_EQ(shownWhenAsked, "996/1000 bytes received (100%) 99%");
     EXPECT_EQ(TextOf(*dialog, 1012), "0/0 bytes received (0%)");
     EXPECT_EQ(TextOf(*dialog, 1002), "100% of %s, %d files");
-    EXPECT_TRUE(ServeEventsUntil([&] { return dialog->isVisible(); }));
 
     EXPECT_EQ(dialog->LogContent(), "a\r\nb");
     Click(*dialog, 1006);
@@ -108,9 +111,9 @@ TEST_F(LauncherDialog, StartUpRefusalsAndTheStartWithoutUpdateCheck) {
         std::function<void()> change;
         std::string box;  // empty: none
     } cases[] = {
-        {[] { RemoveValue(Hive::LocalMachine, launcher::GameKeyPath(), "Language"); },
+        {[] { RemoveValue(platform::Hive::LocalMachine, launcher::GameKeyPath(), "Language"); },
          missing + "\n" + reinstall + "\r\n"},
-        {[] { RemoveValue(Hive::LocalMachine, launcher::UpdateKeyPath(), "info"); },
+        {[] { RemoveValue(platform::Hive::LocalMachine, launcher::UpdateKeyPath(), "info"); },
          missing + "Configuration error: the game id is missing.\r\n\n" + reinstall + "\r\n"},
         // Last, since Install does not undo them. "fr-FR" does not fit the launcher's four-byte
         // buffer, which reads as no value: the texts of "us".
