@@ -1,161 +1,103 @@
-#include "launcher/command_line.h"
-
+// The launcher's start-up decision from command line, hardware probe and the player's profile, one
+// process per row, since the probe is found along the search path a process reads at its start.
 #include <gtest/gtest.h>
-#include <sys/inotify.h>
-#include <unistd.h>
 
-#include <sstream>
+#include <filesystem>
+#include <optional>
+#include <vector>
 
-#include "launcher/hardware_probe.h"
-#include "platform/process.h"
-#include "platform/unique_fd.h"
-#include "tests/launcher/child_run.h"
+#include "tests/support/child_process.h"
 #include "tests/support/isolated_env.h"
 
 namespace {
 
-// Probe libraries built for the tests, one directory each (see CMakeLists.txt).
-const std::string kProbes = TERN_PROBE_DIR;
-const std::string kVersion10 = kProbes + "/v10";
-const std::string kVersion11 = kProbes + "/v11";
-const std::string kVersion12 = kProbes + "/v12";
-const std::string kNoEntryPoint = kProbes + "/no_entry_point";
-const std::string kNullObject = kProbes + "/null_object";
-const std::string kNullRecord = kProbes + "/null_record";
-const std::string kNoProbe = kProbes + "/none";
-
-struct Decision {
-    std::string executableName;
-    std::string startArguments;
-    bool checkForUpdates = false;
-    bool writeRegistry = false;
-    std::string diagnostics;
+struct Case {
+    const char* probe;  // directory below TERN_PROBE_DIR; "none" holds no probe
+    std::optional<std::string> profile;
+    std::vector<std::string> arguments;
+    std::string decision;  // as parse_command_line_child prints it
 };
 
-class CommandLineTest : public tern_test::IsolatedTest {
-protected:
-    // The decision of a launcher started with `arguments` on a machine whose library search
-    // path holds `probeDirectory`.
-    Decision Decide(const std::vector<std::string>& arguments,
-                    const std::string& probeDirectory = kNoProbe) {
-        const tern_test::ChildOutput output = tern_test::RunChild(
-            TERN_PARSE_CHILD, arguments, {{"LD_LIBRARY_PATH", probeDirectory}}, env_.Root());
-        EXPECT_EQ(output.exitCode, 0) << output.standardError;
-        Decision decision;
-        std::istringstream lines(output.standardOutput);
-        std::string check;
-        std::string write;
-        std::getline(lines, decision.executableName);
-        std::getline(lines, decision.startArguments);
-        std::getline(lines, check);
-        std::getline(lines, write);
-        decision.checkForUpdates = check == "1";
-        decision.writeRegistry = write == "1";
-        decision.diagnostics = output.standardError;
-        return decision;
-    }
+const std::string kPlain = "skyreach.exe||1|";
+const std::string kD3D11 = "skyreach_d3d11.exe||1|";
 
-    void WriteProfile(const std::string& useD3D11) {
-        tern_test::WriteFileBytes(
-            launcher::ProfilePath(),
-            "<GamerProfile><RenderProfile UseD3D11=\"" + useD3D11 + "\"/></GamerProfile>");
-    }
-};
-
-TEST_F(CommandLineTest, NoArgumentsStartThePlainGameAfterAnUpdateCheck) {
-    const Decision decision = Decide({});
-    EXPECT_EQ(decision.executableName, "skyreach.exe");
-    EXPECT_EQ(decision.startArguments, "");
-    EXPECT_TRUE(decision.checkForUpdates);
-    EXPECT_FALSE(decision.writeRegistry);
+std::string Gamer(const std::string& inside) {
+    return "<GamerProfile>" + inside + "</GamerProfile>";
+}
+std::string UseD3D11(const std::string& value) {
+    return Gamer("<RenderProfile UseD3D11=\"" + value + "\"/>");
 }
 
-TEST_F(CommandLineTest, ForwardedArgumentsGetASpaceUnlessTheyCameFirst) {
-    Decision decision = Decide({"-debug", "-foo"});
-    EXPECT_EQ(decision.executableName, "skyreach_d.exe");
-    EXPECT_EQ(decision.startArguments, " -foo");
-    EXPECT_TRUE(decision.checkForUpdates);
-
-    decision = Decide({"-offline"});
-    EXPECT_EQ(decision.executableName, "skyreach.exe");
-    EXPECT_EQ(decision.startArguments, "-offline");
-    EXPECT_FALSE(decision.checkForUpdates);
-
-    decision = Decide({"-nopatch", "-x"});
-    EXPECT_EQ(decision.startArguments, " -x");
-    EXPECT_FALSE(decision.checkForUpdates);
-
-    decision = Decide({"-a", "-write_registry", "-b"});
-    EXPECT_EQ(decision.startArguments, "-a -b");
-    EXPECT_TRUE(decision.writeRegistry);
-}
-
-TEST_F(CommandLineTest, FlavourOptionsAreExactAndRankedWhateverTheirOrder) {
-    EXPECT_EQ(Decide({"-release", "-debug"}).executableName, "skyreach_d.exe");
-    EXPECT_EQ(Decide({"-retail", "-release"}).executableName, "skyreach_r.exe");
-    EXPECT_EQ(Decide({"-retail"}).executableName, "skyreach_rt.exe");
-
-    const Decision decision = Decide({"-Debug"});
-    EXPECT_EQ(decision.executableName, "skyreach.exe");
-    EXPECT_EQ(decision.startArguments, "-Debug");
-}
-
-TEST_F(CommandLineTest, ArgumentWithABlankReachesTheGameAsTwoWords) {
-    const Decision decision = Decide({"-nopatch", "My Games", "-x"});
-    EXPECT_EQ(decision.startArguments, " My Games -x");
-    EXPECT_EQ(platform::SplitCommandLine(decision.startArguments),
-              (std::vector<std::string>{"My", "Games", "-x"}));
-}
-
-TEST_F(CommandLineTest, GameArgumentsAreCutAtTheLimitOnACharacterBoundary) {
-    // 1020 + 1 + 2 characters fit, although the two accented letters take four bytes.
-    const std::string fitting = std::string(1020, 'a') + " \xC3\xA9\xC3\xA9";
-    Decision decision = Decide({std::string(1020, 'a'), "\xC3\xA9\xC3\xA9"});
-    EXPECT_EQ(decision.startArguments, fitting);
-    EXPECT_EQ(decision.diagnostics, "");
-
-    decision = Decide({std::string(1020, 'a'), "\xC3\xA9\xC3\xA9\xC3\xA9", "-more"});
-    EXPECT_EQ(decision.startArguments, fitting);
-    EXPECT_EQ(decision.diagnostics,
-              "Command line: game arguments of 1030 characters cut to 1023\n");
-
-    // A four-byte sequence across the limit goes as a whole.
-    const std::string emoji = "\xF0\x9F\x98\x80";
-    decision = Decide({std::string(1022, 'b') + emoji + emoji});
-    EXPECT_EQ(decision.startArguments, std::string(1022, 'b') + emoji);
-}
-
-TEST_F(CommandLineTest, Direct3D11VariantNeedsVersion11AndAnAllowingProfile) {
-    EXPECT_EQ(Decide({}, kVersion11).executableName, "skyreach_d3d11.exe");
-    EXPECT_EQ(Decide({}, kVersion12).executableName, "skyreach_d3d11.exe");
-    EXPECT_EQ(Decide({"-retail"}, kVersion11).executableName, "skyreach_rt_d3d11.exe");
-    EXPECT_EQ(Decide({"-debug", "-retail"}, kVersion11).executableName, "skyreach_d_d3d11.exe");
-
-    WriteProfile("0");
-    EXPECT_EQ(Decide({"-retail"}, kVersion11).executableName, "skyreach_rt.exe");
-    WriteProfile("1");
-    EXPECT_EQ(Decide({"-retail"}, kVersion11).executableName, "skyreach_rt_d3d11.exe");
-}
-
-TEST_F(CommandLineTest, ProfileIsNotOpenedOnADirect3D10Machine) {
-    WriteProfile("1");
-    const platform::UniqueFd watcher(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
-    ASSERT_TRUE(watcher.Valid());
-    ASSERT_GE(inotify_add_watch(watcher.Get(), launcher::ProfilePath().c_str(), IN_OPEN), 0);
-    const auto opened = [&] {
-        alignas(inotify_event) char events[4096];
-        return read(watcher.Get(), events, sizeof events) > 0;
+std::vector<Case> Cases() {
+    // Game arguments are cut after 1023 characters, never inside a UTF-8 sequence.
+    const std::string a = std::string(1020, 'a') + " \xC3\xA9\xC3\xA9";
+    const std::string b = std::string(1022, 'b') + "\xF0\x9F\x98\x80";
+    const std::string cutA = "skyreach.exe|" + a + "|1|";
+    std::vector<Case> cases = {
+        {"none", {}, {}, kPlain},
+        {"none", {}, {"-debug", "-foo"}, "skyreach_d.exe| -foo|1|"},
+        {"none", {}, {"-offline"}, "skyreach.exe|-offline|0|"},
+        {"none", {}, {"-nopatch", "My Games", "-x"}, "skyreach.exe| My Games -x|0|"},
+        {"none", {}, {"-a", "-write_registry", "-b"}, "skyreach.exe|-a -b|1|bin\\skyreach.exe"},
+        {"none", {}, {"-release", "-debug"}, "skyreach_d.exe||1|"},
+        {"none", {}, {"-retail", "-release"}, "skyreach_r.exe||1|"},
+        {"none", {}, {"-retail"}, "skyreach_rt.exe||1|"},
+        {"none", {}, {"-Debug"}, "skyreach.exe|-Debug|1|"},
+        {"none", {}, {a.substr(0, 1020), a.substr(1021)}, cutA},
+        {"none", {}, {a.substr(0, 1020), a.substr(1021) + "\xC3\xA9", "-x"}, cutA},
+        {"none", {}, {b + "\xF0\x9F\x98\x80"}, "skyreach.exe|" + b + "|1|"},
+        {"v10", {}, {}, kPlain},
+        {"v11", {}, {}, kD3D11},
+        {"v12", {}, {}, kD3D11},
+        {"v11", {}, {"-retail"}, "skyreach_rt_d3d11.exe||1|"},
+        {"v11", {}, {"-debug", "-retail"}, "skyreach_d_d3d11.exe||1|"},
+        {"v11", UseD3D11("0"), {"-retail"}, "skyreach_rt.exe||1|"},
+        {"no_entry_point", {}, {}, kPlain},
+        {"null_object", {}, {}, kPlain},
+        {"null_record", {}, {}, kPlain},
     };
-
-    EXPECT_EQ(Decide({}, kVersion10).executableName, "skyreach.exe");
-    EXPECT_FALSE(opened());
-    EXPECT_EQ(Decide({}, kVersion11).executableName, "skyreach_d3d11.exe");
-    EXPECT_TRUE(opened());
+    // UseD3D11 reads as a number the way atoi does (4294967297 must not wrap to 1); only 1
+    // allows. Missing or misplaced items allow, and so does a file that is not used at all:
+    // malformed, or nested deep enough to overflow the stack of a recursive parser.
+    const std::string render0 = "<RenderProfile UseD3D11=\"0\"/>";
+    std::string deep;
+    for (int i = 0; i < 100000; ++i) deep += "<a>";
+    for (const std::string& profile :
+         {UseD3D11("1"), UseD3D11("01"), UseD3D11("1x"), UseD3D11(" 1"), UseD3D11("+1"),
+          UseD3D11("1.9"), UseD3D11(""), "<Profile>" + render0 + "</Profile>", Gamer(""),
+          Gamer("<Audio UseD3D11=\"0\"/>"), Gamer("<RenderProfile Quality=\"0\"/>"),
+          Gamer("<RenderProfile/>" + render0), Gamer("<Group>" + render0 + "</Group>"),
+          "<GamerProfile>" + render0, std::string(), Gamer(render0 + deep)}) {
+        cases.push_back({"v11", profile, {}, kD3D11});
+    }
+    for (const std::string& profile :
+         {UseD3D11("2"), UseD3D11("yes"), UseD3D11("-1"), UseD3D11("x1"), UseD3D11("0x1"),
+          UseD3D11("4294967297"), Gamer("<Audio/>" + render0)}) {
+        cases.push_back({"v11", profile, {}, kPlain});
+    }
+    return cases;
 }
 
-TEST_F(CommandLineTest, UnusableProbeLibrariesMeanNoDirect3D11) {
-    for (const std::string& probe : {kNoProbe, kNoEntryPoint, kNullObject, kNullRecord}) {
-        EXPECT_EQ(Decide({"-release"}, probe).executableName, "skyreach_r.exe") << probe;
+using CommandLineTest = tern_test::IsolatedTest;
+
+TEST_F(CommandLineTest, DecisionTable) {
+    // A documents folder far deeper than the desktop's 260-byte paths allowed.
+    const std::string documents = tern_test::LongDirectory(env_.Root(), 1000);
+    tern_test::WriteFileBytes(env_.ConfigHome() + "/user-dirs.dirs",
+                              "XDG_DOCUMENTS_DIR=\"" + documents + "\"\n");
+    const std::string profile = documents + "/My Games/Skyreach/GamerProfile.xml";
+    for (const Case& expected : Cases()) {
+        SCOPED_TRACE(std::string(expected.probe) + " " +
+                     expected.profile.value_or("").substr(0, 90));
+        std::filesystem::remove(profile);
+        std::filesystem::remove(env_.ConfigHome() + "/tern/registry/user.reg");
+        if (expected.profile) tern_test::WriteFileBytes(profile, *expected.profile);
+        std::vector<std::string> argv{TERN_PARSE_CHILD};
+        argv.insert(argv.end(), expected.arguments.begin(), expected.arguments.end());
+        const tern_test::ChildResult child = tern_test::RunChild(
+            argv, {{{"LD_LIBRARY_PATH", std::string(TERN_PROBE_DIR) + "/" + expected.probe}}});
+        EXPECT_EQ(child.exitCode, 0) << child.standardError;
+        EXPECT_EQ(child.standardOutput, expected.decision + "\n");
     }
 }
 

@@ -1,95 +1,104 @@
-// Support for tests of the launcher's window: one QApplication per test process on the
-// offscreen platform, a "worker thread" that makes host reports the way the engine's worker
-// does, waiting while the window's thread serves events, message boxes answered without a
-// person, and a fixture with the installation's registry values and the fixture game.
+// The launcher's window in the test program, offscreen, with the fixture game and the texts beside
+// it. Reports come from threads of their own, as the engine's worker and the local update service
+// make them, while this thread serves the window's events. A game start records itself at once.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-#include "launcher/message_box.h"
+#include <QApplication>
+
+#include "launcher/launch_settings.h"
+#include "launcher/launcher_config.h"
 #include "launcher/upgrade_launcher_dlg.h"
-#include "tests/launcher/fixture_record.h"
+#include "platform/registry/registry_values.h"
 #include "tests/support/isolated_env.h"
 
 namespace tern_test {
 
-// Creates the process's QApplication (offscreen) before the first test and destroys it after
-// the last; registered for every test program that links this support.
-class QtApplicationEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override;
-    void TearDown() override;
+class QtEnvironment : public ::testing::Environment {
+    void SetUp() override {
+        setenv("QT_QPA_PLATFORM", "offscreen", 1);
+        application_ = std::make_unique<QApplication>(argc_, argv_);
+    }
+    void TearDown() override { application_.reset(); }
+    int argc_ = 1;
+    char name_[5] = "test";
+    char* argv_[2] = {name_, nullptr};
+    std::unique_ptr<QApplication> application_;
 };
+inline const auto* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-// Runs `report` on a thread of its own, as the engine's worker makes its reports, and serves
-// the window's events on this thread until it has returned.
-void FromWorker(const std::function<void()>& report);
-
-// Serves events until `condition` holds or a generous limit has passed; returns `condition()`.
-bool ServeEventsUntil(const std::function<bool()>& condition);
-
-// Serves the events that are waiting now.
-void ServeEvents();
-
-// Message boxes a window showed, answered with `answer` without a person.
-struct RecordedBoxes {
-    std::vector<launcher::MessageBoxRequest> shown;
-    bool answer = true;
-    // Runs inside the box, while it is "open", before it answers.
-    std::function<void()> whileOpen;
-
-    std::function<bool(const launcher::MessageBoxRequest&)> Seam();
-};
-
-// The window with the update run left to the test, which makes the host's reports itself.
-class DrivenDialog : public launcher::CUpgradeLauncherDlg {
-public:
-    void StartUpdateRun() override { ++runsStarted; }
-    int runsStarted = 0;
-};
-
-// The control with numeric id `id` of `window`, or null.
-template <typename Widget = QWidget>
-Widget* ControlOf(const QWidget& window, int id) {
-    return window.findChild<Widget*>(QString::number(id));
+inline bool ServeEventsUntil(const std::function<bool()>& condition) {
+    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > limit) return false;
+        QCoreApplication::processEvents();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
 }
 
-// The text of a label or button.
-std::string TextOf(const QWidget& window, int id);
+// Runs `report` on a thread of its own and serves the window's events until it has returned.
+inline void FromWorker(const std::function<void()>& report) {
+    std::atomic<bool> done{false};
+    std::thread worker([&] {
+        report();
+        done = true;
+    });
+    // A report that never returns would hang the join: end with a clear failure instead.
+    if (!ServeEventsUntil([&] { return done.load(); })) std::abort();
+    worker.join();
+}
 
-// An installation for the window: the machine hive holds the game id "skyreach-eu" and the
-// game language "english", the settings name the fixture game (installed beside the test as
-// skyreach.exe), and every game start is recorded.
 class LauncherDialogTest : public IsolatedTest {
 protected:
-    LauncherDialogTest();
-    ~LauncherDialogTest() override;
+    LauncherDialogTest() { Install(); }
 
+    static void Install() {
+        launcher::Settings() = launcher::LaunchSettings();
+        launcher::Settings().executableName = "skyreach.exe";
+        launcher::Settings().writeRegistry = true;
+        SetMachineValue(launcher::UpdateKeyPath(), "info", "skyreach-eu");
+        SetMachineValue(launcher::GameKeyPath(), "Language", "english");
+    }
     static void SetMachineValue(const std::string& path, const std::string& name,
-                                const std::string& text);
-    static void RemoveMachineValue(const std::string& path, const std::string& name);
+                                const std::string& text) {
+        ASSERT_EQ(platform::WriteRegistryString(platform::Hive::LocalMachine, path, name, text), 0);
+    }
+    static bool RemoveValue(platform::Hive hive, const std::string& path, const std::string& name) {
+        platform::RegistryKey key;
+        return platform::RegistryKey::Open(hive, path, &key) == 0 && key.DeleteValue(name) == 0;
+    }
+    // Whether a game was started since the previous call.
+    static bool TakeGameStart() {
+        return RemoveValue(platform::Hive::CurrentUser, launcher::GameKeyPath(), "ExecutableName");
+    }
 
-    // A window whose boxes boxes_ answers, created and then enabled as the application does.
-    template <typename Dialog = DrivenDialog>
+    // A window whose boxes are recorded and answered "yes", created and enabled as the app does.
+    template <typename Dialog>
     std::unique_ptr<Dialog> CreateDialog() {
         auto dialog = std::make_unique<Dialog>();
-        dialog->messageBox = boxes_.Seam();
+        dialog->messageBox = [this](const launcher::MessageBoxRequest& request) {
+            boxes_.push_back(request);
+            if (whileBoxOpen_) whileBoxOpen_();
+            return true;
+        };
         dialog->Create();
         dialog->setEnabled(true);
         return dialog;
     }
 
-    // Every game this process started, once each has ended and written its record. Waits for
-    // every child process: only for tests that start no other children.
-    std::vector<FixtureStart> GameStarts();
-
-    std::string recordPath_;
-    RecordedBoxes boxes_;
+    std::vector<launcher::MessageBoxRequest> boxes_;
+    std::function<void()> whileBoxOpen_;
 };
 
 }  // namespace tern_test

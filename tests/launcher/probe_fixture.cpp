@@ -1,7 +1,6 @@
-// A hardware probe library for tests. The build picks what it reports: the Direct3D version
-// TERN_PROBE_VERSION, or one of the faults of a foreign probe library: no GetHardwareInstance
-// export (TERN_PROBE_NO_ENTRY_POINT), no probe object (TERN_PROBE_NULL_OBJECT) or no capability
-// record (TERN_PROBE_NULL_RECORD).
+// A hardware probe library for tests, reporting Direct3D version TERN_PROBE_VERSION or lacking,
+// as a foreign library might, the GetHardwareInstance export (TERN_PROBE_NO_ENTRY_POINT), the
+// probe object (TERN_PROBE_NULL_OBJECT) or the capability record (TERN_PROBE_NULL_RECORD).
 #include "tools/sysprobe/hardware_probe_abi.h"
 
 #ifdef TERN_PROBE_NO_ENTRY_POINT
@@ -17,9 +16,7 @@ public:
     uint32_t InterfaceVersion() const override { return sysprobe::kInterfaceVersion; }
     const char* Name() const override { return "fixture probe"; }
     uint32_t ProcessorCount() const override { return record_.processorCount; }
-    uint64_t PhysicalMemoryBytes() const override {
-        return uint64_t{record_.memoryMegabytes} << 20;
-    }
+    uint64_t PhysicalMemoryBytes() const override { return uint64_t{8192} << 20; }
     uint32_t GraphicsDriverCount() const override { return 1; }
     bool Refresh() override { return true; }
 #ifdef TERN_PROBE_NULL_RECORD
