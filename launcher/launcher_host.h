@@ -26,7 +26,7 @@
 
 namespace launcher {
 
-class LauncherHost : public Tern::UpgradeHost, private WindowOwner {
+class LauncherHost : public Tern::UpgradeHost, public WindowOwner {
 public:
     // Construct on the main thread. `makeWindow` makes the window when one must show.
     explicit LauncherHost(WindowFactory makeWindow);
@@ -45,6 +45,10 @@ public:
     virtual void StartUpdateRun();
     // Button 2, the Escape key and the window's close command.
     void OnAbortButton() override;
+    // Serves the reports waiting for the main thread (and shows the window a download asked
+    // for); the main loop calls it, and so may a program that runs its own loop.
+    void ServeMainThreadCalls() override;
+    std::optional<ProgressView> TakeNewProgress() override;
     // Starts the game once per process, whoever asks first.
     void StartGame();
 
@@ -68,9 +72,6 @@ public:
     LauncherWindow* Window() const { return window_.get(); }
 
 private:
-    void ServeMainThreadCalls() override;
-    std::optional<ProgressView> TakeNewProgress() override;
-
     // Runs `call` on the main thread, unless the launcher is closing.
     void CallOnMainThread(const std::function<void()>& call);
     void WakeMainThread();

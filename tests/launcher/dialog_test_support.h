@@ -1,6 +1,7 @@
-// The launcher's window in the test program, offscreen, with the fixture game and the texts beside
-// it. Reports come from threads of their own, as the engine's worker and the local update service
-// make them, while this thread serves the window's events. A game start records itself at once.
+// The launcher's update host with its real window in the test program, offscreen, with the
+// fixture game and the texts beside it. Reports come from threads of their own, as the engine's
+// worker and the local update service make them, while this thread serves the host's calls and
+// the window's events. A game start records itself at once.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,10 +16,11 @@
 #include <vector>
 
 #include <QApplication>
+#include <QWidget>
 
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
-#include "launcher/upgrade_launcher_dlg.h"
+#include "launcher/launcher_host.h"
 #include "platform/registry/registry_values.h"
 #include "tests/support/isolated_env.h"
 
@@ -37,27 +39,12 @@ class QtEnvironment : public ::testing::Environment {
 };
 inline const auto* const qtEnvironment = ::testing::AddGlobalTestEnvironment(new QtEnvironment);
 
-inline bool ServeEventsUntil(const std::function<bool()>& condition) {
-    const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > limit) return false;
-        QCoreApplication::processEvents();
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
-
-// Runs `report` on a thread of its own and serves the window's events until it has returned.
-inline void FromWorker(const std::function<void()>& report) {
-    std::atomic<bool> done{false};
-    std::thread worker([&] {
-        report();
-        done = true;
-    });
-    // A report that never returns would hang the join: end with a clear failure instead.
-    if (!ServeEventsUntil([&] { return done.load(); })) std::abort();
-    worker.join();
-}
+// The host with its update run left to the test, which makes the reports itself.
+class DrivenHost : public launcher::LauncherHost {
+public:
+    using LauncherHost::LauncherHost;
+    void StartUpdateRun() override {}
+};
 
 class LauncherDialogTest : public IsolatedTest {
 protected:
@@ -83,20 +70,53 @@ protected:
         return RemoveValue(platform::Hive::CurrentUser, launcher::GameKeyPath(), "ExecutableName");
     }
 
-    // A window whose boxes are recorded and answered "yes", created and enabled as the app does.
-    template <typename Dialog>
-    std::unique_ptr<Dialog> CreateDialog() {
-        auto dialog = std::make_unique<Dialog>();
-        dialog->messageBox = [this](const launcher::MessageBoxRequest& request) {
+    // A host with the window library linked in, whose boxes are recorded and answered "yes",
+    // created as the application creates it.
+    template <typename Host = launcher::LauncherHost>
+    std::unique_ptr<Host> CreateHost() {
+        auto host = std::make_unique<Host>([](launcher::WindowOwner& owner,
+                                              const launcher::WindowTexts& texts) {
+            return std::unique_ptr<launcher::LauncherWindow>(CreateLauncherWindow(&owner, &texts));
+        });
+        host->messageBox = [this](const launcher::MessageBoxRequest& request) {
             boxes_.push_back(request);
             if (whileBoxOpen_) whileBoxOpen_();
             return true;
         };
-        dialog->Create();
-        dialog->setEnabled(true);
-        return dialog;
+        host_ = host.get();
+        host->Create();
+        return host;
     }
 
+    // The window, once the host made one.
+    QWidget* Window() const { return dynamic_cast<QWidget*>(host_->Window()); }
+    bool WindowShows() const { return Window() && Window()->isVisible(); }
+
+    // Serves the host's calls and the window's events until `condition` holds (at most 30 s).
+    bool ServeUntil(const std::function<bool()>& condition) {
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!condition()) {
+            if (std::chrono::steady_clock::now() > limit) return false;
+            QCoreApplication::processEvents();
+            host_->ServeMainThreadCalls();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    // Runs `report` on a thread of its own and serves this thread until it has returned.
+    void FromWorker(const std::function<void()>& report) {
+        std::atomic<bool> done{false};
+        std::thread worker([&] {
+            report();
+            done = true;
+        });
+        // A report that never returns would hang the join: end with a clear failure instead.
+        if (!ServeUntil([&] { return done.load(); })) std::abort();
+        worker.join();
+    }
+
+    launcher::LauncherHost* host_ = nullptr;
     std::vector<launcher::MessageBoxRequest> boxes_;
     std::function<void()> whileBoxOpen_;
 };

@@ -1,4 +1,4 @@
-// The launcher's window in this process (dialog_test_support.h).
+// The launcher's update host and its window in this process (dialog_test_support.h).
 #include <gtest/gtest.h>
 
 #include <QClipboard>
@@ -10,8 +10,7 @@
 
 namespace {
 
-using tern_test::FromWorker;
-using tern_test::ServeEventsUntil;
+using tern_test::DrivenHost;
 
 const char* const kInfoPath = "/MatchMakingConfig.aspx";
 
@@ -24,12 +23,6 @@ std::string TextOf(const QWidget& window, int id) {
 }
 void Click(const QWidget& window, int id) { ControlOf<QPushButton>(window, id)->click(); }
 
-// The window with the update run left to the test, which makes the host's reports itself.
-class DrivenDialog : public launcher::CUpgradeLauncherDlg {
-public:
-    void StartUpdateRun() override {}
-};
-
 using LauncherDialog = tern_test::LauncherDialogTest;
 
 // The window with its real update run against a local server.
@@ -41,16 +34,18 @@ protected:
 };
 
 TEST_F(LauncherDialog, DownloadShowsTheWindowPast21BytesAndTheLatestFigures) {
-    auto dialog = CreateDialog<DrivenDialog>();
+    auto dialog = CreateHost<DrivenHost>();
     FromWorker([&] { dialog->OnProgress(0.0, 0.0, 100.0, 21.0); });
-    QCoreApplication::processEvents();
-    EXPECT_FALSE(dialog->isVisible());
+    dialog->ServeMainThreadCalls();
+    EXPECT_EQ(Window(), nullptr);  // not even made: no toolkit for a start without update
 
     FromWorker([&] { dialog->OnProgress(0.0, 0.0, 100.0, 22.0); });
-    EXPECT_TRUE(ServeEventsUntil([&] { return dialog->isVisible(); }));
+    EXPECT_TRUE(ServeUntil([&] { return WindowShows(); }));
 
     std::string shownWhenAsked;
-    whileBoxOpen_ = [&] { shownWhenAsked = TextOf(*dialog, 1001) + " " + TextOf(*dialog, 1011); };
+    whileBoxOpen_ = [&] {
+        shownWhenAsked = TextOf(*Window(), 1001) + " " + TextOf(*Window(), 1011);
+    };
     FromWorker([&] {
         dialog->OnDownloadStarted("http://cdn.example/p.exe", "100% of %s, %d files", 1, 1);
         for (int received = 23; received <= 996; ++received) {
@@ -63,18 +58,20 @@ TEST_F(LauncherDialog, DownloadShowsTheWindowPast21BytesAndTheLatestFigures) {
     // No refresh tick needed: the question's blocking call showed the last figures first, the bar
     // truncated and the text rounded. The server's description shows as is, not as a format.
     EXPECT_EQ(shownWhenAsked, "996/1000 bytes received (100%) 99%");
-    EXPECT_EQ(TextOf(*dialog, 1012), "0/0 bytes received (0%)");
-    EXPECT_EQ(TextOf(*dialog, 1002), "100% of %s, %d files");
+    EXPECT_EQ(TextOf(*Window(), 1012), "0/0 bytes received (0%)");
+    EXPECT_EQ(TextOf(*Window(), 1002), "100% of %s, %d files");
 
     EXPECT_EQ(dialog->LogContent(), "a\r\nb");
-    Click(*dialog, 1006);
+    Click(*Window(), 1006);
     EXPECT_EQ(QGuiApplication::clipboard()->text().toStdString(), "a\nb");
 }
 
 TEST_F(LauncherDialog, AbortStartsTheGameAtOnceAndTheEndDoesNotStartItAgain) {
-    auto dialog = CreateDialog<DrivenDialog>();
-    Click(*dialog, 2);
-    EXPECT_EQ(TextOf(*dialog, 1002), "Aborting...");
+    auto dialog = CreateHost<DrivenHost>();
+    FromWorker([&] { dialog->OnProgress(0.0, 0.0, 100.0, 50.0); });
+    ASSERT_TRUE(ServeUntil([&] { return WindowShows(); }));
+    Click(*Window(), 2);
+    EXPECT_EQ(TextOf(*Window(), 1002), "Aborting...");
     EXPECT_TRUE(TakeGameStart());
     EXPECT_FALSE(dialog->QuitPosted());
     // The next progress report of a transfer answers "stop".
@@ -87,8 +84,8 @@ TEST_F(LauncherDialog, AbortStartsTheGameAtOnceAndTheEndDoesNotStartItAgain) {
 
 TEST_F(LauncherDialog, FailedGameStartIsReportedOnceAndNeverRetried) {
     launcher::Settings().executableName = "skyreach_missing.exe";
-    auto dialog = CreateDialog<DrivenDialog>();
-    Click(*dialog, 2);
+    auto dialog = CreateHost<DrivenHost>();
+    dialog->OnAbortButton();
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].text,
               "Could not start skyreach_missing.exe (error 2)\nThe game executable was not "
@@ -96,7 +93,7 @@ TEST_F(LauncherDialog, FailedGameStartIsReportedOnceAndNeverRetried) {
 
     FromWorker([&] { dialog->OnFinished(4); });
     // Closing the window is button 2: the launcher ends without a second try.
-    EXPECT_FALSE(dialog->close());
+    EXPECT_FALSE(Window()->close());
     EXPECT_TRUE(dialog->QuitPosted());
     EXPECT_EQ(boxes_.size(), 1u);
     EXPECT_FALSE(TakeGameStart());
@@ -130,10 +127,10 @@ TEST_F(LauncherDialog, StartUpRefusalsAndTheStartWithoutUpdateCheck) {
         Install();
         expected.change();
         boxes_.clear();
-        auto dialog = CreateDialog<launcher::CUpgradeLauncherDlg>();
+        auto dialog = CreateHost();
         EXPECT_EQ(Tern::CurrentHost(), nullptr);  // no update run
         EXPECT_TRUE(dialog->QuitPosted());
-        EXPECT_FALSE(dialog->isVisible());
+        EXPECT_FALSE(WindowShows());
         EXPECT_LE(boxes_.size(), 1u);
         EXPECT_EQ(boxes_.empty() ? "" : boxes_[0].text, expected.box);
         EXPECT_EQ(TakeGameStart(), expected.box.empty());  // only the start without update check
@@ -144,12 +141,12 @@ TEST_F(LauncherDialog, StartUpRefusalsAndTheStartWithoutUpdateCheck) {
 // the game starts and the window ends, stopping that very service from inside its call.
 TEST_F(LauncherRun, FailedRunWaitsUntilTheServiceStopsIt) {
     server_.Fail(kInfoPath, 500);
-    auto dialog = CreateDialog<launcher::CUpgradeLauncherDlg>();
-    const int collapsed = dialog->height();
-    ASSERT_TRUE(ServeEventsUntil([&] { return TextOf(*dialog, 2) == "Start Game"; }));
-    EXPECT_TRUE(dialog->isVisible());
-    EXPECT_GT(dialog->height(), collapsed);  // the technical log is open
-    EXPECT_EQ(TextOf(*dialog, 1002),
+    auto dialog = CreateHost();
+    ASSERT_TRUE(ServeUntil([&] { return Window() && TextOf(*Window(), 2) == "Start Game"; }));
+    EXPECT_TRUE(Window()->isVisible());
+    // The technical log is open: the window reaches below the separator.
+    EXPECT_GT(Window()->height(), ControlOf(*Window(), 1007)->geometry().bottom() + 1);
+    EXPECT_EQ(TextOf(*Window(), 1002),
               "An error occurred while updating the game. Please contact Norland technical "
               "support and add the technical log to your message.");
     EXPECT_FALSE(TakeGameStart());
@@ -159,15 +156,16 @@ TEST_F(LauncherRun, FailedRunWaitsUntilTheServiceStopsIt) {
     EXPECT_TRUE(TakeGameStart());
 }
 
-// Ending the launcher while reports are under way must neither destroy the window under the worker
-// nor deadlock. This window holds the run's end until let go; then the worker makes no further
+// Ending the launcher while reports are under way must neither destroy the host under the worker
+// nor deadlock. This host holds the run's end until let go; then the worker makes no further
 // virtual call, so destroying it while the worker waits inside the base's OnFinished is safe.
-class HeldDialog : public launcher::CUpgradeLauncherDlg {
+class HeldHost : public launcher::LauncherHost {
 public:
+    using LauncherHost::LauncherHost;
     void OnFinished(int32_t result) override {
         finishing = true;
         while (!released) std::this_thread::yield();
-        CUpgradeLauncherDlg::OnFinished(result);
+        LauncherHost::OnFinished(result);
     }
     std::atomic<bool> finishing{false};
     std::atomic<bool> released{false};
@@ -175,8 +173,8 @@ public:
 
 TEST_F(LauncherRun, DestroyingTheWindowWhileTheWorkerWaitsInsideOnFinished) {
     server_.Serve(kInfoPath, "<RESPONSE></RESPONSE>");
-    auto dialog = CreateDialog<HeldDialog>();
-    ASSERT_TRUE(ServeEventsUntil([&] { return dialog->finishing.load(); }));
+    auto dialog = CreateHost<HeldHost>();
+    ASSERT_TRUE(ServeUntil([&] { return dialog->finishing.load(); }));
     // This thread serves nothing from here: the worker hands OnFinished to it and waits. (Had
     // the pause been too short, the report would find the window closing: as correct.)
     dialog->released = true;
@@ -191,15 +189,15 @@ TEST_F(LauncherRun, DestroyingTheWindowDuringATransfer) {
     slow.chunkBytes = 16;
     slow.intervalMs = 5;
     server_.Serve(kInfoPath, std::string(256, ' '), slow);
-    auto dialog = CreateDialog<launcher::CUpgradeLauncherDlg>();
-    ASSERT_TRUE(ServeEventsUntil([&] { return dialog->isVisible(); }));
+    auto dialog = CreateHost();
+    ASSERT_TRUE(ServeUntil([&] { return WindowShows(); }));
     dialog.reset();
     EXPECT_FALSE(TakeGameStart());
     EXPECT_TRUE(boxes_.empty());
 }
 
 TEST_F(LauncherDialog, RunEndsWhileTheQuestionBoxIsOpen) {
-    auto dialog = CreateDialog<DrivenDialog>();
+    auto dialog = CreateHost<DrivenHost>();
     // While the worker's question is open, the local update service asks the finished run to
     // end from a thread of its own: the box's own event loop serves that report.
     whileBoxOpen_ = [&] { FromWorker([&] { dialog->OnFinished(6); }); };
@@ -219,7 +217,7 @@ TEST_F(LauncherDialog, RunEndsWhileTheQuestionBoxIsOpen) {
     EXPECT_FALSE(runThem);
     FromWorker([&] { dialog->OnFinished(3); });
     EXPECT_EQ(boxes_.size(), 1u);
-    EXPECT_FALSE(dialog->isVisible());
+    EXPECT_FALSE(WindowShows());
     EXPECT_FALSE(TakeGameStart());
 }
 

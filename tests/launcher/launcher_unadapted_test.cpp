@@ -7,7 +7,7 @@ namespace {
 using LauncherUnadapted = tern_test::LauncherDialogTest;
 
 TEST_F(LauncherUnadapted, ShowsTheTableTextAndStartsNothing) {
-    auto dialog = CreateDialog<launcher::CUpgradeLauncherDlg>();
+    auto dialog = CreateHost();
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].text,
               "The game update application must be modified with the resource tool.");
