@@ -1,12 +1,5 @@
 #include "tests/support/http_test_server.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -15,8 +8,6 @@
 #include <stdexcept>
 
 #include "tests/support/isolated_env.h"
-
-extern char** environ;
 
 namespace tern_test {
 namespace {
@@ -51,20 +42,6 @@ std::string JsonRoute(const std::string& bodyFile, const RouteOptions& options) 
     return json.str();
 }
 
-// Reads the "PORT <n>" line the server prints once it listens; 0 when it ended before that.
-int ReadPort(int fd) {
-    std::string line;
-    char c;
-    while (line.size() < 64) {
-        const ssize_t got = read(fd, &c, 1);
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0 || c == '\n') break;
-        line += c;
-    }
-    int port = 0;
-    return std::sscanf(line.c_str(), "PORT %d", &port) == 1 ? port : 0;
-}
-
 std::vector<std::string> SplitTabs(const std::string& line) {
     std::vector<std::string> fields;
     size_t start = 0;
@@ -94,58 +71,18 @@ HttpTestServer::HttpTestServer(const std::string& workDirectory)
     WriteConfig();
     WriteFileBytes(logPath_, "");
 
-    int output[2];
-    int input[2];
-    if (pipe2(output, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
-    if (pipe2(input, O_CLOEXEC) != 0) {
-        close(output[0]);
-        close(output[1]);
-        throw std::runtime_error("pipe failed");
-    }
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    std::string python = TERN_PYTHON3;
-    std::string script = TERN_HTTP_TEST_SERVER_SCRIPT;
-    char* argv[] = {python.data(), script.data(), configPath_.data(), logPath_.data(), nullptr};
-    const int spawned = posix_spawn(&pid_, python.c_str(), &actions, nullptr, argv, environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(input[0]);
-    close(output[1]);
-    lifeline_ = input[1];
-    if (spawned != 0) {
-        pid_ = -1;
-        close(output[0]);
-        close(lifeline_);
-        throw std::runtime_error("cannot start " + python + " for the HTTP test server");
-    }
-    port_ = ReadPort(output[0]);
-    close(output[0]);
-    if (port_ == 0) {
-        Stop();
-        throw std::runtime_error("the HTTP test server did not report its port");
+    // The server ends when its standard input does: with this object, or with this process.
+    process_ = std::make_unique<ChildProcess>(std::vector<std::string>{
+        TERN_PYTHON3, TERN_HTTP_TEST_SERVER_SCRIPT, configPath_, logPath_});
+    const std::optional<std::string> announcement = process_->ReadLine();
+    if (!announcement || std::sscanf(announcement->c_str(), "PORT %d", &port_) != 1) {
+        throw std::runtime_error("the HTTP test server did not start");
     }
 }
 
-HttpTestServer::~HttpTestServer() { Stop(); }
-
-void HttpTestServer::Stop() {
-    if (lifeline_ >= 0) close(lifeline_);
-    lifeline_ = -1;
-    if (pid_ > 0) {
-        kill(pid_, SIGKILL);
-        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
-        }
-    }
-    pid_ = -1;
-}
+HttpTestServer::~HttpTestServer() = default;
 
 std::string HttpTestServer::ProxyUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-std::string HttpTestServer::Url(const std::string& pathAndQuery) const {
-    return ProxyUrl() + pathAndQuery;
-}
 
 void HttpTestServer::Serve(const std::string& path, const std::string& body,
                            const RouteOptions& options) {

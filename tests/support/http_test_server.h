@@ -2,7 +2,7 @@
 //
 // Tests tell it per path what to answer (bytes with range support, errors, faults such as an
 // ignored range, a cut connection, a slow or stalled body) and read back every request it got.
-// Clients reach it directly (Url) or as their HTTP proxy (ProxyUrl, ProxyEnvironment), in which
+// Clients reach it directly or as their HTTP proxy (ProxyUrl, ProxyEnvironment), in which
 // case any host name works and the request target arrives in absolute form.
 #pragma once
 
@@ -10,9 +10,12 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "tests/support/child_process.h"
 
 namespace tern_test {
 
@@ -53,8 +56,6 @@ public:
 
     int Port() const { return port_; }
     std::string ProxyUrl() const;
-    // "http://127.0.0.1:<port>" followed by `pathAndQuery`, which starts with '/'.
-    std::string Url(const std::string& pathAndQuery) const;
 
     // Answers requests for `path` (query ignored) with `body`.
     void Serve(const std::string& path, const std::string& body, const RouteOptions& options = {});
@@ -74,17 +75,13 @@ private:
     };
 
     void WriteConfig() const;
-    void Stop();
 
     std::string workDirectory_;
     std::string configPath_;
     std::string logPath_;
     std::map<std::string, Route> routes_;
     int bodyCount_ = 0;
-    pid_t pid_ = -1;
-    // Write end of the server's standard input: the server ends when it closes, even when this
-    // process dies without running the destructor.
-    int lifeline_ = -1;
+    std::unique_ptr<ChildProcess> process_;
     int port_ = 0;
 };
 

@@ -19,6 +19,7 @@ tab-separated fields, method, target, path, query and Range header, before it is
 
 import json
 import os
+import re
 import select
 import socket
 import struct
@@ -63,33 +64,15 @@ class TestServer(ThreadingHTTPServer):
                 log.write(line)
 
 
-def parse_range(header, size):
-    """(start, end) inclusive for a single satisfiable byte range, "unsatisfiable", or None when
-    the header is absent or not a single byte range (then the whole body is served)."""
-    if not header or not header.startswith("bytes=") or "," in header:
+def range_start(header, size):
+    """The start of the open byte range "bytes=N-" that resuming clients ask for; "unsatisfiable"
+    when it lies at or past the end; None for no range or any other form (the whole body is
+    served then)."""
+    match = re.fullmatch(r"bytes=(\d+)-", header)
+    if not match:
         return None
-    first, sep, last = header[len("bytes="):].strip().partition("-")
-    if not sep:
-        return None
-    try:
-        if first == "":
-            if last == "":
-                return None
-            suffix = int(last)
-            if suffix == 0:
-                return "unsatisfiable"
-            return (max(0, size - suffix), size - 1)
-        start = int(first)
-        end = int(last) if last else None
-    except ValueError:
-        return None
-    if end is not None and end < start:
-        return None
-    if start >= size:
-        return "unsatisfiable"
-    if end is None:
-        end = size - 1
-    return (start, min(end, size - 1))
+    start = int(match.group(1))
+    return "unsatisfiable" if start >= size else start
 
 
 class Handler(BaseHTTPRequestHandler):
@@ -99,12 +82,6 @@ class Handler(BaseHTTPRequestHandler):
         pass
 
     def do_GET(self):
-        self.answer(send_body=True)
-
-    def do_HEAD(self):
-        self.answer(send_body=False)
-
-    def answer(self, send_body):
         target = urllib.parse.urlsplit(self.path)
         range_header = self.headers.get("Range", "")
         self.server.record([self.command, self.path, target.path, target.query, range_header])
@@ -116,7 +93,7 @@ class Handler(BaseHTTPRequestHandler):
         if status != 200:
             self.send_status_page(status)
             return
-        self.send_file(route, range_header, send_body)
+        self.send_file(route, range_header)
 
     def send_status_page(self, status):
         body = ("%d %s\n" % (status, self.responses.get(status, ("",))[0])).encode()
@@ -124,34 +101,31 @@ class Handler(BaseHTTPRequestHandler):
         self.send_header("Content-Type", "text/plain")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()
-        if self.command != "HEAD":
-            self.wfile.write(body)
+        self.wfile.write(body)
 
-    def send_file(self, route, range_header, send_body):
+    def send_file(self, route, range_header):
         path = route["body_file"]
         size = os.path.getsize(path)
-        byte_range = None if route.get("ignore_range") else parse_range(range_header, size)
-        if byte_range == "unsatisfiable":
+        start = None if route.get("ignore_range") else range_start(range_header, size)
+        if start == "unsatisfiable":
             self.send_response(416)
             self.send_header("Content-Range", "bytes */%d" % size)
             self.send_header("Content-Length", "0")
             self.end_headers()
             return
-        if byte_range is None:
-            start, end = 0, size - 1
+        if start is None:
+            start = 0
             self.send_response(200)
         else:
-            start, end = byte_range
             self.send_response(206)
-            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, end, size))
-        length = end - start + 1
+            self.send_header("Content-Range", "bytes %d-%d/%d" % (start, size - 1, size))
+        length = size - start
         self.send_header("Content-Type", "application/octet-stream")
         self.send_header("Accept-Ranges", "none" if route.get("ignore_range") else "bytes")
         self.send_header("Content-Length", str(length))
         self.end_headers()
-        if send_body:
-            with open(path, "rb") as body:
-                self.send_body(body, start, length, route)
+        with open(path, "rb") as body:
+            self.send_body(body, start, length, route)
 
     def send_body(self, body, start, length, route):
         cut_after = route.get("cut_after")

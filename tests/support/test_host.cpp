@@ -13,13 +13,6 @@ void TestHost::OnProgress(double totalBytes, double totalReceived, double fileBy
     progress_.push_back({totalBytes, totalReceived, fileBytes, fileReceived});
 }
 
-void TestHost::OnDownloadStarted(const std::string& url, const std::string& description,
-                                 uint32_t count, uint32_t index) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    downloads_.push_back(url + " | " + description + " | " + std::to_string(count) + "/" +
-                         std::to_string(index));
-}
-
 void TestHost::OnFinished(int32_t result) {
     if (onFinishedHook) onFinishedHook(result);
     std::lock_guard<std::mutex> lock(mutex_);
@@ -65,11 +58,6 @@ std::string TestHost::LogText() const {
 std::vector<std::vector<double>> TestHost::ProgressReports() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return progress_;
-}
-
-std::vector<std::string> TestHost::DownloadsStarted() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return downloads_;
 }
 
 }  // namespace tern_test

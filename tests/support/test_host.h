@@ -23,8 +23,6 @@ public:
 
     void OnProgress(double totalBytes, double totalReceived, double fileBytes,
                     double fileReceived) override;
-    void OnDownloadStarted(const std::string& url, const std::string& description, uint32_t count,
-                           uint32_t index) override;
     void OnFinished(int32_t result) override;
     bool ConfirmRunUpdates() override;
     bool ConfirmRunUpdate(uint32_t count, uint32_t index) override;
@@ -38,7 +36,6 @@ public:
     std::thread::id FinishedThread() const;
     std::string LogText() const;
     std::vector<std::vector<double>> ProgressReports() const;
-    std::vector<std::string> DownloadsStarted() const;
 
     // Behaviour the test chooses.
     bool confirmRunUpdates = true;
@@ -60,7 +57,6 @@ private:
     std::thread::id finishedThread_;
     std::string log_;
     std::vector<std::vector<double>> progress_;
-    std::vector<std::string> downloads_;
 };
 
 }  // namespace tern_test
