@@ -152,7 +152,45 @@ scenario_stopped() {
     check "the game started in its new version" game_started_with 1.1
 }
 
-for scenario in scenario_no_update scenario_update scenario_killed scenario_tampered \
+scenario_publisher_refusals() {
+    echo "tern-publish: clear errors and exit codes for bad input"
+    world_init "$build_dir"
+    world_install_game
+    world_publisher
+    local publish=$WORLD_BUILD/bin/tern-publish p=$WORLD/publisher
+    printf '#!/bin/sh\necho no exit\n' >"$p/noexit.sh"
+    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+        -keyout "$p/server.key" -out "$p/server.pem" -subj "/CN=Not a code signer" \
+        -addext "extendedKeyUsage=serverAuth" 2>/dev/null
+    world_patch 1.1 "$p/patch.exe"
+    expect_exit() {
+        local code=$1 what=$2
+        shift 2
+        "$@" >"$WORLD/refusal.txt" 2>&1
+        local got=$?
+        check "$what: exit $code and a line why" \
+            test "$got" -eq "$code" -a -s "$WORLD/refusal.txt"
+    }
+    expect_exit 0 "--help" "$publish" --help
+    expect_exit 1 "a missing file" "$publish" checksum "$p/missing"
+    expect_exit 1 "a key of another certificate" "$publish" sign --key "$p/ca.key" \
+        --cert "$p/signer.pem" "$p/patch-1.1.sh" "$p/out"
+    expect_exit 1 "a certificate without code signing" "$publish" sign --key "$p/server.key" \
+        --cert "$p/server.pem" "$p/patch-1.1.sh" "$p/out"
+    expect_exit 1 "a script without exit" "$publish" sign --key "$p/signer.key" \
+        --cert "$p/signer.pem" "$p/noexit.sh" "$p/out"
+    expect_exit 1 "an unwritable output" "$publish" sign --key "$p/signer.key" \
+        --cert "$p/signer.pem" "$p/patch-1.1.sh" "$p/missing/out"
+    expect_exit 1 "an untrusted file" "$publish" verify "$p/patch.exe"
+    expect_exit 0 "a file of the pinned publisher" "$publish" verify --pinned "$p/ca.pem" \
+        "$p/patch.exe"
+    expect_exit 1 "a URL the launcher never fetches" "$publish" answer --url ftp://x/p "$p/patch.exe"
+    expect_exit 2 "a game id with other characters" "$publish" site --out "$WORLD/site" \
+        --base-url http://x --gid ../up "$p/patch.exe"
+    expect_exit 2 "an unknown command" "$publish" frobnicate
+}
+
+for scenario in scenario_publisher_refusals scenario_no_update scenario_update scenario_killed scenario_tampered \
     scenario_stopped; do
     (
         failures=0
