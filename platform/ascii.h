@@ -3,10 +3,10 @@
 
 namespace platform {
 
-inline bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+constexpr bool IsBlank(char c) { return c == ' ' || c == '\t'; }
 
 // The value of a hexadecimal digit in either case; -1 for any other character.
-inline int HexDigitValue(char c) {
+constexpr int HexDigitValue(char c) {
     if (c >= '0' && c <= '9') return c - '0';
     if (c >= 'a' && c <= 'f') return c - 'a' + 10;
     if (c >= 'A' && c <= 'F') return c - 'A' + 10;

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "platform/ascii.h"
+
 namespace platform::rpc {
 
 // The 16 bytes as they travel: the first three fields little-endian, the rest in text order.
@@ -15,17 +17,6 @@ struct Uuid {
     bool operator==(const Uuid& other) const { return bytes == other.bytes; }
     bool operator!=(const Uuid& other) const { return !(*this == other); }
 };
-
-namespace detail {
-
-constexpr int HexValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    return -1;
-}
-
-}  // namespace detail
 
 // Parses "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx"; nullopt for anything else.
 constexpr std::optional<Uuid> ParseUuid(std::string_view text) {
@@ -37,8 +28,8 @@ constexpr std::optional<Uuid> ParseUuid(std::string_view text) {
     }
     Uuid uuid;
     for (size_t i = 0; i < 16; ++i) {
-        const int high = detail::HexValue(text[kTextOffsets[i]]);
-        const int low = detail::HexValue(text[kTextOffsets[i] + 1]);
+        const int high = HexDigitValue(text[kTextOffsets[i]]);
+        const int low = HexDigitValue(text[kTextOffsets[i] + 1]);
         if (high < 0 || low < 0) return std::nullopt;
         uuid.bytes[i] = static_cast<uint8_t>(high * 16 + low);
     }
