@@ -199,6 +199,7 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
                              << "." << std::endl;
     }
     resumeOffset_ = static_cast<double>(startPosition);
+    lastReported_ = -1.0;
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, startPosition);
 
     CURLcode result = curl_easy_perform(curl);
@@ -226,6 +227,11 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
     if (result != CURLE_OK) {
         LibraryDiagnostics() << "Received error code " << lastResult_ << "(" << errorBuffer_.data()
                              << ") from curl_easy_perform" << std::endl;
+    } else if (lastReported_ != static_cast<double>(file.size) && observer_) {
+        // libcurl may finish without a report of the last bytes: the figures shown would stop
+        // short of a complete file.
+        const double size = static_cast<double>(file.size);
+        observer_->ReportProgress(size, size);
     }
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, nullptr);
     observer_ = nullptr;
@@ -243,6 +249,7 @@ void HttpDownloader::GlobalCleanup() {
 
 bool HttpDownloader::ReportProgress(double downloadTotal, double downloadedNow) {
     if (!observer_) return true;
+    lastReported_ = resumeOffset_ + downloadedNow;
     if (observer_->ReportProgress(resumeOffset_ + downloadTotal, resumeOffset_ + downloadedNow)) {
         return true;
     }

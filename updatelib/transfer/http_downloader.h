@@ -74,6 +74,7 @@ private:
     std::array<char, 256> errorBuffer_{};
     int lastResult_ = 0;
     double resumeOffset_ = 0.0;
+    double lastReported_ = -1.0;  // file bytes received in the last report of this transfer
 };
 
 }  // namespace Tern
