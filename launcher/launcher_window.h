@@ -95,6 +95,9 @@ using WindowFactory =
 using CreateLauncherWindowFunction = LauncherWindow* (*)(WindowOwner*, const WindowTexts*);
 constexpr char kCreateLauncherWindowSymbol[] = "CreateLauncherWindow";
 constexpr char kWindowLibraryName[] = "libUpgradeLauncherWindow.so";
+// Releases the application object the library made, once the window is gone.
+using ReleaseLauncherApplicationFunction = void (*)();
+constexpr char kReleaseLauncherApplicationSymbol[] = "ReleaseLauncherApplication";
 
 }  // namespace launcher
 

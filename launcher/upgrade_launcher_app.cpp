@@ -35,6 +35,7 @@ void CUpgradeLauncherApp::Run() { host_->RunMainLoop(); }
 int CUpgradeLauncherApp::ExitInstance() {
     instanceLock_.Close();
     host_.reset();
+    ReleaseWindowLibrary();
     // The technical log's copies wait in the debugger stream for its next writer; there is none
     // after this.
     Tern::GetDebuggerStream().flush();

@@ -10,6 +10,8 @@
 #include <QPushButton>
 #include <QTextCursor>
 
+#include <memory>
+
 #include "launcher/dialog_template.h"
 #include "launcher/message_box.h"
 
@@ -204,18 +206,34 @@ void CUpgradeLauncherDlg::paintEvent(QPaintEvent* event) {
 
 }  // namespace launcher
 
-// The library's entry point: the window, hidden, with the application object it needs. The
-// application object lives as long as the process, as the library does.
+namespace {
+
+// The application object the library made, for a program that had none.
+std::unique_ptr<QApplication>& OwnedApplication() {
+    static std::unique_ptr<QApplication> application;
+    return application;
+}
+
+}  // namespace
+
+// The library's entry point: the window, hidden, with the application object it needs when the
+// program has none.
 extern "C" __attribute__((visibility("default"))) launcher::LauncherWindow* CreateLauncherWindow(
     launcher::WindowOwner* owner, const launcher::WindowTexts* texts) {
     if (!QApplication::instance()) {
         static int argc = 1;
         static char name[] = "UpgradeLauncher";
         static char* argv[] = {name, nullptr};
-        auto* application = new QApplication(argc, argv);
+        OwnedApplication() = std::make_unique<QApplication>(argc, argv);
         // The window is hidden for most of a run and message boxes come and go: only the
         // launcher's quit ends the event loop.
-        application->setQuitOnLastWindowClosed(false);
+        OwnedApplication()->setQuitOnLastWindowClosed(false);
     }
     return new launcher::CUpgradeLauncherDlg(*owner, *texts);
+}
+
+// The application object must go before the program's exit handlers, which take parts of the
+// toolkit with them.
+extern "C" __attribute__((visibility("default"))) void ReleaseLauncherApplication() {
+    OwnedApplication().reset();
 }

@@ -4,19 +4,33 @@
 #include "updatelib/base/file_functions.h"
 
 namespace launcher {
+namespace {
+
+// Never unloaded: the toolkit keeps threads and exit handlers of its own.
+platform::DynamicLibrary& WindowLibrary() {
+    static auto* const library = new platform::DynamicLibrary();
+    return *library;
+}
+
+}  // namespace
 
 WindowFactory WindowLibraryFactory() {
     return [](WindowOwner& owner, const WindowTexts& texts) -> std::unique_ptr<LauncherWindow> {
-        // Never unloaded: the toolkit keeps threads and exit handlers of its own.
-        static auto* const library = new platform::DynamicLibrary();
-        if (!library->Loaded() &&
-            !library->Load(Tern::GetExecutableDirectory() + "/" + kWindowLibraryName)) {
+        platform::DynamicLibrary& library = WindowLibrary();
+        if (!library.Loaded() &&
+            !library.Load(Tern::GetExecutableDirectory() + "/" + kWindowLibraryName)) {
             return nullptr;
         }
         const auto create = reinterpret_cast<CreateLauncherWindowFunction>(
-            library->Symbol(kCreateLauncherWindowSymbol));
+            library.Symbol(kCreateLauncherWindowSymbol));
         return std::unique_ptr<LauncherWindow>(create ? create(&owner, &texts) : nullptr);
     };
+}
+
+void ReleaseWindowLibrary() {
+    const auto release = reinterpret_cast<ReleaseLauncherApplicationFunction>(
+        WindowLibrary().Symbol(kReleaseLauncherApplicationSymbol));
+    if (release) release();
 }
 
 }  // namespace launcher

@@ -9,4 +9,7 @@ namespace launcher {
 // first call; the factory answers null when the library or its entry point is missing.
 WindowFactory WindowLibraryFactory();
 
+// Releases what the library set up for its windows, if it was loaded; after the last window.
+void ReleaseWindowLibrary();
+
 }  // namespace launcher

@@ -143,8 +143,8 @@ TEST_F(UpdateServiceTest, AClientFollowsARealUpdaterAndStopsIt) {
     const std::string patchPath = "/patches/" + std::string(100 - 38, 'p');
     const std::string patchUrl = "http://mirror.norland.example" + patchPath;
     ASSERT_EQ(patchUrl.size(), 100u);
-    server.Serve("/MatchMakingConfig.aspx", Answer("4000000", patchUrl, "1234"));
-    server.Serve(patchPath, std::string(4000000, 'x'), Slow(16 * 1024, 20));
+    server.Serve("/MatchMakingConfig.aspx", Answer("16000000", patchUrl, "1234"));
+    server.Serve(patchPath, std::string(16000000, 'x'), Slow(16 * 1024, 20));
     // A started update waits to be cleaned up by the run's first step, which has to change the
     // hive: while this process holds the hive's lock, the run stays in that step.
     ASSERT_EQ(
@@ -175,7 +175,7 @@ TEST_F(UpdateServiceTest, AClientFollowsARealUpdaterAndStopsIt) {
     while (growth < 2 && std::chrono::steady_clock::now() < deadline) {
         const auto progress = client.Progress();
         // The figures of the patch's own transfer: the answer's were first.
-        if (progress && progress.Value().fileBytes == 4000000.0 &&
+        if (progress && progress.Value().fileBytes == 16000000.0 &&
             progress.Value().fileReceived > seen) {
             EXPECT_EQ(progress.Value().url, patchUrl.substr(0, 64));
             EXPECT_EQ(std::make_pair(progress.Value().updateCount, progress.Value().updateIndex),
