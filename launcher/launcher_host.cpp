@@ -50,6 +50,7 @@ ProgressLine LineOf(double received, double size) {
 // every question is answered No, so that nothing runs that the player did not agree to.
 class NoWindow final : public LauncherWindow {
 public:
+    void RefreshProgress() override {}
     void SetStatusText(const std::string&) override {}
     void SetLog(const std::string&) override {}
     void ShowForDownload() override {}
@@ -224,10 +225,13 @@ std::optional<ProgressView> LauncherHost::TakeNewProgress() {
                         LineOf(figures->totalReceived, figures->totalBytes)};
 }
 
+// Before each call the window shows the latest figures, so that those on screen after the last
+// report are that report's.
 void LauncherHost::CallOnMainThread(const std::function<void()>& call) {
     if (closing_) return;
     mainThreadCalls_.Call([&] {
         if (closing_) return;
+        if (window_) window_->RefreshProgress();
         call();
     });
 }

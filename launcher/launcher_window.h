@@ -77,6 +77,8 @@ public:
     virtual void ShowFinalLayout(bool openLog) = 0;
     // Shows a modal box and answers true for Yes or OK, false for No or a box closed unanswered.
     virtual bool AskMessageBox(const MessageBoxRequest& request) = 0;
+    // Shows the figures reported since it last showed any (WindowOwner::TakeNewProgress).
+    virtual void RefreshProgress() = 0;
 
     // Runs the toolkit's event loop until Quit.
     virtual void RunEventLoop() = 0;

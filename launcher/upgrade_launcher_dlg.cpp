@@ -135,7 +135,6 @@ void CUpgradeLauncherDlg::ShowFinalLayout(bool openLog) {
 }
 
 bool CUpgradeLauncherDlg::AskMessageBox(const MessageBoxRequest& request) {
-    RefreshProgress();
     return ShowMessageBox(this, request);
 }
 
@@ -153,10 +152,7 @@ void CUpgradeLauncherDlg::Wake() {
     QMetaObject::invokeMethod(this, "ServeCalls", Qt::QueuedConnection);
 }
 
-void CUpgradeLauncherDlg::ServeCalls() {
-    RefreshProgress();
-    owner_.ServeMainThreadCalls();
-}
+void CUpgradeLauncherDlg::ServeCalls() { owner_.ServeMainThreadCalls(); }
 
 void CUpgradeLauncherDlg::ApplyWindowSize() {
     setFixedSize(windowWidth_, expanded_ ? expandedHeight_ : collapsedHeight_);

@@ -30,6 +30,7 @@ public:
     void ShowForDownload() override;
     void ShowFinalLayout(bool openLog) override;
     bool AskMessageBox(const MessageBoxRequest& request) override;
+    void RefreshProgress() override;
     void RunEventLoop() override;
     void Quit() override;
     void Wake() override;
@@ -45,7 +46,6 @@ protected:
 private:
     void CreateControls();
     void ApplyWindowSize();
-    void RefreshProgress();
     Q_INVOKABLE void ServeCalls();
 
     WindowOwner& owner_;
