@@ -290,11 +290,9 @@ void LauncherHost::Quit() {
     quitPosted_ = true;
     if (window_) {
         window_->Quit();
-        return;
+    } else {
+        WakeMainThread();
     }
-    const std::lock_guard<std::mutex> lock(wakeMutex_);
-    woken_ = true;
-    wakeSignal_.notify_one();
 }
 
 }  // namespace launcher

@@ -121,6 +121,13 @@ std::optional<std::string> DocumentsFromUserDirs(const std::string& home) {
     return documents;
 }
 
+// A directory owned by the user, with none of the permission bits `forbidden`.
+bool IsUserDirectory(const std::string& path, mode_t forbidden) {
+    struct stat info;
+    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
+           (info.st_mode & forbidden) == 0;
+}
+
 }  // namespace
 
 std::string XdgBaseDirectory(const char* variable, const char* defaultBelowHome) {
@@ -154,18 +161,12 @@ std::string ExecutableDirectory() {
 }
 
 bool EnsureUserDirectory(const std::string& path, bool privateToUser) {
-    if (path.empty() || !MakeDirectories(path)) return false;
-    struct stat info;
-    if (stat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
-    if (info.st_uid != getuid()) return false;
-    return (info.st_mode & (privateToUser ? 077 : 022)) == 0;
+    return !path.empty() && MakeDirectories(path) &&
+           IsUserDirectory(path, privateToUser ? 077 : 022);
 }
 
 bool IsSafeUserDirectory(const std::string& path) {
-    if (path.empty() || path.front() != '/') return false;
-    struct stat info;
-    return stat(path.c_str(), &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == getuid() &&
-           (info.st_mode & 022) == 0;
+    return !path.empty() && path.front() == '/' && IsUserDirectory(path, 022);
 }
 
 std::string TempDirectory() {

@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <thread>
 
+#include "platform/fd_io.h"
 #include "platform/files.h"
 #include "platform/unique_fd.h"
 
@@ -41,12 +41,9 @@ std::string EscapeName(const std::string& name) {
     return escaped;
 }
 
-bool Lock(int fd, int operation) {
-    int result;
-    do {
-        result = flock(fd, operation);
-    } while (result != 0 && errno == EINTR);
-    return result == 0;
+// The file behind the event `name` in the runtime `directory`.
+std::string EventPath(const std::string& directory, const std::string& name) {
+    return directory + "/tern-event-" + EscapeName(name);
 }
 
 // Close-on-exec, so that programs the process starts never keep an event alive. Only a regular
@@ -69,7 +66,7 @@ class CreationGuard {
 public:
     explicit CreationGuard(const std::string& directory)
         : file_(OpenLockFile(directory + "/tern-events.lock")),
-          locked_(file_.Valid() && Lock(file_.Get(), LOCK_EX)) {}
+          locked_(file_.Valid() && LockFile(file_.Get(), LOCK_EX)) {}
 
     bool Locked() const { return locked_; }
 
@@ -86,7 +83,7 @@ bool ReadState(int fd, char& state) { return pread(fd, &state, 1, 0) == 1; }
 // is replaced by the initial one before anybody else can see it.
 bool StartFresh(int fd, bool initiallySignaled) {
     return WriteState(fd, initiallySignaled ? kSignaled : kNotSignaled) &&
-           Lock(fd, LOCK_SH | LOCK_NB);
+           LockFile(fd, LOCK_SH | LOCK_NB);
 }
 
 }  // namespace
@@ -116,7 +113,7 @@ bool NamedEvent::Create(const std::string& name, bool initiallySignaled) {
     auto state = std::make_unique<State>();
     state->directory = RuntimeDirectory();
     if (state->directory.empty()) return false;
-    state->path = state->directory + "/tern-event-" + EscapeName(name);
+    state->path = EventPath(state->directory, name);
 
     const CreationGuard guard(state->directory);
     if (!guard.Locked()) return false;
@@ -124,8 +121,8 @@ bool NamedEvent::Create(const std::string& name, bool initiallySignaled) {
     if (!state->file.Valid()) return false;
     const int fd = state->file.Get();
     // The guard keeps every other creator and closer out, so the lock changes below never wait.
-    const bool opened = Lock(fd, LOCK_EX | LOCK_NB) ? StartFresh(fd, initiallySignaled)
-                                                    : Lock(fd, LOCK_SH | LOCK_NB);
+    const bool opened = LockFile(fd, LOCK_EX | LOCK_NB) ? StartFresh(fd, initiallySignaled)
+                                                        : LockFile(fd, LOCK_SH | LOCK_NB);
     if (!opened) return false;
     state_ = std::move(state);
     return true;
@@ -139,7 +136,7 @@ bool NamedEvent::IsOpen() const { return state_ != nullptr; }
 void NamedEvent::Close() {
     if (!state_) return;
     const CreationGuard guard(state_->directory);
-    if (guard.Locked() && Lock(state_->file.Get(), LOCK_EX | LOCK_NB)) {
+    if (guard.Locked() && LockFile(state_->file.Get(), LOCK_EX | LOCK_NB)) {
         unlink(state_->path.c_str());
     }
     state_.reset();
@@ -169,8 +166,8 @@ bool NamedEventExists(const std::string& name) {
     const CreationGuard guard(directory);
     if (!guard.Locked()) return false;
     const UniqueFd file(
-        open((directory + "/tern-event-" + EscapeName(name)).c_str(), O_RDONLY | O_CLOEXEC));
-    return file.Valid() && !Lock(file.Get(), LOCK_EX | LOCK_NB);
+        open(EventPath(directory, name).c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    return file.Valid() && !LockFile(file.Get(), LOCK_EX | LOCK_NB);
 }
 
 }  // namespace platform

@@ -10,6 +10,7 @@
 #include <map>
 
 #include "platform/debug_output.h"
+#include "platform/fd_io.h"
 #include "platform/files.h"
 #include "platform/registry/reg_file_format.h"
 #include "platform/registry/registry.h"
@@ -39,22 +40,6 @@ bool ReadAll(int fd, std::string* text) {
         if (got == 0) return true;
         text->append(buffer, static_cast<size_t>(got));
     }
-}
-
-bool WriteAll(int fd, const std::string& text) {
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t written = write(fd, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        done += static_cast<size_t>(written);
-    }
-    return true;
-}
-
-bool SyncDirectory(const std::string& directory) {
-    UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    return fd.Valid() && fsync(fd.Get()) == 0;
 }
 
 bool SameFile(int fd, const std::string& path) {
@@ -198,11 +183,7 @@ bool HiveFile::LockExclusively() {
             lockFileOwner_ = getpid();
             if (!lockFile_.Valid()) return false;
         }
-        int locked;
-        do {
-            locked = flock(lockFile_.Get(), LOCK_EX);
-        } while (locked != 0 && errno == EINTR);
-        if (locked != 0) return false;
+        if (!LockFile(lockFile_.Get(), LOCK_EX)) return false;
         if (SameFile(lockFile_.Get(), lockPath)) return true;
         flock(lockFile_.Get(), LOCK_UN);
         lockFile_.Reset();
@@ -221,7 +202,8 @@ bool HiveFile::Store() {
         open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.Valid()) return false;
     struct stat info;
-    if (fchmod(fd.Get(), 0600) != 0 || !WriteAll(fd.Get(), reg::FormatRegText(tree_, rootName_)) ||
+    const std::string text = reg::FormatRegText(tree_, rootName_);
+    if (fchmod(fd.Get(), 0600) != 0 || !WriteAll(fd.Get(), text.data(), text.size()) ||
         fsync(fd.Get()) != 0 || rename(temporary.c_str(), path_.c_str()) != 0) {
         unlink(temporary.c_str());
         return false;

@@ -17,6 +17,7 @@
 #include <thread>
 #include <unordered_set>
 
+#include "platform/fd_io.h"
 #include "platform/rpc/association.h"
 #include "platform/rpc/local_endpoint.h"
 #include "platform/rpc/pdu_channel.h"
@@ -38,13 +39,8 @@ std::atomic<long> thePduMilliseconds{kPduMilliseconds};
 
 class DirectoryLock {
 public:
-    explicit DirectoryLock(int directory) : directory_(directory) {
-        int result;
-        do {
-            result = flock(directory_, LOCK_EX);
-        } while (result != 0 && errno == EINTR);
-        locked_ = result == 0;
-    }
+    explicit DirectoryLock(int directory)
+        : directory_(directory), locked_(LockFile(directory, LOCK_EX)) {}
     ~DirectoryLock() {
         if (locked_) flock(directory_, LOCK_UN);
     }
@@ -55,7 +51,7 @@ public:
 
 private:
     int directory_;
-    bool locked_ = false;
+    bool locked_;
 };
 
 enum class Occupant { None, Stale, Live, Other };

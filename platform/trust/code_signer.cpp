@@ -12,6 +12,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/fd_io.h"
 #include "platform/trust/appended_signature.h"
 #include "platform/trust/code_signing_usage.h"
 #include "platform/trust/fd_range_bio.h"
@@ -114,8 +115,7 @@ public:
         }
         committed_ = true;
         // The output is complete either way; syncing the directory only makes the rename durable.
-        const UniqueFd directory(open(directory_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (directory.Valid()) fsync(directory.Get());
+        SyncDirectory(directory_);
         return {};
     }
 
@@ -127,17 +127,6 @@ private:
     Failure error_;
     bool committed_ = false;
 };
-
-bool WriteAll(int fd, const unsigned char* bytes, size_t size) {
-    while (size > 0) {
-        const ssize_t written = write(fd, bytes, size);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return false;
-        bytes += written;
-        size -= static_cast<size_t>(written);
-    }
-    return true;
-}
 
 // Copies all of `from` to `to` and answers the number of bytes, so that the signature is made
 // over the copy it is appended to, whatever happens to the input meanwhile.

@@ -8,7 +8,10 @@
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/base/library_texts.h"
+#include "updatelib/chain/update.h"
 #include "updatelib/engine/update_engine.h"
+#include "updatelib/state/update_state_store.h"
+#include "updatelib/transfer/http_downloader.h"
 #include "updatelib/transfer/transfer_limits.h"
 
 namespace tern_test {
@@ -115,6 +118,18 @@ TEST_F(UpdateRunTest, UnusableHostileAndMissingAnswersEndTheRunCleanly) {
         EXPECT_EQ(StoredPatch("E "), "");
     }
     EXPECT_EQ(PatchRanges().size(), 2u);  // only the two HTTP patches were fetched
+}
+
+// An update without a mirror fails before any file is made for it.
+TEST_F(UpdateRunTest, AnUpdateWithoutMirrorsLeavesNoFile) {
+    TestHost host;
+    Tern::UpdateStateStore store;
+    store.Open(kUpdateKey);
+    Tern::HttpDownloader downloader;
+    Tern::Update update(Tern::TargetId("Patch", "all", "all"), {}, crc_, 1, "", {}, false, "");
+    EXPECT_FALSE(update.downloadUpdate(host.Observer(), downloader, store, 1, 1));
+    EXPECT_EQ(host.GetResult(), Tern::kUpdateFailed);
+    EXPECT_TRUE(std::filesystem::is_empty(Tern::GetTempDirectory()));
 }
 
 struct Interruption {

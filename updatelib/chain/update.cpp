@@ -87,19 +87,19 @@ bool Update::downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader
     UpdateFileState stored = PlaceholderFileState();
     const bool resumes = stateStore.Lookup(target, stored);
     if (resumes && stored.state != PartialDownload) return reuseStoredFile(stored, stateStore, log);
-    const std::string destination = resumes ? stored.path : MakeDownloadFile();
-    if (resumes) {
-        log << LibText("IDS_LIB_MSG_ATTEMPTING_RESUME") << "(" << destination << ", "
-            << target.ToText() << ")" << std::endl;
-    }
-
-    observer.DownloadPath = destination;
     if (mirrors.empty()) {
         log << LibText("IDS_LIB_ERR_NO_MIRRORS") << " " << LibText("IDS_LIB_ERR_CANNOT_CONTINUE")
             << std::endl;
         observer.Result = kUpdateFailed;
         return false;
     }
+    // Created only now that a transfer will fill it, or delete it.
+    const std::string destination = resumes ? stored.path : MakeDownloadFile();
+    if (resumes) {
+        log << LibText("IDS_LIB_MSG_ATTEMPTING_RESUME") << "(" << destination << ", "
+            << target.ToText() << ")" << std::endl;
+    }
+    observer.DownloadPath = destination;
     const std::string& mirror = mirrors[PickMirror(mirrors.size())];
     log << LibText("IDS_LIB_MSG_TRYING_UPDATE_DOWNLOAD") << " " << mirror << ". "
         << LibText("IDS_LIB_MSG_DESTINATION") << ": " << destination << "." << std::endl;

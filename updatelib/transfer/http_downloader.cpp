@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 #include <ostream>
 
+#include "platform/fd_io.h"
 #include "platform/unique_fd.h"
 #include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/download_progress_observer.h"
@@ -109,8 +109,8 @@ uint64_t FileSize(int fd) {
     return fstat(fd, &info) == 0 && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
 }
 
-// Answers the bytes actually written, so that a short write or a file growing beyond its limit
-// ends the transfer with CURLE_WRITE_ERROR.
+// Any answer but `bytes` ends the transfer with CURLE_WRITE_ERROR: a failed write, or a file
+// that would grow beyond its limit.
 size_t WriteToFile(char* data, size_t size, size_t count, void* target) {
     auto& file = *static_cast<TargetFile*>(target);
     const size_t bytes = size * count;
@@ -118,15 +118,9 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* target) {
         file.tooLarge = true;
         return 0;
     }
-    size_t done = 0;
-    while (done < bytes) {
-        const ssize_t written = write(file.fd.Get(), data + done, bytes - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) break;
-        done += static_cast<size_t>(written);
-    }
-    file.size += done;
-    return done;
+    if (!platform::WriteAll(file.fd.Get(), data, bytes)) return 0;
+    file.size += bytes;
+    return bytes;
 }
 
 }  // namespace
