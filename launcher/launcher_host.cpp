@@ -46,8 +46,9 @@ ProgressLine LineOf(double received, double size) {
     return line;
 }
 
-// Stands for a window that cannot be made (its library is missing or broken): nothing shows and
-// every question is answered No, so that nothing runs that the player did not agree to.
+// Stands for a window that cannot be made (no display, or its library is missing or broken):
+// nothing shows, the boxes go to the debugger output and every question is answered No, so that
+// nothing runs that the player did not agree to.
 class NoWindow final : public LauncherWindow {
 public:
     void RefreshProgress() override {}
@@ -55,7 +56,10 @@ public:
     void SetLog(const std::string&) override {}
     void ShowForDownload() override {}
     void ShowFinalLayout(bool) override {}
-    bool AskMessageBox(const MessageBoxRequest&) override { return false; }
+    bool AskMessageBox(const MessageBoxRequest& request) override {
+        platform::WriteDebugOutput(request.caption + ": " + request.text + "\n");
+        return false;
+    }
     void RunEventLoop() override {}
     void Quit() override {}
     void Wake() override {}
@@ -252,7 +256,6 @@ LauncherWindow& LauncherHost::TheWindow() {
     window_ = makeWindow_(*this, TextsOfTheWindow());
     if (!window_) {
         windowUnavailable_ = true;
-        platform::WriteDebugOutput("The launcher's window library cannot be used.\n");
         return noWindow;
     }
     window_->SetStatusText(statusText_);
@@ -271,7 +274,13 @@ void LauncherHost::FinishRun(int32_t result) {
         return;
     }
     runEnded_ = true;
-    TheWindow().ShowFinalLayout(outcome.expandLog);
+    LauncherWindow& window = TheWindow();
+    // Nobody can press the final layout's only button: the launcher goes on as it would.
+    if (windowUnavailable_) {
+        OnAbortButton();
+        return;
+    }
+    window.ShowFinalLayout(outcome.expandLog);
 }
 
 void LauncherHost::SetStatusText(const std::string& text) {

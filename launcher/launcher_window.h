@@ -89,7 +89,8 @@ public:
 };
 
 // Makes the window, hidden, on the main thread (with the toolkit's application object when
-// none exists yet); null when the window library cannot be used.
+// none exists yet); null when the window library cannot be used or no display can show
+// a window.
 using WindowFactory =
     std::function<std::unique_ptr<LauncherWindow>(WindowOwner&, const WindowTexts&)>;
 

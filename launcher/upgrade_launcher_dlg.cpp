@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QPainter>
@@ -10,7 +11,10 @@
 #include <QPushButton>
 #include <QTextCursor>
 
+#include <algorithm>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "launcher/dialog_template.h"
 #include "launcher/message_box.h"
@@ -204,27 +208,126 @@ void CUpgradeLauncherDlg::paintEvent(QPaintEvent* event) {
 
 namespace {
 
+// The platform plugin that loads without any display (it shows nothing): the last platform the
+// application object tries, so that a desktop whose display cannot be reached ends there rather
+// than in the toolkit's abort.
+constexpr char kFallbackPlatform[] = "minimal";
+constexpr char kFallbackPluginFile[] = "libqminimal.so";
+
 // The application object the library made, for a program that had none.
 std::unique_ptr<QApplication>& OwnedApplication() {
     static std::unique_ptr<QApplication> application;
     return application;
 }
 
+// Whether the fallback plugin lies where the toolkit looks for platform plugins: without it, a
+// display that cannot be reached would still end the process.
+bool FallbackPluginPresent() {
+    QStringList directories = QCoreApplication::libraryPaths();
+    for (QString& directory : directories) directory += QStringLiteral("/platforms");
+    directories.append(qEnvironmentVariable("QT_QPA_PLATFORM_PLUGIN_PATH"));
+    const QString file = QString::fromLatin1(kFallbackPluginFile);
+    return std::any_of(directories.cbegin(), directories.cend(), [&](const QString& directory) {
+        return !directory.isEmpty() && QFileInfo::exists(directory + QLatin1Char('/') + file);
+    });
+}
+
+// The platforms to try in turn: the player's choice, or else the session's own display system
+// before the other one; the fallback last.
+QByteArray PlatformList() {
+    QByteArray platforms = qgetenv("QT_QPA_PLATFORM");
+    if (platforms.isEmpty()) {
+        const bool wayland = qgetenv("XDG_SESSION_TYPE") == "wayland" ||
+                             !qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY");
+        platforms = wayland ? "wayland;xcb" : "xcb;wayland";
+    }
+    return platforms + ';' + kFallbackPlatform;
+}
+
+// The toolkit's messages while it tries one display after the other. When none works, they are
+// dropped: the launcher says so in one line of its own. Otherwise they go on as they came.
+class HeldMessages {
+public:
+    HeldMessages() : previous_(qInstallMessageHandler(&Hold)) {}
+    ~HeldMessages() { qInstallMessageHandler(previous_); }
+    HeldMessages(const HeldMessages&) = delete;
+    HeldMessages& operator=(const HeldMessages&) = delete;
+
+    void Release(bool pass) {
+        qInstallMessageHandler(previous_);
+        const std::lock_guard<std::mutex> lock(Mutex());
+        if (pass) {
+            for (const Message& message : Messages()) {
+                const QMessageLogContext context(nullptr, 0, nullptr, message.category.constData());
+                previous_(message.type, context, message.text);
+            }
+        }
+        Messages().clear();
+    }
+
+private:
+    struct Message {
+        QtMsgType type;
+        QByteArray category;
+        QString text;
+    };
+    static std::mutex& Mutex() {
+        static std::mutex mutex;
+        return mutex;
+    }
+    static std::vector<Message>& Messages() {
+        static std::vector<Message> messages;
+        return messages;
+    }
+    static void Hold(QtMsgType type, const QMessageLogContext& context, const QString& text) {
+        const std::lock_guard<std::mutex> lock(Mutex());
+        Messages().push_back(Message{type, QByteArray(context.category), text});
+    }
+
+    const QtMessageHandler previous_;
+};
+
+// Makes the application object on the first display that works; false, with none made, when no
+// display can show a window.
+bool MakeApplication() {
+    if (!FallbackPluginPresent()) return false;
+    // The platforms go on the command line rather than into the environment, which the game
+    // started later inherits and other threads read meanwhile. The application object keeps
+    // the command line for its whole life, and may take arguments out of it.
+    static QByteArray name;
+    static QByteArray option;
+    static QByteArray platforms;
+    static char* argv[4];
+    static int argc;
+    name = "UpgradeLauncher";
+    option = "-platform";
+    platforms = PlatformList();
+    argv[0] = name.data();
+    argv[1] = option.data();
+    argv[2] = platforms.data();
+    argv[3] = nullptr;
+    argc = 3;
+    HeldMessages messages;
+    OwnedApplication() = std::make_unique<QApplication>(argc, argv);
+    const bool displayed = QGuiApplication::platformName() != QLatin1String(kFallbackPlatform);
+    messages.Release(displayed);
+    if (!displayed) {
+        OwnedApplication().reset();
+        return false;
+    }
+    // The window is hidden for most of a run and message boxes come and go: only the
+    // launcher's quit ends the event loop.
+    OwnedApplication()->setQuitOnLastWindowClosed(false);
+    return true;
+}
+
 }  // namespace
 
 // The library's entry point: the window, hidden, with the application object it needs when the
-// program has none.
+// program has none; null when no display can show it.
 extern "C" __attribute__((visibility("default"))) launcher::LauncherWindow* CreateLauncherWindow(
     launcher::WindowOwner* owner, const launcher::WindowTexts* texts) {
-    if (!QApplication::instance()) {
-        static int argc = 1;
-        static char name[] = "UpgradeLauncher";
-        static char* argv[] = {name, nullptr};
-        OwnedApplication() = std::make_unique<QApplication>(argc, argv);
-        // The window is hidden for most of a run and message boxes come and go: only the
-        // launcher's quit ends the event loop.
-        OwnedApplication()->setQuitOnLastWindowClosed(false);
-    }
+    if (!QApplication::instance() && !MakeApplication()) return nullptr;
     return new launcher::CUpgradeLauncherDlg(*owner, *texts);
 }
 

@@ -1,5 +1,6 @@
 #include "launcher/window_library.h"
 
+#include "platform/debug_output.h"
 #include "platform/dynamic_library.h"
 #include "updatelib/base/file_functions.h"
 
@@ -17,13 +18,22 @@ platform::DynamicLibrary& WindowLibrary() {
 WindowFactory WindowLibraryFactory() {
     return [](WindowOwner& owner, const WindowTexts& texts) -> std::unique_ptr<LauncherWindow> {
         platform::DynamicLibrary& library = WindowLibrary();
-        if (!library.Loaded() &&
-            !library.Load(Tern::GetExecutableDirectory() + "/" + kWindowLibraryName)) {
-            return nullptr;
+        if (!library.Loaded()) {
+            library.Load(Tern::GetExecutableDirectory() + "/" + kWindowLibraryName);
         }
         const auto create = reinterpret_cast<CreateLauncherWindowFunction>(
             library.Symbol(kCreateLauncherWindowSymbol));
-        return std::unique_ptr<LauncherWindow>(create ? create(&owner, &texts) : nullptr);
+        if (!create) {
+            platform::WriteDebugOutput(
+                "The launcher's window library cannot be used: it runs without a window.\n");
+            return nullptr;
+        }
+        std::unique_ptr<LauncherWindow> window(create(&owner, &texts));
+        if (!window) {
+            platform::WriteDebugOutput(
+                "No display can show the launcher's window: it runs without one.\n");
+        }
+        return window;
     };
 }
 

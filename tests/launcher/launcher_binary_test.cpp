@@ -8,9 +8,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "platform/registry/registry_values.h"
 #include "tests/support/child_process.h"
@@ -32,6 +34,7 @@ protected:
     LauncherBinary() : server_(env_.Root() + "/server"), proxy_(server_) {
         fs::create_directories(app_ + "/Resources/us");
         fs::copy_file(TERN_LAUNCHER_PROGRAM, launcher_[0]);
+        fs::copy_file(TERN_WINDOW_LIBRARY, app_ + "/libUpgradeLauncherWindow.so");
         fs::copy_file(TERN_LAUNCHER_TEXTS, app_ + "/Resources/us/GameUpdate.us");
         fs::copy_file(TERN_FIXTURE_GAME, app_ + "/skyreach.exe");
         fs::copy_file(TERN_FIXTURE_GAME, app_ + "/skyreach_d3d11.exe");
@@ -41,16 +44,24 @@ protected:
         platform::WriteRegistryString(Hive::LocalMachine, kGameKey, "Language", "english");
     }
 
-    // The game executable the launcher started, as it records it.
-    static std::optional<std::string> StartedGame() {
-        return platform::ReadRegistryText(Hive::CurrentUser, kGameKey, "ExecutableName", 4096);
+    // The game executable the launcher started, as it records it; forgotten for the next start.
+    static std::optional<std::string> TakeStartedGame() {
+        const auto started =
+            platform::ReadRegistryText(Hive::CurrentUser, kGameKey, "ExecutableName", 4096);
+        platform::RegistryKey key;  // one that does not open deletes nothing
+        platform::RegistryKey::Open(Hive::CurrentUser, kGameKey, &key);
+        key.DeleteValue("ExecutableName");
+        return started;
     }
 
     const std::string app_ = env_.Root() + "/app";
     const std::vector<std::string> launcher_{app_ + "/UpgradeLauncher", "-write_registry"};
-    // No hardware probe along the search path: the plain executable names.
-    const tern_test::ChildOptions options_{
-        {{"QT_QPA_PLATFORM", "offscreen"}, {"LD_LIBRARY_PATH", ""}}};
+    // No display but the toolkit's own; no hardware probe along the search path: the plain
+    // executable names.
+    const tern_test::ChildOptions options_{{{"QT_QPA_PLATFORM", "offscreen"},
+                                            {"DISPLAY", ""},
+                                            {"WAYLAND_DISPLAY", ""},
+                                            {"LD_LIBRARY_PATH", ""}}};
     tern_test::HttpTestServer server_;
     tern_test::ProxyEnvironment proxy_;
 };
@@ -70,24 +81,46 @@ TEST_F(LauncherBinary, OneLauncherAtATimeAndAKilledOneLeavesNoLock) {
     EXPECT_EQ(server_.Requests().size(), 1u);
     first.Kill();
     EXPECT_EQ(first.Wait(), 128 + SIGKILL);
-    EXPECT_EQ(StartedGame(), std::nullopt);
+    EXPECT_EQ(TakeStartedGame(), std::nullopt);
 
     server_.Serve(kInfoPath, kNoUpdateAnswer);
     EXPECT_EQ(tern_test::ChildProcess(launcher_, options_).Wait(), 0);
-    EXPECT_EQ(StartedGame(), "bin\\skyreach.exe");
+    EXPECT_EQ(TakeStartedGame(), "bin\\skyreach.exe");
     ASSERT_EQ(server_.Requests().size(), 2u);
     EXPECT_NE(server_.Requests()[1].query.find("gid=skyreach-eu"), std::string::npos);
 }
 
-// An answer long enough to show the window, yet announcing no update: once the window was on
-// screen the launcher must still end after starting the game.
-TEST_F(LauncherBinary, AShownWindowStillEndsTheLauncher) {
+// A long answer asks for the window, which shows or cannot (no display, no library): every run
+// ends by itself, even a failed one (3), starting the game, with one line when windowless.
+TEST_F(LauncherBinary, EveryRunEndsWithOrWithoutAWindow) {
     tern_test::RouteOptions slow;
     slow.chunkBytes = 64;
     slow.intervalMs = 20;
-    server_.Serve(kInfoPath, "<RESPONSE>" + std::string(1000, ' ') + "</RESPONSE>", slow);
-    EXPECT_EQ(tern_test::ChildProcess(launcher_, options_).Wait(), 0);
-    EXPECT_EQ(StartedGame(), "bin\\skyreach.exe");
+    const std::string noUpdate = "<RESPONSE>" + std::string(200, ' ') + "</RESPONSE>";
+    const std::string failed = "<ANSWER>" + std::string(200, ' ') + "</ANSWER>";
+    const std::tuple<std::map<std::string, std::string>, std::string, const char*> cases[] = {
+        {{{"QT_QPA_PLATFORM", "offscreen"}}, noUpdate, ""},
+        {{{"DISPLAY", ":9997"}}, failed, "No display can show"},
+        {{{"QT_QPA_PLATFORM_PLUGIN_PATH", "/no"}, {"QT_PLUGIN_PATH", "/no"}}, failed, "No display"},
+        {{{"QT_QPA_PLATFORM", "offscreen"}}, failed, "window library cannot be used"},
+    };
+    for (const auto& [environment, answer, diagnostic] : cases) {
+        if (&answer == &std::get<1>(cases[3])) fs::remove(app_ + "/libUpgradeLauncherWindow.so");
+        server_.Serve(kInfoPath, answer, slow);
+        tern_test::ChildOptions options = options_;
+        options.environment["QT_QPA_PLATFORM"] = "";
+        for (const auto& [name, value] : environment) options.environment[name] = value;
+        const std::string errorsPath = env_.Root() + "/errors.txt";
+        options.standardError = open(errorsPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        EXPECT_EQ(tern_test::ChildProcess(launcher_, options).Wait(), 0);
+        close(options.standardError);
+        const std::string errors = tern_test::ReadFileBytes(errorsPath);
+        EXPECT_NE(errors.find(diagnostic), std::string::npos);
+        EXPECT_EQ(errors.find("qt."), std::string::npos) << errors;
+        EXPECT_EQ(TakeStartedGame(), "bin\\skyreach.exe");
+        EXPECT_TRUE(fs::is_empty(env_.TempDir()));
+    }
+    EXPECT_EQ(server_.Requests().size(), std::size(cases));
 }
 
 // Standard error on a pipe nobody reads (the player started the launcher from a tool that went
@@ -104,7 +137,7 @@ TEST_F(LauncherBinary, AClosedStandardErrorAndAProbeBesideTheLauncher) {
     close(pipeEnds[1]);
 // A sanitizer's dlopen interceptor hides the launcher's RUNPATH (google/sanitizers#1219).
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_EQ(StartedGame(), "bin\\skyreach_d3d11.exe");
+    EXPECT_EQ(TakeStartedGame(), "bin\\skyreach_d3d11.exe");
 #endif
 }
 
