@@ -29,10 +29,12 @@ world_init() {
     export TERN_GAME_LOG=$WORLD/game.log
 }
 
+# Runs under the caller's set -e: a process of the world that has already ended must not stop
+# it before the directory is dealt with.
 world_cleanup() {
     local pid
-    for pid in "${WORLD_PIDS[@]}"; do kill "$pid" 2>/dev/null; done
-    for pid in "${WORLD_PIDS[@]}"; do wait "$pid" 2>/dev/null; done
+    for pid in "${WORLD_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
+    for pid in "${WORLD_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
     if [ -n "$WORLD_KEEP" ]; then
         echo "world kept in $WORLD"
     else
