@@ -45,7 +45,7 @@ ParsedSignature Problem(const char* text) {
 }
 
 // The blob must be exactly one DER structure: a detached SignedData with one SHA-256 signer
-// whose certificate travels with it.
+// whose certificate travels with it, holding nothing more (signature_block.h).
 ParsedSignature ParseSignature(const std::vector<unsigned char>& der) {
     ParsedSignature parsed;
     const unsigned char* cursor = der.data();

@@ -1,6 +1,9 @@
 // Code-signing trust: whether a file carries an appended signature (appended_signature.h) that
 // verifies over all bytes before it and whose signer is a code-signing certificate chaining to a
-// trusted root. Answers are 0 or 32-bit codes with the desktop trust provider's meanings.
+// trusted root. The signature block may hold nothing its signature does not cover and the path
+// does not need; every certificate on the path that restricts its usage must allow code
+// signing, and keys and signatures must reach OpenSSL's security level 2. Answers are 0 or
+// 32-bit codes with the desktop trust provider's meanings.
 #pragma once
 
 #include <cstdint>

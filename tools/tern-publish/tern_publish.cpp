@@ -49,7 +49,7 @@ const char kUsage[] =
     "  verify [--pinned TRUST.pem] FILE\n"
     "      whether FILE is signed by a trusted publisher: the system's certificate store\n"
     "      (SSL_CERT_FILE, SSL_CERT_DIR), or only the certificates of TRUST.pem, as the launcher\n"
-    "      does when Resources/trust.pem lies beside it\n"
+    "      does when Resources/trust.pem exists beside it\n"
     "  answer --url URL [--launcher] [--pinned TRUST.pem] PATCH\n"
     "      the update-information answer announcing PATCH at URL; --launcher: the patch\n"
     "      replaces the launcher itself, which then quits without starting the game\n"
@@ -60,10 +60,10 @@ const char kUsage[] =
     "      patches, DIR/answers/ID.xml with each game id's answer and DIR/answers/.none.xml\n"
     "      for any other id, and nothing else (older patches and answers are removed); game\n"
     "      ids are letters, digits, '-' and '_'\n"
-    "  answer and site refuse a PATCH that verify (with the same --pinned) does not trust\n"
     "  --help\n"
     "      this text\n"
     "\n"
+    "answer and site refuse a PATCH that verify, with the same --pinned, does not trust.\n"
     "exit status: 0 done, 1 failed or not trusted, 2 wrong command line\n";
 
 int Fail(const std::string& message) {
