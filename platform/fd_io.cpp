@@ -30,6 +30,19 @@ bool WriteAll(int fd, const void* data, size_t size) {
     return true;
 }
 
+bool ReadAllAt(int fd, void* buffer, size_t size, uint64_t offset) {
+    auto* bytes = static_cast<char*>(buffer);
+    while (size > 0) {
+        const ssize_t got = pread(fd, bytes, size, static_cast<off_t>(offset));
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        bytes += got;
+        size -= static_cast<size_t>(got);
+        offset += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
 bool SyncDirectory(const std::string& directory) {
     const UniqueFd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     return fd.Valid() && fsync(fd.Get()) == 0;

@@ -1,28 +1,16 @@
 #include "platform/trust/appended_signature.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
+
+#include "platform/fd_io.h"
 
 namespace platform {
 namespace {
 
 constexpr unsigned char kIdTypePkcs7 = 2;
 constexpr size_t kTrailerSize = kSignatureDescriptorSize + kSignatureMarkerSize;
-
-bool ReadExactly(int fd, unsigned char* buffer, size_t size, uint64_t offset) {
-    while (size > 0) {
-        const ssize_t got = pread(fd, buffer, size, static_cast<off_t>(offset));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return false;
-        buffer += got;
-        size -= static_cast<size_t>(got);
-        offset += static_cast<uint64_t>(got);
-    }
-    return true;
-}
 
 // The CMS length from a descriptor; 0 when any other field differs from the kernel's layout.
 uint32_t DescribedLength(const unsigned char* descriptor) {
@@ -47,7 +35,7 @@ AppendedSignature ReadAppendedSignature(int fd) {
     if (fileSize < kTrailerSize) return Problem("no appended signature");
 
     unsigned char trailer[kTrailerSize];
-    if (!ReadExactly(fd, trailer, kTrailerSize, fileSize - kTrailerSize)) {
+    if (!ReadAllAt(fd, trailer, kTrailerSize, fileSize - kTrailerSize)) {
         return Problem("the file could not be read");
     }
     if (std::memcmp(trailer + kSignatureDescriptorSize, kSignatureMarker, kSignatureMarkerSize) !=
@@ -63,7 +51,7 @@ AppendedSignature ReadAppendedSignature(int fd) {
     AppendedSignature result;
     result.payloadSize = fileSize - kTrailerSize - cmsSize;
     result.cms.resize(cmsSize);
-    if (!ReadExactly(fd, result.cms.data(), cmsSize, result.payloadSize)) {
+    if (!ReadAllAt(fd, result.cms.data(), cmsSize, result.payloadSize)) {
         return Problem("the file could not be read");
     }
     return result;

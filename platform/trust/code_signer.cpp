@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <openssl/cms.h>
-#include <openssl/err.h>
 #include <openssl/pem.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "platform/trust/code_signing_usage.h"
 #include "platform/trust/fd_range_bio.h"
 #include "platform/trust/openssl_handles.h"
+#include "platform/trust/signature_block.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
@@ -41,20 +41,30 @@ struct Credentials {
 Failure ReadChain(const std::string& path, STACK_OF(X509) * chain) {
     const BioPtr file(BIO_new_file(path.c_str(), "rb"));
     if (!file) return SystemFailure("cannot open the chain " + path);
-    ERR_clear_error();
-    while (X509* certificate = PEM_read_bio_X509(file.get(), nullptr, RefusePassphrase, nullptr)) {
-        if (!sk_X509_push(chain, certificate)) {
-            X509_free(certificate);
-            return "out of memory";
-        }
-    }
-    // Reading stops at the end of the file with "no start line"; anything else is damage.
-    const unsigned long last = ERR_peek_last_error();
-    if (ERR_GET_LIB(last) != ERR_LIB_PEM || ERR_GET_REASON(last) != PEM_R_NO_START_LINE ||
-        sk_X509_num(chain) == 0) {
+    if (!ReadPemCertificates(file.get(), chain)) {
         return "the chain " + path + " is not a list of PEM certificates";
     }
     return {};
+}
+
+// The verifier refuses a signature carrying a certificate beside the signer's path, so each
+// one of the chain has to issue the signer or another one of the chain, in any order.
+bool ChainIsPath(X509* signer, STACK_OF(X509) * chain) {
+    const int size = sk_X509_num(chain);
+    std::vector<bool> placed(static_cast<size_t>(size));
+    int count = 0;
+    for (X509* subject = signer;; ++count) {
+        int issuer = 0;
+        while (issuer < size &&
+               (placed[static_cast<size_t>(issuer)] ||
+                X509_check_issued(sk_X509_value(chain, issuer), subject) != X509_V_OK)) {
+            ++issuer;
+        }
+        if (issuer == size) break;
+        placed[static_cast<size_t>(issuer)] = true;
+        subject = sk_X509_value(chain, issuer);
+    }
+    return count == size;
 }
 
 Failure LoadCredentials(const std::string& keyPath, const std::string& certificatePath,
@@ -83,6 +93,10 @@ Failure LoadCredentials(const std::string& keyPath, const std::string& certifica
     if (!AllowsCodeSigning(credentials->certificate.get())) {
         return "the certificate " + certificatePath +
                " does not allow code signing (it needs the extended key usage codeSigning)";
+    }
+    if (!ChainIsPath(credentials->certificate.get(), credentials->chain.get())) {
+        return "the chain " + chainPath + " holds a certificate that does not issue " +
+               certificatePath + " or another certificate of the chain";
     }
     return {};
 }
@@ -145,39 +159,6 @@ Failure CopyFile(int from, int to, uint64_t* copied) {
     }
 }
 
-bool IsExitLine(std::string line) {
-    line.erase(0, std::min(line.size(), line.find_first_not_of(" \t")));
-    if (line.compare(0, 4, "exit") != 0) return false;
-    std::string status = line.substr(4);
-    if (status.empty()) return true;
-    if (status[0] != ' ' && status[0] != '\t') return false;
-    status.erase(0, status.find_first_not_of(" \t"));
-    return !status.empty() &&
-           std::all_of(status.begin(), status.end(), [](char c) { return c >= '0' && c <= '9'; });
-}
-
-// A shell runs a script line by line and stops at `exit`: if that is the last non-blank line
-// and a newline ends it, the signature behind it is never read as commands.
-Failure CheckShellScriptEnd(int fd, uint64_t size) {
-    char start[2] = {};
-    if (size < 2 || pread(fd, start, 2, 0) != 2 || start[0] != '#' || start[1] != '!') return {};
-    constexpr uint64_t kTailSize = 4096;
-    const uint64_t tailStart = size > kTailSize ? size - kTailSize : 0;
-    std::string tail(size - tailStart, '\0');
-    if (pread(fd, tail.data(), tail.size(), static_cast<off_t>(tailStart)) !=
-        static_cast<ssize_t>(tail.size())) {
-        return SystemFailure("cannot read the script's end");
-    }
-    const size_t last = tail.find_last_not_of(" \t\n");
-    const size_t lineStart = last == std::string::npos ? last : tail.rfind('\n', last);
-    if (lineStart == std::string::npos || tail.find('\n', last) == std::string::npos ||
-        !IsExitLine(tail.substr(lineStart + 1, last - lineStart))) {
-        return "the input is a shell script whose last line is not `exit` or `exit <n>` ended by "
-               "a newline: a shell would read the signature as commands";
-    }
-    return {};
-}
-
 Failure Sign(int payloadFd, uint64_t payloadSize, const Credentials& credentials,
              std::vector<unsigned char>* der) {
     constexpr unsigned kFlags = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
@@ -201,6 +182,11 @@ Failure Sign(int payloadFd, uint64_t payloadSize, const Credentials& credentials
     der->resize(static_cast<size_t>(size));
     unsigned char* cursor = der->data();
     i2d_CMS_ContentInfo(cms.get(), &cursor);
+    // Whatever OpenSSL put in, the verifier's rules for the block hold for what is written.
+    if (std::string problem = CheckSignatureBlock(*der, cms.get(), credentials.certificate.get());
+        !problem.empty()) {
+        return "cannot make an acceptable signature: " + problem;
+    }
     return {};
 }
 
@@ -215,9 +201,6 @@ Failure SignInto(const std::string& inputPath, const Credentials& credentials,
 
     uint64_t payloadSize = 0;
     if (Failure failure = CopyFile(input.Get(), output->Fd(), &payloadSize); !failure.empty()) {
-        return failure;
-    }
-    if (Failure failure = CheckShellScriptEnd(output->Fd(), payloadSize); !failure.empty()) {
         return failure;
     }
     std::vector<unsigned char> der;

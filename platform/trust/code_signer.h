@@ -14,9 +14,8 @@ struct SigningResult {
 // (SHA-256, made with the unencrypted PEM key `keyPemPath` for the PEM certificate
 // `certPemPath`, carrying that certificate and those of `chainPemPath` when it is not empty),
 // the descriptor and the marker. Refuses a key that does not belong to the certificate, a
-// certificate without the code-signing usage, and a shell script ("#!" first) whose last
-// non-blank line is not `exit` or `exit <n>` ended by a newline, since a shell would go on to
-// read the signature as commands. The output appears atomically with the input's permission
+// certificate without the code-signing usage, and a chain certificate beside the signer's path,
+// which the verifier would refuse. The output appears atomically with the input's permission
 // bits, or not at all; the input may be the output.
 SigningResult SignFile(const std::string& inputPath, const std::string& keyPemPath,
                        const std::string& certPemPath, const std::string& chainPemPath,

@@ -12,4 +12,9 @@ bool AllowsCodeSigning(X509* certificate) {
            (X509_get_key_usage(certificate) & KU_DIGITAL_SIGNATURE);
 }
 
+bool LetsIssuedCertificatesSignCode(X509* certificate) {
+    if (!(X509_get_extension_flags(certificate) & EXFLAG_XKUSAGE)) return true;
+    return X509_get_extended_key_usage(certificate) & (XKU_CODE_SIGN | XKU_ANYEKU);
+}
+
 }  // namespace platform::openssl

@@ -11,4 +11,9 @@ namespace platform::openssl {
 // a publisher's certificate has to say that it is meant for code.
 bool AllowsCodeSigning(X509* certificate);
 
+// True when the certificate, above the signer on its path, does not restrict the extended key
+// usage to purposes other than code signing: no such extension, or one naming code signing or
+// any purpose.
+bool LetsIssuedCertificatesSignCode(X509* certificate);
+
 }  // namespace platform::openssl

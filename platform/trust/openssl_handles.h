@@ -40,6 +40,10 @@ public:
     ErrorQueueScope& operator=(const ErrorQueueScope&) = delete;
 };
 
+// Appends the PEM certificates of `in` to `certificates`; false when there is none or one is
+// damaged. Text between certificates is skipped, as PEM allows.
+bool ReadPemCertificates(BIO* in, STACK_OF(X509) * certificates);
+
 // The reason text of the earliest error in the thread's queue; `fallback` when it is empty.
 std::string FirstErrorText(const std::string& fallback);
 

@@ -3,20 +3,29 @@
 #include <fcntl.h>
 #include <openssl/cms.h>
 #include <openssl/x509_vfy.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "platform/fd_io.h"
 #include "platform/trust/appended_signature.h"
 #include "platform/trust/code_signing_usage.h"
 #include "platform/trust/fd_range_bio.h"
 #include "platform/trust/openssl_handles.h"
+#include "platform/trust/signature_block.h"
 #include "platform/unique_fd.h"
 
 namespace platform {
 namespace {
 
 using namespace platform::openssl;
+
+// A few CA certificates are a few KiB; a larger pin is not one.
+constexpr uint64_t kMaxPinSize = 1 << 20;
+// OpenSSL's level 2: keys of at least 112 bits of security (RSA 2048), no MD5 or SHA-1
+// signatures on the path below the anchor.
+constexpr int kSecurityLevel = 2;
 
 struct Verdict {
     uint32_t code = kTrustOk;
@@ -36,7 +45,7 @@ ParsedSignature Problem(const char* text) {
 }
 
 // The blob must be exactly one DER structure: a detached SignedData with one SHA-256 signer
-// whose certificate travels with it.
+// whose certificate travels with it, holding nothing more (signature_block.h).
 ParsedSignature ParseSignature(const std::vector<unsigned char>& der) {
     ParsedSignature parsed;
     const unsigned char* cursor = der.data();
@@ -60,6 +69,7 @@ ParsedSignature ParseSignature(const std::vector<unsigned char>& der) {
     const ASN1_OBJECT* algorithm = nullptr;
     X509_ALGOR_get0(&algorithm, nullptr, nullptr, digest);
     if (OBJ_obj2nid(algorithm) != NID_sha256) return Problem("the digest is not SHA-256");
+    parsed.problem = CheckSignatureBlock(der, cms, parsed.signer);
     return parsed;
 }
 
@@ -78,19 +88,64 @@ Verdict VerifySignature(CMS_ContentInfo* cms, int fd, uint64_t payloadSize) {
     return {};
 }
 
+// The certificates of a pin's text; null when it holds none or a damaged one.
+CertificatesPtr PinnedCertificates(const std::string& pemText) {
+    const BioPtr pem(BIO_new_mem_buf(pemText.data(), static_cast<int>(pemText.size())));
+    CertificatesPtr certificates(sk_X509_new_null());
+    if (!pem || !certificates || !ReadPemCertificates(pem.get(), certificates.get())) {
+        certificates.reset();
+    }
+    return certificates;
+}
+
 StorePtr AnchorStore(const TrustAnchors& anchors) {
     StorePtr store(X509_STORE_new());
     if (!store) return store;
-    if (anchors.pinnedPemFile.empty()) {
+    if (!anchors.pinned) {
         if (X509_STORE_set_default_paths(store.get()) != 1) store.reset();
         return store;
     }
-    if (X509_STORE_load_file(store.get(), anchors.pinnedPemFile.c_str()) != 1) {
+    const CertificatesPtr certificates = PinnedCertificates(anchors.pinnedPem);
+    if (!certificates) {
         store.reset();
         return store;
     }
+    for (int i = 0; i < sk_X509_num(certificates.get()); ++i) {
+        if (X509_STORE_add_cert(store.get(), sk_X509_value(certificates.get(), i)) != 1) {
+            store.reset();
+            return store;
+        }
+    }
     X509_STORE_set_flags(store.get(), X509_V_FLAG_PARTIAL_CHAIN);
     return store;
+}
+
+bool OnPath(X509* certificate, STACK_OF(X509) * path) {
+    for (int i = 0; i < sk_X509_num(path); ++i) {
+        if (X509_cmp(certificate, sk_X509_value(path, i)) == 0) return true;
+    }
+    return false;
+}
+
+// The path must serve code signing throughout, and the signature may carry no certificate
+// beside it: anything else there is unchecked bytes appended to the payload.
+Verdict CheckPath(STACK_OF(X509) * path, STACK_OF(X509) * carried) {
+    for (int i = 0; i < sk_X509_num(carried); ++i) {
+        if (!OnPath(sk_X509_value(carried, i), path)) {
+            return {kTrustNoSignature,
+                    "the signature carries a certificate that is not on the signer's path"};
+        }
+    }
+    if (!AllowsCodeSigning(sk_X509_value(path, 0))) {
+        return {kTrustWrongUsage, "the signer's certificate does not allow code signing"};
+    }
+    for (int i = 1; i < sk_X509_num(path); ++i) {
+        if (!LetsIssuedCertificatesSignCode(sk_X509_value(path, i))) {
+            return {kTrustWrongUsage,
+                    "a certificate on the signer's path restricts its usage to other purposes"};
+        }
+    }
+    return {};
 }
 
 uint32_t ChainErrorCode(int error) {
@@ -105,20 +160,26 @@ uint32_t ChainErrorCode(int error) {
     }
 }
 
-// Builds the chain from the signer through the certificates carried in the signature to an
-// anchor, checking validity times. No purpose is set, so OpenSSL checks no key usage here.
+// Builds the path from the signer through the certificates carried in the signature to an
+// anchor, checking validity times and key and digest strength. No purpose is set, so OpenSSL
+// checks no key usage here; CheckPath does.
 Verdict VerifyChain(CMS_ContentInfo* cms, X509* signer, const TrustAnchors& anchors) {
+    if (!anchors.pinProblem.empty()) return {kTrustUntrustedRoot, anchors.pinProblem};
     const StorePtr store = AnchorStore(anchors);
     if (!store) return {kTrustUntrustedRoot, "the trusted certificates could not be loaded"};
     const CertificatesPtr carried(CMS_get1_certs(cms));
     const StoreContextPtr context(X509_STORE_CTX_new());
-    if (!context || X509_STORE_CTX_init(context.get(), store.get(), signer, carried.get()) != 1) {
+    if (!carried || !context ||
+        X509_STORE_CTX_init(context.get(), store.get(), signer, carried.get()) != 1) {
         return {kTrustUntrustedRoot, "out of memory"};
     }
-    if (X509_verify_cert(context.get()) == 1) return {};
-    const int error = X509_STORE_CTX_get_error(context.get());
-    return {ChainErrorCode(error),
-            std::string("certificate chain: ") + X509_verify_cert_error_string(error)};
+    X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(context.get()), kSecurityLevel);
+    if (X509_verify_cert(context.get()) != 1) {
+        const int error = X509_STORE_CTX_get_error(context.get());
+        return {ChainErrorCode(error),
+                std::string("certificate chain: ") + X509_verify_cert_error_string(error)};
+    }
+    return CheckPath(X509_STORE_CTX_get0_chain(context.get()), carried.get());
 }
 
 Verdict Verify(int fd, const TrustAnchors& anchors) {
@@ -127,15 +188,46 @@ Verdict Verify(int fd, const TrustAnchors& anchors) {
     const ParsedSignature parsed = ParseSignature(appended.cms);
     if (!parsed.problem.empty()) return {kTrustNoSignature, parsed.problem};
 
-    Verdict verdict = VerifySignature(parsed.cms.get(), fd, appended.payloadSize);
-    if (verdict.code == kTrustOk) verdict = VerifyChain(parsed.cms.get(), parsed.signer, anchors);
-    if (verdict.code == kTrustOk && !AllowsCodeSigning(parsed.signer)) {
-        verdict = {kTrustWrongUsage, "the signer's certificate does not allow code signing"};
-    }
-    return verdict;
+    const Verdict verdict = VerifySignature(parsed.cms.get(), fd, appended.payloadSize);
+    if (verdict.code != kTrustOk) return verdict;
+    return VerifyChain(parsed.cms.get(), parsed.signer, anchors);
+}
+
+TrustAnchors PinProblem(const std::string& path, const std::string& problem) {
+    TrustAnchors anchors;
+    anchors.pinned = true;
+    anchors.pinProblem = "the pinned certificates " + path + " trust nothing: " + problem;
+    return anchors;
 }
 
 }  // namespace
+
+TrustAnchors ReadPinnedAnchors(const std::string& path) {
+    const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
+    struct stat info;
+    if (!file.Valid() || fstat(file.Get(), &info) != 0) {
+        return PinProblem(path, std::strerror(errno));
+    }
+    if (!S_ISREG(info.st_mode)) return PinProblem(path, "not a regular file");
+    if (static_cast<uint64_t>(info.st_size) > kMaxPinSize) return PinProblem(path, "too large");
+    TrustAnchors anchors;
+    anchors.pinned = true;
+    anchors.pinnedPem.resize(static_cast<size_t>(info.st_size));
+    if (!ReadAllAt(file.Get(), anchors.pinnedPem.data(), anchors.pinnedPem.size(), 0)) {
+        return PinProblem(path, "cannot be read");
+    }
+    const ErrorQueueScope errorQueue;
+    if (!PinnedCertificates(anchors.pinnedPem)) {
+        return PinProblem(path, "not a list of PEM certificates");
+    }
+    return anchors;
+}
+
+TrustAnchors OptionalPinAnchors(const std::string& path) {
+    struct stat info;
+    if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return {};
+    return ReadPinnedAnchors(path);
+}
 
 uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail) {
     const ErrorQueueScope errorQueue;

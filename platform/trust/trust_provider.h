@@ -1,6 +1,9 @@
 // Code-signing trust: whether a file carries an appended signature (appended_signature.h) that
 // verifies over all bytes before it and whose signer is a code-signing certificate chaining to a
-// trusted root. Answers are 0 or 32-bit codes with the desktop trust provider's meanings.
+// trusted root. The signature block may hold nothing its signature does not cover and the path
+// does not need; every certificate on the path that restricts its usage must allow code
+// signing, and keys and signatures must reach OpenSSL's security level 2. Answers are 0 or
+// 32-bit codes with the desktop trust provider's meanings.
 #pragma once
 
 #include <cstdint>
@@ -18,12 +21,23 @@ constexpr uint32_t kTrustFileNotFound = 0x80070002;   // the path names no file
 constexpr uint32_t kTrustAccessDenied = 0x80070005;   // the file exists but cannot be opened
 
 // Where trusted roots come from. By default OpenSSL's default verify paths (so SSL_CERT_FILE
-// and SSL_CERT_DIR select another store). With a pinned PEM file, the signer must chain to one
-// of its certificates (any of them, not only self-signed ones, counts as an anchor) and the
-// default store is not consulted; a pinned file that cannot be read trusts nothing.
+// and SSL_CERT_DIR select another store). With a pin, the signer must chain to one of the pin's
+// certificates (any of them, not only self-signed ones, counts as an anchor) and the default
+// store is not consulted; a pin that yields no certificate trusts nothing.
 struct TrustAnchors {
-    std::string pinnedPemFile;
+    bool pinned = false;
+    std::string pinnedPem;   // the pin's certificates, as read once
+    std::string pinProblem;  // why the pin trusts nothing; empty when it is usable
 };
+
+// The anchors of the pin file at `path`, a symbolic link followed: read once, without ever
+// blocking (a FIFO is refused, not waited for). Anything but a regular file of at most 1 MiB
+// holding PEM certificates and nothing damaged trusts nothing, and `pinProblem` says why.
+TrustAnchors ReadPinnedAnchors(const std::string& path);
+
+// The anchors of a pin that may be absent: the default store when nothing at all exists at
+// `path` (a dangling link is a pin that yields nothing), otherwise ReadPinnedAnchors(path).
+TrustAnchors OptionalPinAnchors(const std::string& path);
 
 // Verifies the file open at `fd` (a regular file) and answers 0 or a trust code. Reads with
 // pread only, so the descriptor's offset is unchanged and the caller can go on to execute the

@@ -97,10 +97,12 @@ world_patch() {
         --cert "$WORLD/publisher/signer.pem" "$script" "$out"
 }
 
-# world_publish PATCH: the site that offers PATCH to the demo game's id.
+# world_publish PATCH: the site that offers PATCH to the demo game's id, once the world's pinned
+# CA trusts it.
 world_publish() {
     "$WORLD_BUILD/bin/tern-publish" site --out "$WORLD/server/site" \
-        --base-url http://mirror.norland.example --gid "$WORLD_GAME_ID" "$1"
+        --base-url http://mirror.norland.example --pinned "$WORLD/publisher/ca.pem" \
+        --gid "$WORLD_GAME_ID" "$1"
 }
 
 # world_serve [RATE]: nginx serving the site on a free port of 127.0.0.1 with the project's

@@ -17,6 +17,7 @@ TEST_F(CodeSignerTest, RefusesWithAReasonAndWritesNothing) {
     ASSERT_TRUE(pki);
     const TestCredential& good = pki->codeSigning;
     const char* binary = "\177ELF payload";
+    const TestCredential strayChain{good.key, good.certificate, pki->otherRoot};
     const struct {
         const char* name;
         const TestCredential& key;
@@ -29,8 +30,7 @@ TEST_F(CodeSignerTest, RefusesWithAReasonAndWritesNothing) {
          "does not belong to the certificate"},
         {"no code-signing usage", pki->noCodeSigning, pki->noCodeSigning, binary, "out",
          "does not allow code signing"},
-        {"script without exit", good, good, "#!/bin/sh\necho hi\n", "out", "shell script"},
-        {"script exit not last", good, good, "#!/bin/sh\nexit 0\necho hi\n", "out", "shell script"},
+        {"chain beside the signer's path", good, strayChain, binary, "out", "does not issue"},
         {"missing input", good, good, nullptr, "out", "cannot open the input"},
         {"unwritable output", good, good, binary, "missing/out", "cannot create a file in"},
     };

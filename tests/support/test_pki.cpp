@@ -27,6 +27,8 @@ struct Profile {
     const char* extendedKeyUsage;  // null for none
     long validFrom;                // seconds from now
     long validUntil;
+    int rsaBits = 0;  // 0: an EC P-256 key
+    const char* digest = "SHA256";
 };
 
 bool AddExtension(X509* certificate, X509* issuer, int nid, const char* value) {
@@ -63,7 +65,7 @@ CertificatePtr Issue(const Profile& profile, EVP_PKEY* key, const Authority* iss
         AddExtension(x, issuerCertificate, NID_authority_key_identifier, "keyid:always") &&
         (!profile.extendedKeyUsage ||
          AddExtension(x, issuerCertificate, NID_ext_key_usage, profile.extendedKeyUsage)) &&
-        X509_sign(x, issuer ? issuer->key : key, EVP_sha256()) > 0;
+        X509_sign(x, issuer ? issuer->key : key, EVP_get_digestbyname(profile.digest)) > 0;
     if (!ok) certificate.reset();
     return certificate;
 }
@@ -82,12 +84,14 @@ public:
 
     bool ok() const { return ok_; }
 
-    // A self-signed CA: its key and certificate stay in memory, the certificate is written.
-    Authority MakeAuthority(const char* name, const Authority* issuer, std::string* path) {
+    // A CA: its key and certificate stay in memory, the certificate is written.
+    Authority MakeAuthority(const char* name, const Authority* issuer, std::string* path,
+                            const char* extendedKeyUsage = nullptr) {
         keys_.emplace_back(EVP_EC_gen("P-256"));
         EVP_PKEY* key = keys_.back().get();
-        certificates_.push_back(key ? Issue({name, true, nullptr, -kDay, 10 * kDay}, key, issuer)
-                                    : CertificatePtr());
+        certificates_.push_back(
+            key ? Issue({name, true, extendedKeyUsage, -kDay, 10 * kDay}, key, issuer)
+                : CertificatePtr());
         X509* certificate = certificates_.back().get();
         *path = directory_ + name + ".pem";
         ok_ = ok_ && certificate && WritePem(*path, certificate, nullptr);
@@ -96,7 +100,8 @@ public:
 
     TestCredential MakeSigner(const Profile& profile, const Authority& issuer,
                               const std::string& chain) {
-        const KeyPtr key(EVP_EC_gen("P-256"));
+        const KeyPtr key(profile.rsaBits ? EVP_RSA_gen(static_cast<unsigned>(profile.rsaBits))
+                                         : EVP_EC_gen("P-256"));
         const CertificatePtr certificate = key ? Issue(profile, key.get(), &issuer) : nullptr;
         TestCredential credential{directory_ + profile.commonName + ".key",
                                   directory_ + profile.commonName + ".pem", chain};
@@ -122,6 +127,9 @@ std::optional<TestPki> CreateTestPki(const std::string& directory) {
     const Authority intermediate =
         generator.MakeAuthority("intermediate", &root, &intermediatePath);
     const Authority otherRoot = generator.MakeAuthority("other-root", nullptr, &pki.otherRoot);
+    std::string restrictedPath;
+    const Authority restricted =
+        generator.MakeAuthority("restricted", &root, &restrictedPath, "serverAuth,clientAuth");
     if (!generator.ok()) {
         ADD_FAILURE() << "cannot create the test authorities";
         return std::nullopt;
@@ -137,6 +145,13 @@ std::optional<TestPki> CreateTestPki(const std::string& directory) {
                                              intermediate, intermediatePath);
     pki.otherCodeSigning = generator.MakeSigner(
         {"other-code-signing", false, "codeSigning", -hour, kDay}, otherRoot, "");
+    pki.restrictedIssuer = generator.MakeSigner(
+        {"restricted-code-signing", false, "codeSigning", -hour, kDay}, restricted, restrictedPath);
+    pki.weakKey = generator.MakeSigner({"weak-key", false, "codeSigning", -hour, kDay, 1024},
+                                       intermediate, intermediatePath);
+    pki.sha1Signed =
+        generator.MakeSigner({"sha1-signed", false, "codeSigning", -hour, kDay, 0, "SHA1"},
+                             intermediate, intermediatePath);
     if (!generator.ok()) {
         ADD_FAILURE() << "cannot create the test signers";
         return std::nullopt;
@@ -144,7 +159,26 @@ std::optional<TestPki> CreateTestPki(const std::string& directory) {
     return pki;
 }
 
-std::string SignWithoutChecks(const std::string& payload, const TestCredential& credential) {
+namespace {
+
+// Adds to a finished signature what its signature does not cover.
+bool AddExtra(CMS_ContentInfo* cms, BlockExtra extra, X509* signer, EVP_PKEY* key) {
+    CMS_SignerInfo* info = sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(cms), 0);
+    const std::unique_ptr<X509_CRL, Deleter<X509_CRL, X509_CRL_free>> crl(X509_CRL_new());
+    if (extra == BlockExtra::UnsignedAttribute) {
+        return CMS_unsigned_add1_attr_by_txt(info, "1.2.3.4", V_ASN1_OCTET_STRING,
+                                             std::string(4096, 'x').data(), 4096) == 1;
+    }
+    return extra == BlockExtra::None ||
+           (crl && X509_CRL_set_issuer_name(crl.get(), X509_get_subject_name(signer)) &&
+            X509_CRL_set1_lastUpdate(crl.get(), X509_get0_notBefore(signer)) &&
+            X509_CRL_sign(crl.get(), key, EVP_sha256()) > 0 && CMS_add1_crl(cms, crl.get()));
+}
+
+}  // namespace
+
+std::string SignWithoutChecks(const std::string& payload, const TestCredential& credential,
+                              BlockExtra extra) {
     const BioPtr keyFile(BIO_new_file(credential.key.c_str(), "r"));
     const BioPtr certificateFile(BIO_new_file(credential.certificate.c_str(), "r"));
     const BioPtr chainFile(BIO_new_file(credential.chain.c_str(), "r"));
@@ -154,16 +188,15 @@ std::string SignWithoutChecks(const std::string& payload, const TestCredential& 
         certificateFile ? PEM_read_bio_X509(certificateFile.get(), nullptr, nullptr, nullptr)
                         : nullptr);
     const CertificatesPtr chain(sk_X509_new_null());
-    CertificatePtr intermediate(
-        chainFile ? PEM_read_bio_X509(chainFile.get(), nullptr, nullptr, nullptr) : nullptr);
-    if (intermediate && sk_X509_push(chain.get(), intermediate.get())) intermediate.release();
+    if (chainFile) ReadPemCertificates(chainFile.get(), chain.get());
     const BioPtr content(BIO_new_mem_buf(payload.data(), static_cast<int>(payload.size())));
     const CmsPtr cms(key && certificate && content
                          ? CMS_sign(certificate.get(), key.get(), chain.get(), content.get(),
                                     CMS_DETACHED | CMS_BINARY)
                          : nullptr);
+    if (!cms || !AddExtra(cms.get(), extra, certificate.get(), key.get())) return "";
     unsigned char* der = nullptr;
-    const int size = cms ? i2d_CMS_ContentInfo(cms.get(), &der) : 0;
+    const int size = i2d_CMS_ContentInfo(cms.get(), &der);
     if (size <= 0) return "";
     const std::vector<unsigned char> trailer =
         platform::BuildSignatureTrailer(std::vector<unsigned char>(der, der + size));

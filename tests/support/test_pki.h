@@ -1,5 +1,5 @@
 // A throw-away public-key infrastructure for the code-signing tests, generated at run time
-// (EC P-256) and written as PEM files: no key is ever committed.
+// (EC P-256 unless said otherwise) and written as PEM files: no key is ever committed.
 #pragma once
 
 #include <optional>
@@ -22,14 +22,22 @@ struct TestPki {
     TestCredential notYetValid;    // as codeSigning, but valid from tomorrow
     TestCredential noCodeSigning;  // as codeSigning, but with serverAuth only
     TestCredential otherCodeSigning;  // issued by the other CA directly
+    // As codeSigning, but via an intermediate restricted to serverAuth and clientAuth.
+    TestCredential restrictedIssuer;
+    TestCredential weakKey;     // as codeSigning, but an RSA key of 1024 bits
+    TestCredential sha1Signed;  // as codeSigning, but its certificate signed with SHA-1
 };
+
+// What a signature block carries beside the signed parts.
+enum class BlockExtra { None, UnsignedAttribute, RevocationList };
 
 // Generates the infrastructure into the existing `directory`. Adds a test failure and answers
 // nullopt when OpenSSL fails.
 std::optional<TestPki> CreateTestPki(const std::string& directory);
 
-// `payload` with an appended signature made by plain CMS_sign, without the signer's checks on
-// the certificate: for files that a careful signer refuses to make. Empty on failure.
-std::string SignWithoutChecks(const std::string& payload, const TestCredential& credential);
+// `payload` with an appended signature made by plain CMS_sign, with `extra` and without the
+// signer's checks: for files that a careful signer refuses to make. Empty on failure.
+std::string SignWithoutChecks(const std::string& payload, const TestCredential& credential,
+                              BlockExtra extra = BlockExtra::None);
 
 }  // namespace tern_test

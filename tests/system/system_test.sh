@@ -117,8 +117,12 @@ scenario_tampered() {
     world_install_game
     world_publisher
     world_patch 1.1 "$WORLD/publisher/patch.exe" 1000
-    printf 'X' | dd of="$WORLD/publisher/patch.exe" bs=1 seek=200 conv=notrunc 2>/dev/null
     world_publish "$WORLD/publisher/patch.exe"
+    # tern-publish announces no tampered patch: tamper with the served copy and its checksum.
+    local served=$WORLD/server/site/patches/patch.exe
+    printf 'X' | dd of="$served" bs=1 seek=200 conv=notrunc 2>/dev/null
+    sed -i "s|<PatchCRC><VALUE>[0-9a-f]*<|<PatchCRC><VALUE>$("$WORLD_BUILD/bin/tern-publish" checksum "$served")<|" \
+        "$WORLD/server/site/answers/$WORLD_GAME_ID.xml"
     world_serve 500k
     world_display
     world_launch
@@ -158,7 +162,6 @@ scenario_publisher_refusals() {
     world_install_game
     world_publisher
     local publish=$WORLD_BUILD/bin/tern-publish p=$WORLD/publisher
-    printf '#!/bin/sh\necho no exit\n' >"$p/noexit.sh"
     openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
         -keyout "$p/server.key" -out "$p/server.pem" -subj "/CN=Not a code signer" \
         -addext "extendedKeyUsage=serverAuth" 2>/dev/null
@@ -177,8 +180,6 @@ scenario_publisher_refusals() {
         --cert "$p/signer.pem" "$p/patch-1.1.sh" "$p/out"
     expect_exit 1 "a certificate without code signing" "$publish" sign --key "$p/server.key" \
         --cert "$p/server.pem" "$p/patch-1.1.sh" "$p/out"
-    expect_exit 1 "a script without exit" "$publish" sign --key "$p/signer.key" \
-        --cert "$p/signer.pem" "$p/noexit.sh" "$p/out"
     expect_exit 1 "an unwritable output" "$publish" sign --key "$p/signer.key" \
         --cert "$p/signer.pem" "$p/patch-1.1.sh" "$p/missing/out"
     expect_exit 1 "an untrusted file" "$publish" verify "$p/patch.exe"
@@ -188,6 +189,13 @@ scenario_publisher_refusals() {
     expect_exit 2 "a game id with other characters" "$publish" site --out "$WORLD/site" \
         --base-url http://x --gid ../up "$p/patch.exe"
     expect_exit 2 "an unknown command" "$publish" frobnicate
+    expect_exit 1 "an unsigned patch to announce" "$publish" answer --url http://x/p "$p/patch-1.1.sh"
+    expect_exit 1 "an unsigned patch to publish" "$publish" site --out "$WORLD/site" \
+        --base-url http://x --gid a "$p/patch-1.1.sh"
+    local site=(site --out "$WORLD/site" --base-url http://x --pinned "$p/ca.pem")
+    check "a site of two game ids" "$publish" "${site[@]}" --gid a "$p/patch.exe" --gid b "$p/patch.exe"
+    check "the site again with one of them" "$publish" "${site[@]}" --gid b "$p/patch.exe"
+    check "the answer of a game id no longer named is gone" test ! -e "$WORLD/site/answers/a.xml"
 }
 
 for scenario in scenario_publisher_refusals scenario_no_update scenario_update scenario_killed scenario_tampered \

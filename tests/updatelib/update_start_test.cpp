@@ -5,7 +5,10 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <map>
 
+#include "platform/trust/appended_signature.h"
 #include "platform/trust/code_signer.h"
 #include "platform/unique_fd.h"
 #include "tests/support/child_process.h"
@@ -48,7 +51,7 @@ protected:
     }
     ~UpdateStartTest() override {
         Tern::TrustChannel().SetDiagnosticStream(&std::cerr);
-        unlink(pinnedFile_.c_str());
+        std::filesystem::remove_all(pinnedFile_);
     }
 
     std::string Signed(const std::string& payload, const TestCredential& signer) {
@@ -76,6 +79,7 @@ protected:
     Tern::AdaptiveStream<TrustSink> trust_{[this](const std::string& line) { onTrustLine_(line); }};
 };
 
+// Each file and pin through the launcher's check and `tern-publish verify`, which must agree.
 TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
     const std::string script = PatchScript("any");
     const std::string good = Signed(script, pki_.codeSigning);
@@ -86,41 +90,77 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
     payloadChanged[script.size() / 2] ^= 1;
     oversizedLength[good.size() - 32] = 0x7f;
     garbledCms[script.size()] ^= 0x40;
+    const std::string block = good.substr(script.size(), good.size() - script.size() - 40);
+    const auto reblocked = [&script](const std::string& cms) {
+        const auto trailer = platform::BuildSignatureTrailer({cms.begin(), cms.end()});
+        return script + std::string(trailer.begin(), trailer.end());
+    };
+    // The signer's chain and a certificate of nobody's path.
+    const TestCredential strayChain{pki_.codeSigning.key, pki_.codeSigning.certificate,
+                                    env_.Root() + "/stray-chain.pem"};
+    WriteFileBytes(strayChain.chain,
+                   ReadFileBytes(pki_.codeSigning.chain) + ReadFileBytes(pki_.otherRoot));
+    enum class Pin { None, Root, OtherRoot, RootLink, Directory, Fifo, Empty, Garbage };
     struct Case {
         const char* what;
         std::optional<std::string> file;  // nullopt: no file
-        // Resources/trust.pem beside the program; null: none. The system's store holds the
-        // other root then.
-        std::string TestPki::*pinned;
-        const char* error;  // null: trusted
+        const char* error;                // null: trusted
+        // Resources/trust.pem beside the program, and the tool's --pinned. The system's store
+        // holds the root unless a pin trusts the file; then it holds the other root.
+        Pin pin = Pin::None;
     };
     const Case cases[] = {
-        {"trusted", good, nullptr, nullptr},
-        {"unsigned", script, nullptr, "0x800b0100"},
-        {"payload changed", payloadChanged, nullptr, "0x80096010"},
-        {"truncated", good.substr(0, good.size() - 1), nullptr, "0x800b0100"},
-        {"length beyond the file", oversizedLength, nullptr, "0x800b0100"},
-        {"garbled CMS", garbledCms, nullptr, "0x800b0100"},
-        {"unknown CA", Signed(script, pki_.otherCodeSigning), nullptr, "0x800b0109"},
-        {"expired", Signed(script, pki_.expired), nullptr, "0x800b0101"},
-        {"not yet valid", Signed(script, pki_.notYetValid), nullptr, "0x800b0101"},
-        {"no code-signing usage", SignWithoutChecks(script, pki_.noCodeSigning), nullptr,
-         "0x800b0110"},
-        {"missing file", std::nullopt, nullptr, "0x80070002"},
-        {"pinned root", good, &TestPki::root, nullptr},
-        {"pinned other CA", good, &TestPki::otherRoot, "0x800b0109"},
+        {"trusted", good, nullptr},
+        {"unsigned", script, "0x800b0100"},
+        {"payload changed", payloadChanged, "0x80096010"},
+        {"truncated", good.substr(0, good.size() - 1), "0x800b0100"},
+        {"length beyond the file", oversizedLength, "0x800b0100"},
+        {"garbled CMS", garbledCms, "0x800b0100"},
+        {"bytes after the CMS", reblocked(block + std::string(2, '\0')), "0x800b0100"},
+        {"long-form length", reblocked("\x30\x83" + std::string(1, '\0') + block.substr(2)),
+         "0x800b0100"},
+        {"indefinite length", reblocked("\x30\x80" + block.substr(4) + std::string(2, '\0')),
+         "0x800b0100"},
+        {"unsigned attribute",
+         SignWithoutChecks(script, pki_.codeSigning, BlockExtra::UnsignedAttribute), "0x800b0100"},
+        {"revocation list", SignWithoutChecks(script, pki_.codeSigning, BlockExtra::RevocationList),
+         "0x800b0100"},
+        {"unrelated certificate", SignWithoutChecks(script, strayChain), "0x800b0100"},
+        {"unknown CA", Signed(script, pki_.otherCodeSigning), "0x800b0109"},
+        {"expired", Signed(script, pki_.expired), "0x800b0101"},
+        {"not yet valid", Signed(script, pki_.notYetValid), "0x800b0101"},
+        {"no code-signing usage", SignWithoutChecks(script, pki_.noCodeSigning), "0x800b0110"},
+        {"issuer for servers only", Signed(script, pki_.restrictedIssuer), "0x800b0110"},
+        {"RSA key of 1024 bits", Signed(script, pki_.weakKey), "0x800b0109"},
+        {"certificate signed with SHA-1", Signed(script, pki_.sha1Signed), "0x800b0109"},
+        {"missing file", std::nullopt, "0x80070002"},
+        {"pinned root", good, nullptr, Pin::Root},
+        {"pinned root through a link", good, nullptr, Pin::RootLink},
+        {"pinned other CA", good, "0x800b0109", Pin::OtherRoot},
+        {"pin is a directory", good, "0x800b0109", Pin::Directory},
+        {"pin is a FIFO", good, "0x800b0109", Pin::Fifo},
+        {"pin is empty", good, "0x800b0109", Pin::Empty},
+        {"pin is no PEM", good, "0x800b0109", Pin::Garbage},
     };
+    const std::map<Pin, std::string> pinTexts = {{Pin::Root, ReadFileBytes(pki_.root)},
+                                                 {Pin::OtherRoot, ReadFileBytes(pki_.otherRoot)},
+                                                 {Pin::Empty, ""},
+                                                 {Pin::Garbage, "not a certificate\n"}};
     std::string line;
     onTrustLine_ = [&line](const std::string& text) { line += text; };
+    std::filesystem::create_directories(Tern::GetExecutableDirectory() + "/Resources");
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         const std::string path = env_.Root() + "/checked";
         unlink(path.c_str());
         if (c.file) WriteFileBytes(path, *c.file);
-        setenv("SSL_CERT_FILE", (c.pinned == &TestPki::root ? pki_.otherRoot : pki_.root).c_str(),
-               1);
-        unlink(pinnedFile_.c_str());
-        if (c.pinned) WriteFileBytes(pinnedFile_, ReadFileBytes(pki_.*c.pinned));
+        const bool pinTrusts = c.pin != Pin::None && !c.error;
+        setenv("SSL_CERT_FILE", (pinTrusts ? pki_.otherRoot : pki_.root).c_str(), 1);
+        std::filesystem::remove_all(pinnedFile_);
+        if (pinTexts.count(c.pin)) WriteFileBytes(pinnedFile_, pinTexts.at(c.pin));
+        EXPECT_TRUE(c.pin != Pin::RootLink || symlink(pki_.root.c_str(), pinnedFile_.c_str()) == 0);
+        if (c.pin == Pin::Directory) std::filesystem::create_directory(pinnedFile_);
+        EXPECT_TRUE(c.pin != Pin::Fifo || mkfifo(pinnedFile_.c_str(), 0600) == 0);
         // Through a descriptor the caller keeps: its offset must not move.
         const platform::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
         lseek(file.Get(), 17, SEEK_SET);
@@ -128,12 +168,25 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
 
         EXPECT_EQ(Tern::verifyFileTrust(path, file.Get()), c.error == nullptr);
 
-        EXPECT_EQ(line, "File location:" + path + "verifying file signature... " +
-                            (c.error ? "content has not been approved by trust provider. Win32 "
-                                       "Hresult=" +
-                                           std::string(c.error) + "\n"
-                                     : "content approoved.\n"));
+        // An unusable pin says why on a line of its own.
+        const bool brokenPin = c.pin >= Pin::Directory;
+        const size_t verdict = brokenPin ? line.find('\n') + 1 : 0;
+        EXPECT_EQ(line.rfind("the pinned certificates " + pinnedFile_ + " trust nothing: ", 0) == 0,
+                  brokenPin);
+        EXPECT_EQ(line.substr(verdict),
+                  "File location:" + path + "verifying file signature... " +
+                      (c.error ? "content has not been approved by trust provider. Win32 "
+                                 "Hresult=" +
+                                     std::string(c.error) + "\n"
+                               : "content approoved.\n"));
         EXPECT_EQ(lseek(file.Get(), 0, SEEK_CUR), file.Valid() ? 17 : -1);
+
+        std::vector<std::string> verify = {TERN_PUBLISH, "verify", path};
+        if (c.pin != Pin::None) verify.insert(verify.begin() + 2, {"--pinned", pinnedFile_});
+        const ChildResult tool = RunChild(verify);
+        EXPECT_EQ(tool.exitCode, c.error ? 1 : 0);
+        EXPECT_TRUE(Contains(tool.standardOutput, c.error ? c.error : "trusted"))
+            << tool.standardOutput;
     }
 }
 

@@ -15,6 +15,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
@@ -43,23 +44,26 @@ const char kUsage[] =
     "      the checksum text the answer carries for FILE\n"
     "  sign --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] IN OUT\n"
     "      writes OUT: IN with an appended signature (the certificate must allow code\n"
-    "      signing; a shell script must end with an explicit 'exit' line)\n"
+    "      signing; CHAIN.pem holds only certificates on its path); the launcher runs only\n"
+    "      the signed bytes, so any program, a script too, can be a patch\n"
     "  verify [--pinned TRUST.pem] FILE\n"
     "      whether FILE is signed by a trusted publisher: the system's certificate store\n"
     "      (SSL_CERT_FILE, SSL_CERT_DIR), or only the certificates of TRUST.pem, as the launcher\n"
-    "      does when Resources/trust.pem lies beside it\n"
-    "  answer --url URL [--launcher] PATCH\n"
+    "      does when Resources/trust.pem exists beside it\n"
+    "  answer --url URL [--launcher] [--pinned TRUST.pem] PATCH\n"
     "      the update-information answer announcing PATCH at URL; --launcher: the patch\n"
     "      replaces the launcher itself, which then quits without starting the game\n"
     "  answer --none\n"
     "      the answer that announces no patch\n"
-    "  site --out DIR --base-url URL --gid ID PATCH [--gid ID PATCH]...\n"
+    "  site --out DIR --base-url URL [--pinned TRUST.pem] --gid ID PATCH [--gid ID PATCH]...\n"
     "      a static tree for a web server (see server/nginx.conf): DIR/patches/ with the\n"
     "      patches, DIR/answers/ID.xml with each game id's answer and DIR/answers/.none.xml\n"
-    "      for any other id; game ids are letters, digits, '-' and '_'\n"
+    "      for any other id, and nothing else (older patches and answers are removed); game\n"
+    "      ids are letters, digits, '-' and '_'\n"
     "  --help\n"
     "      this text\n"
     "\n"
+    "answer and site refuse a PATCH that verify, with the same --pinned, does not trust.\n"
     "exit status: 0 done, 1 failed or not trusted, 2 wrong command line\n";
 
 int Fail(const std::string& message) {
@@ -166,15 +170,29 @@ bool IsHttpUrl(const std::string& url) {
     return url.compare(0, 7, "http://") == 0 || url.compare(0, 8, "https://") == 0;
 }
 
-// The answer announcing `patch` at `url`, or a message saying why there is none.
+// The publishers that verify, answer and site trust: those of --pinned, as the launcher reads
+// Resources/trust.pem, or the system's store.
+platform::TrustAnchors Anchors(const Words& words) {
+    return words.Has("--pinned") ? platform::ReadPinnedAnchors(words.Option("--pinned"))
+                                 : platform::TrustAnchors{};
+}
+
+// The answer announcing `patch` at `url`, or a message saying why there is none. A patch that
+// the launcher would refuse is never announced.
 std::optional<std::string> PatchAnswer(const std::string& patch, const std::string& url,
-                                       bool replacesLauncher, std::string* problem) {
+                                       bool replacesLauncher, const platform::TrustAnchors& anchors,
+                                       std::string* problem) {
     if (!IsHttpUrl(url)) {
         *problem = "the launcher fetches only http and https URLs: " + url;
         return std::nullopt;
     }
     const std::optional<uint64_t> size = PatchSize(patch, problem);
     if (!size) return std::nullopt;
+    std::string detail;
+    if (platform::VerifyFileTrust(patch, anchors, &detail) != platform::kTrustOk) {
+        *problem = patch + ": not trusted, the launcher would refuse it: " + detail;
+        return std::nullopt;
+    }
     const std::optional<uint32_t> checksum = Tern::ChecksumOfFile(patch);
     if (!checksum) {
         *problem = patch + ": cannot be read";
@@ -219,6 +237,20 @@ bool CopyFileAtomically(const std::string& from, const std::string& to) {
     return !in.bad() && WriteFileAtomically(to, bytes);
 }
 
+// Removes every entry of `directory` that `kept` does not name.
+bool RemoveAllBut(const std::string& directory, const std::map<std::string, std::string>& kept) {
+    std::error_code error;
+    std::vector<std::filesystem::path> stale;
+    for (std::filesystem::directory_iterator entry(directory, error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (!kept.count(entry->path().filename())) stale.push_back(entry->path());
+    }
+    for (const auto& path : stale) {
+        if (!error) std::filesystem::remove_all(path, error);
+    }
+    return !error;
+}
+
 int Checksum(const std::vector<std::string>& arguments) {
     if (arguments.size() != 1) return UsageError("checksum takes one FILE");
     std::string problem;
@@ -251,8 +283,7 @@ int Verify(const std::vector<std::string>& arguments) {
     if (!words) return UsageError(problem);
     if (words->positional.size() != 1) return UsageError("verify takes one FILE");
     std::string detail;
-    const uint32_t code = platform::VerifyFileTrust(
-        words->positional[0], platform::TrustAnchors{words->Option("--pinned")}, &detail);
+    const uint32_t code = platform::VerifyFileTrust(words->positional[0], Anchors(*words), &detail);
     if (code == platform::kTrustOk) {
         std::printf("trusted\n");
         return kSuccess;
@@ -264,7 +295,7 @@ int Verify(const std::vector<std::string>& arguments) {
 int Answer(const std::vector<std::string>& arguments) {
     std::string problem;
     const std::optional<Words> words =
-        SplitWords(arguments, {"--url"}, {"--launcher", "--none"}, &problem);
+        SplitWords(arguments, {"--url", "--pinned"}, {"--launcher", "--none"}, &problem);
     if (!words) return UsageError(problem);
     if (words->Has("--none")) {
         if (words->ordered.size() != 1) {
@@ -276,8 +307,9 @@ int Answer(const std::vector<std::string>& arguments) {
     if (words->Option("--url").empty() || words->positional.size() != 1) {
         return UsageError("answer needs --url and one PATCH");
     }
-    const std::optional<std::string> answer = PatchAnswer(
-        words->positional[0], words->Option("--url"), words->Has("--launcher"), &problem);
+    const std::optional<std::string> answer =
+        PatchAnswer(words->positional[0], words->Option("--url"), words->Has("--launcher"),
+                    Anchors(*words), &problem);
     if (!answer) return Fail(problem);
     std::fputs(answer->c_str(), stdout);
     return kSuccess;
@@ -286,7 +318,7 @@ int Answer(const std::vector<std::string>& arguments) {
 int Site(const std::vector<std::string>& arguments) {
     std::string problem;
     const std::optional<Words> words =
-        SplitWords(arguments, {"--out", "--base-url", "--gid"}, {}, &problem);
+        SplitWords(arguments, {"--out", "--base-url", "--gid", "--pinned"}, {}, &problem);
     if (!words) return UsageError(problem);
     const std::string out = words->Option("--out");
     std::string baseUrl = words->Option("--base-url");
@@ -311,25 +343,45 @@ int Site(const std::vector<std::string>& arguments) {
     }
     if (games.empty()) return UsageError("site needs at least one --gid ID PATCH");
 
-    std::error_code error;
-    std::filesystem::create_directories(out + "/patches", error);
-    std::filesystem::create_directories(out + "/answers", error);
-    if (error) return Fail(out + ": " + error.message());
+    // Everything is checked before the tree changes.
+    const platform::TrustAnchors anchors = Anchors(*words);
+    std::map<std::string, std::string> patches;  // file name in patches/: the patch
+    std::map<std::string, std::string> answers;  // file name in answers/: the answer
+    answers[kNoUpdateFile] = kNoUpdateAnswer;
     for (const auto& [gid, patch] : games) {
         const std::string name = std::filesystem::path(patch).filename();
         if (!IsSafeName(name, true)) {
             return Fail(patch + ": a patch's file name is letters, digits, '.', '-' and '_'");
         }
+        if (!patches.emplace(name, patch).second && patches[name] != patch) {
+            return Fail(patch + ": another patch has the same file name: " + patches[name]);
+        }
+        if (!answers.emplace(gid + ".xml", "").second) {
+            return UsageError("the game id " + gid + " is named twice");
+        }
         const std::optional<std::string> answer =
-            PatchAnswer(patch, baseUrl + "/patches/" + name, false, &problem);
+            PatchAnswer(patch, baseUrl + "/patches/" + name, false, anchors, &problem);
         if (!answer) return Fail(problem);
-        if (!CopyFileAtomically(patch, out + "/patches/" + name) ||
-            !WriteFileAtomically(out + "/answers/" + gid + ".xml", *answer)) {
+        answers[gid + ".xml"] = *answer;
+    }
+
+    std::error_code error;
+    std::filesystem::create_directories(out + "/patches", error);
+    std::filesystem::create_directories(out + "/answers", error);
+    if (error) return Fail(out + ": " + error.message());
+    for (const auto& [name, patch] : patches) {
+        if (!CopyFileAtomically(patch, out + "/patches/" + name)) {
             return Fail(out + ": cannot be written");
         }
     }
-    if (!WriteFileAtomically(out + "/answers/" + kNoUpdateFile, kNoUpdateAnswer)) {
-        return Fail(out + ": cannot be written");
+    for (const auto& [name, answer] : answers) {
+        if (!WriteFileAtomically(out + "/answers/" + name, answer)) {
+            return Fail(out + ": cannot be written");
+        }
+    }
+    // Stale answers go before stale patches, so that no answer ever names a missing patch.
+    if (!RemoveAllBut(out + "/answers", answers) || !RemoveAllBut(out + "/patches", patches)) {
+        return Fail(out + ": an older file cannot be removed");
     }
     return kSuccess;
 }

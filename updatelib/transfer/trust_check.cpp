@@ -2,7 +2,6 @@
 
 #include <ostream>
 
-#include "platform/files.h"
 #include "platform/trust/trust_provider.h"
 #include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/file_functions.h"
@@ -11,18 +10,18 @@ namespace Tern {
 namespace {
 
 // A game maker who ships this file trusts only its own publishers, not every public CA of the
-// system's store.
+// system's store; a pin that is there but unusable trusts nobody rather than everybody.
 platform::TrustAnchors PublisherAnchors() {
-    const std::string pinned = GetExecutableDirectory() + "/Resources/trust.pem";
-    return platform::TrustAnchors{platform::FileSize(pinned) ? pinned : std::string()};
+    return platform::OptionalPinAnchors(GetExecutableDirectory() + "/Resources/trust.pem");
 }
 
 }  // namespace
 
 bool verifyFileTrust(const std::string& path, int fd) {
     std::ostream& diagnostics = TrustDiagnostics();
-    diagnostics << "File location:" << path << "verifying file signature... ";
     const platform::TrustAnchors anchors = PublisherAnchors();
+    if (!anchors.pinProblem.empty()) diagnostics << anchors.pinProblem << std::endl;
+    diagnostics << "File location:" << path << "verifying file signature... ";
     const uint32_t code =
         fd >= 0 ? platform::VerifyFileTrust(fd, anchors) : platform::VerifyFileTrust(path, anchors);
     if (code == platform::kTrustOk) {
