@@ -2,6 +2,7 @@
 // The product never calls them.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 
@@ -11,8 +12,10 @@ namespace platform::testing {
 void OverrideAvailableDiskSpace(std::optional<uint64_t> bytes);
 
 // Makes RPC servers close a connection that sends nothing for `idleMilliseconds`, or that leaves
-// a PDU unfinished for `pduMilliseconds`; RestoreRpcTimeouts returns to the product's limits.
+// a PDU or call unfinished for `pduMilliseconds`; serve `connections` at once, and let the calls
+// being assembled hold `heldBytes` of stub together. RestoreRpcLimits returns to the product's.
 void OverrideRpcTimeouts(long idleMilliseconds, long pduMilliseconds);
-void RestoreRpcTimeouts();
+void OverrideRpcCapacity(size_t connections, size_t heldBytes);
+void RestoreRpcLimits();
 
 }  // namespace platform::testing

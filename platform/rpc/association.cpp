@@ -19,11 +19,13 @@ bool Offers(const PresentationContext& context, const SyntaxId& syntax) {
 }  // namespace
 
 Association::Association(const SyntaxId& interface, std::string secondaryAddress, uint32_t group,
-                         CallRunner runCall)
+                         size_t maxStub, CallRunner runCall, StubHolder holdStub)
     : interface_(interface),
       secondaryAddress_(std::move(secondaryAddress)),
       group_(group),
-      runCall_(std::move(runCall)) {}
+      maxStub_(std::min(maxStub, kLargestStub)),
+      runCall_(std::move(runCall)),
+      holdStub_(std::move(holdStub)) {}
 
 bool Association::Handle(const Header& header, std::string_view pdu, std::string& out) {
     switch (header.type) {
@@ -37,6 +39,7 @@ bool Association::Handle(const Header& header, std::string_view pdu, std::string
             return true;  // calls always run to their end: there is nothing to cancel
         case PduType::Orphaned:
             pending_.reset();
+            holdStub_(0);
             return true;
         default:
             return Fail(header, out);
@@ -114,6 +117,7 @@ bool Association::HandleRequest(const Header& header, std::string_view pdu, std:
     const std::optional<Request> request = DecodeRequest(pdu);
     if (!bound_ || !request || header.authLength != 0) return Fail(header, out);
     const bool first = (header.flags & kFirstFragment) != 0;
+    const bool last = (header.flags & kLastFragment) != 0;
     // A first fragment while another call is being assembled, or a follow-up to none.
     if (first == pending_.has_value()) return Fail(header, out);
     if (first) {
@@ -121,12 +125,17 @@ bool Association::HandleRequest(const Header& header, std::string_view pdu, std:
     } else if (header.callId != pending_->callId) {
         return Fail(header, out);
     }
-    if (request->stub.size() > kLargestStub - pending_->stub.size()) return Fail(header, out);
+    const size_t held = pending_->stub.size();
+    if (request->stub.size() > maxStub_ - held) return Fail(header, out);
+    // A call in one fragment runs at once; only one waiting for more keeps bytes of its own.
+    if (!last && !holdStub_(held + request->stub.size())) return Fail(header, out);
     pending_->stub.append(request->stub);
-    if ((header.flags & kLastFragment) == 0) return true;
+    if (!last) return true;
     const PendingCall call = std::move(*pending_);
     pending_.reset();
-    return RunCall(call, out);
+    const bool open = RunCall(call, out);
+    if (!first) holdStub_(0);
+    return open;
 }
 
 bool Association::RunCall(const PendingCall& call, std::string& out) {

@@ -20,14 +20,20 @@ public:
     // Runs one call; nullopt when the server no longer takes calls.
     using CallRunner =
         std::function<std::optional<DispatchResult>(uint16_t opnum, const std::string& stub)>;
+    // Told how many stub bytes a call spread over several fragments holds (0 once it has run);
+    // false refuses to keep them, and with them the call.
+    using StubHolder = std::function<bool(size_t bytes)>;
 
     // `secondaryAddress` is what bind_ack names (the endpoint); `group` the association group
-    // given to a client that asks for a new one (nonzero).
+    // given to a client that asks for a new one (nonzero); `maxStub` the largest request stub
+    // the interface takes.
     Association(const SyntaxId& interface, std::string secondaryAddress, uint32_t group,
-                CallRunner runCall);
+                size_t maxStub, CallRunner runCall, StubHolder holdStub);
 
     // The largest fragment the client may send now.
     size_t MaxReceiveFragment() const { return maxReceive_; }
+    // Whether a call has begun whose last fragment is still to come.
+    bool CallPending() const { return pending_.has_value(); }
 
     // Handles one whole PDU and appends the replies to `out`. False when the connection must
     // be closed after `out` is sent.
@@ -54,7 +60,9 @@ private:
     SyntaxId interface_;
     std::string secondaryAddress_;
     uint32_t group_;
+    size_t maxStub_;
     CallRunner runCall_;
+    StubHolder holdStub_;
     bool bound_ = false;
     size_t maxReceive_ = kLargestFragment;
     size_t maxTransmit_ = kMinimumFragment;

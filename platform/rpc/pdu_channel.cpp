@@ -31,7 +31,7 @@ ReadStatus PduChannel::Read(const ReadLimits& limits) {
     begin_ += lastSize_;
     lastSize_ = 0;
     if (begin_ == end_) begin_ = end_ = 0;
-    std::optional<Deadline> deadline;
+    std::optional<Deadline> deadline = limits.deadline;
     ReadStatus status = ReadStatus::Pdu;
     while (Available() < kHeaderSize) {
         if (Fill(limits, deadline, status) == FillStatus::Stop) return status;
@@ -47,11 +47,12 @@ ReadStatus PduChannel::Read(const ReadLimits& limits) {
 }
 
 // Waits for the first byte of a PDU as long as the peer may stay idle; once part of a PDU is
-// here, the rest must come before one deadline, however slowly it trickles in.
+// here, the rest must come before one deadline, however slowly it trickles in. A deadline given
+// by the caller bounds the whole wait.
 PduChannel::FillStatus PduChannel::Fill(const ReadLimits& limits, std::optional<Deadline>& deadline,
                                         ReadStatus& status) {
     std::chrono::milliseconds wait = limits.firstByte;
-    if (Available() > 0) {
+    if (Available() > 0 || deadline) {
         const Deadline now = std::chrono::steady_clock::now();
         if (!deadline) deadline = now + limits.rest;
         wait = std::chrono::ceil<std::chrono::milliseconds>(*deadline - now);

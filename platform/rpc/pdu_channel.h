@@ -27,6 +27,8 @@ struct ReadLimits {
     std::chrono::milliseconds firstByte;
     // How long the rest of a PDU may take once part of it has arrived.
     std::chrono::milliseconds rest;
+    // When set, the PDU must be whole by then, however long the waits above would allow.
+    std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt;
 };
 
 class PduChannel {

@@ -21,12 +21,13 @@ Unexpected<RpcError> Failure(RpcErrorKind kind, std::string detail) {
     return MakeUnexpected(RpcError{kind, 0, std::move(detail)});
 }
 
-RpcError ReadFailure(ReadStatus status) {
+RpcError ReadFailure(ReadStatus status, std::chrono::milliseconds timeout) {
     switch (status) {
         case ReadStatus::Closed:
             return {RpcErrorKind::NotRunning, 0, "the server closed the connection"};
         case ReadStatus::TimedOut:
-            return {RpcErrorKind::TimedOut, 0, "the server did not answer in time"};
+            return {RpcErrorKind::TimedOut, 0,
+                    "nothing came from the server for " + std::to_string(timeout.count()) + " ms"};
         case ReadStatus::Truncated:
             return {RpcErrorKind::ProtocolError, 0, "the connection ended inside a PDU"};
         case ReadStatus::BadHeader:
@@ -89,7 +90,7 @@ Expected<RpcClient, RpcError> RpcClient::Connect(const std::string& endpoint,
         return Failure(RpcErrorKind::NotRunning, "the server closed the connection");
     }
     const ReadStatus status = client.channel_.Read(client.Limits());
-    if (status != ReadStatus::Pdu) return MakeUnexpected(ReadFailure(status));
+    if (status != ReadStatus::Pdu) return MakeUnexpected(ReadFailure(status, timeout));
     const std::string_view pdu = client.channel_.LastPdu();
     if (const std::optional<uint16_t> reason = DecodeBindNak(pdu)) {
         return Failure(RpcErrorKind::Refused,
@@ -119,7 +120,7 @@ Expected<std::string, RpcError> RpcClient::Call(uint16_t opnum, std::string_view
     for (bool first = true;; first = false) {
         const ReadStatus status = channel_.Read(Limits());
         if (status != ReadStatus::Pdu) {
-            const RpcError error = ReadFailure(status);
+            const RpcError error = ReadFailure(status, timeout_);
             return Break(error.kind, error.detail);
         }
         const Header& header = channel_.LastHeader();

@@ -11,11 +11,12 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <system_error>
 #include <thread>
-#include <unordered_set>
+#include <utility>
 
 #include "platform/fd_io.h"
 #include "platform/rpc/association.h"
@@ -27,15 +28,24 @@
 namespace platform::rpc {
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // A client may keep its connection between calls, but not forever: the thread it holds could
-// serve another. A PDU once begun must arrive whole in far less.
+// serve another. A PDU, and a call in several fragments from its first one on, must arrive
+// whole in far less.
 constexpr long kIdleMilliseconds = 60000;
 constexpr long kPduMilliseconds = 10000;
+// What calls in several fragments may hold together while they arrive and run: 128 of the
+// largest stubs, far more than local callers send at once, where half-sent calls on every
+// connection could otherwise hold hundreds of megabytes.
+constexpr size_t kMaxHeldBytes = 32 * 1024 * 1024;
 // After a failed accept for want of descriptors or memory, before trying again.
 constexpr std::chrono::milliseconds kAcceptRetryPause{100};
 
 std::atomic<long> theIdleMilliseconds{kIdleMilliseconds};
 std::atomic<long> thePduMilliseconds{kPduMilliseconds};
+std::atomic<size_t> theMaxConnections{RpcServer::kMaxConcurrentCalls};
+std::atomic<size_t> theMaxHeldBytes{kMaxHeldBytes};
 
 class DirectoryLock {
 public:
@@ -98,22 +108,44 @@ UniqueFd BindAndListen(const LocalEndpoint& endpoint) {
 }  // namespace
 
 struct RpcServer::Impl {
-    StartResult Start(const std::string& endpointName, const SyntaxId& served, Dispatch call);
+    struct Connection {
+        explicit Connection(UniqueFd socketFd)
+            : socket(std::move(socketFd)), idleSince(Clock::now()) {}
+
+        UniqueFd socket;
+        // Since it was accepted or ended its last call.
+        Clock::time_point idleSince;
+        // The stub bytes of the call it assembles.
+        size_t held = 0;
+        bool calling = false;
+        bool reclaimed = false;
+    };
+    using ConnectionEntry = std::list<Connection>::iterator;
+
+    StartResult Start(const std::string& endpointName, const SyntaxId& served, Dispatch call,
+                      size_t largestStub);
     void Stop();
     void WaitForCalls(const std::function<void()>& whileWaiting);
     void Shutdown();
 
     void Listen();
+    bool WaitForRoom();
+    void ReclaimForDescriptor();
     void StartConnection(UniqueFd connection);
-    void Serve(UniqueFd connection);
-    void Converse(int connection);
-    std::optional<DispatchResult> Call(uint16_t opnum, const std::string& stub);
+    void Serve(ConnectionEntry self);
+    void End(ConnectionEntry self);
+    void Converse(Connection& self);
+    std::optional<DispatchResult> Call(Connection& self, uint16_t opnum, const std::string& stub);
+    bool Hold(Connection& self, size_t bytes);
+    Connection* Victim(const Connection* holder);
+    void Reclaim(Connection& connection);
     void RemoveSocketFile();
     uint32_t NewAssociationGroup();
 
     std::string endpoint;
     SyntaxId interface;
     Dispatch dispatch;
+    size_t maxRequestStub = kLargestStub;
     std::string socketPath;
     dev_t socketDevice = 0;
     ino_t socketInode = 0;
@@ -128,11 +160,13 @@ struct RpcServer::Impl {
     bool stopped = false;
     size_t connectionThreads = 0;
     size_t callsInProgress = 0;
-    std::unordered_set<int> connections;
+    std::list<Connection> connections;
+    size_t heldBytes = 0;
+    size_t reclaiming = 0;  // reclaimed connections whose threads have yet to end
 };
 
 StartResult RpcServer::Impl::Start(const std::string& endpointName, const SyntaxId& served,
-                                   Dispatch call) {
+                                   Dispatch call, size_t largestStub) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
         if (started || stopped) return StartResult::AlreadyStarted;
@@ -163,6 +197,7 @@ StartResult RpcServer::Impl::Start(const std::string& endpointName, const Syntax
     endpoint = endpointName;
     interface = served;
     dispatch = std::move(call);
+    maxRequestStub = largestStub;
     socketPath = address->Path();
     socketDevice = info.st_dev;
     socketInode = info.st_ino;
@@ -194,7 +229,9 @@ void RpcServer::Impl::Stop() {
         if (!started || stopped) return;
         stopped = true;
         // A connection between calls ends at once; one in a call answers it and then ends.
-        for (const int connection : connections) shutdown(connection, SHUT_RD);
+        for (const Connection& connection : connections) {
+            shutdown(connection.socket.Get(), SHUT_RD);
+        }
     }
     changed.notify_all();
     const uint64_t one = 1;
@@ -222,7 +259,9 @@ void RpcServer::Impl::Shutdown() {
     {
         std::unique_lock<std::mutex> lock(mutex);
         // Also wakes a thread that waits to hand its last answer to a client that reads none.
-        for (const int connection : connections) shutdown(connection, SHUT_RDWR);
+        for (const Connection& connection : connections) {
+            shutdown(connection.socket.Get(), SHUT_RDWR);
+        }
         changed.wait(lock, [this] { return connectionThreads == 0; });
     }
     if (listener.joinable()) listener.join();
@@ -239,13 +278,6 @@ void RpcServer::Impl::RemoveSocketFile() {
 
 void RpcServer::Impl::Listen() {
     for (;;) {
-        {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait(lock, [this] {
-                return stopped || connectionThreads < RpcServer::kMaxConcurrentCalls;
-            });
-            if (stopped) break;
-        }
         pollfd watched[2] = {{listenSocket.Get(), POLLIN, 0}, {wake.Get(), POLLIN, 0}};
         if (poll(watched, 2, -1) < 0) {
             if (errno == EINTR) continue;
@@ -254,61 +286,137 @@ void RpcServer::Impl::Listen() {
         if (watched[1].revents != 0) break;
         UniqueFd connection(accept4(listenSocket.Get(), nullptr, nullptr, SOCK_CLOEXEC));
         if (connection.Valid()) {
+            if (!WaitForRoom()) break;
             StartConnection(std::move(connection));
         } else if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-            std::unique_lock<std::mutex> lock(mutex);
-            changed.wait_for(lock, kAcceptRetryPause, [this] { return stopped; });
+            ReclaimForDescriptor();
         }
     }
     listenSocket.Reset();
 }
 
+// Connections that run no call must not keep a new one out: when every thread is taken, one
+// of them closes. Waits only while all run calls; false once the server stops.
+bool RpcServer::Impl::WaitForRoom() {
+    std::unique_lock<std::mutex> lock(mutex);
+    while (!stopped && connectionThreads >= theMaxConnections) {
+        if (connectionThreads - reclaiming >= theMaxConnections) {
+            if (Connection* victim = Victim(nullptr)) Reclaim(*victim);
+        }
+        changed.wait(lock);
+    }
+    return !stopped;
+}
+
+// Out of descriptors, the connection kept waiting in the listen queue may be a caller's while
+// idle ones hold the descriptors.
+void RpcServer::Impl::ReclaimForDescriptor() {
+    std::unique_lock<std::mutex> lock(mutex);
+    if (reclaiming == 0) {
+        if (Connection* victim = Victim(nullptr)) Reclaim(*victim);
+    }
+    const bool freeing = reclaiming > 0;
+    changed.wait_for(lock, kAcceptRetryPause,
+                     [&] { return stopped || (freeing && reclaiming == 0); });
+}
+
+// What closes first is the connection that has gone longest without a call: for a thread, one
+// that assembles none before one that does; for stub bytes, one that holds some or `holder`,
+// which asks for them. Never one running a call; nullptr when there is none.
+RpcServer::Impl::Connection* RpcServer::Impl::Victim(const Connection* holder) {
+    const auto rank = [holder](const Connection& connection) {
+        return std::make_pair(holder == nullptr && connection.held > 0, connection.idleSince);
+    };
+    Connection* victim = nullptr;
+    for (Connection& connection : connections) {
+        const bool competes = holder == nullptr || connection.held > 0 || &connection == holder;
+        if (!competes || connection.calling || connection.reclaimed) continue;
+        if (victim == nullptr || rank(connection) < rank(*victim)) victim = &connection;
+    }
+    return victim;
+}
+
+// Its thread sees the end of the stream at once; what the connection held counts no more.
+void RpcServer::Impl::Reclaim(Connection& connection) {
+    shutdown(connection.socket.Get(), SHUT_RDWR);
+    heldBytes -= connection.held;
+    connection.held = 0;
+    connection.reclaimed = true;
+    ++reclaiming;
+}
+
+// Over the limit, the connections that have gone longest without a call are closed, until the
+// bytes fit or this one is among them.
+bool RpcServer::Impl::Hold(Connection& self, size_t bytes) {
+    const std::lock_guard<std::mutex> lock(mutex);
+    while (!self.reclaimed && bytes > self.held &&
+           heldBytes - self.held + bytes > theMaxHeldBytes) {
+        Reclaim(*Victim(&self));  // never null: this one competes too
+    }
+    if (self.reclaimed) return false;
+    heldBytes = heldBytes - self.held + bytes;
+    self.held = bytes;
+    return true;
+}
+
+// Connections are recorded in the order they arrived in, which is the order they rank in.
 void RpcServer::Impl::StartConnection(UniqueFd connection) {
+    ConnectionEntry self;
     {
         const std::lock_guard<std::mutex> lock(mutex);
+        self = connections.emplace(connections.end(), std::move(connection));
         ++connectionThreads;
     }
     try {
-        std::thread([this, socketFd = std::move(connection)]() mutable {
-            Serve(std::move(socketFd));
-        }).detach();
+        std::thread([this, self] { Serve(self); }).detach();
     } catch (const std::system_error&) {
-        const std::lock_guard<std::mutex> lock(mutex);
-        --connectionThreads;
-        changed.notify_all();
+        End(self);
     }
 }
 
-void RpcServer::Impl::Serve(UniqueFd connection) {
+void RpcServer::Impl::Serve(ConnectionEntry self) {
     bool serving;
     {
         const std::lock_guard<std::mutex> lock(mutex);
         serving = !stopped;
-        if (serving) connections.insert(connection.Get());
     }
-    if (serving) Converse(connection.Get());
-    // Under the lock, so that Stop never shuts down a descriptor number already reused. This
-    // thread touches nothing of the server after it lets go of the lock.
+    if (serving) Converse(*self);
+    End(self);
+}
+
+// Closes the connection under the lock, so that nothing shuts down a descriptor number already
+// reused. Its thread touches nothing of the server after it lets go of the lock.
+void RpcServer::Impl::End(ConnectionEntry self) {
     const std::lock_guard<std::mutex> lock(mutex);
-    connections.erase(connection.Get());
-    connection.Reset();
+    heldBytes -= self->held;
+    reclaiming -= self->reclaimed ? 1 : 0;
+    connections.erase(self);
     --connectionThreads;
     changed.notify_all();
 }
 
-void RpcServer::Impl::Converse(int connection) {
+void RpcServer::Impl::Converse(Connection& self) {
+    const std::chrono::milliseconds pduTime(thePduMilliseconds.load());
     // A client that reads no answers must not hold the thread either.
-    if (!SetSendTimeout(connection, std::chrono::milliseconds(thePduMilliseconds.load()))) return;
-    PduChannel channel(connection);
+    if (!SetSendTimeout(self.socket.Get(), pduTime)) return;
+    PduChannel channel(self.socket.Get());
     Association association(
-        interface, endpoint, NewAssociationGroup(),
-        [this](uint16_t opnum, const std::string& stub) { return Call(opnum, stub); });
+        interface, endpoint, NewAssociationGroup(), maxRequestStub,
+        [this, &self](uint16_t opnum, const std::string& stub) { return Call(self, opnum, stub); },
+        [this, &self](size_t bytes) { return Hold(self, bytes); });
+    std::optional<Clock::time_point> callDeadline;
     std::string replies;
     bool open = true;
     while (open) {
+        // Fragments, empty ones too, do not extend the time a call has to arrive.
+        if (!association.CallPending()) {
+            callDeadline.reset();
+        } else if (!callDeadline) {
+            callDeadline = Clock::now() + pduTime;
+        }
         const ReadLimits limits{association.MaxReceiveFragment(),
-                                std::chrono::milliseconds(theIdleMilliseconds.load()),
-                                std::chrono::milliseconds(thePduMilliseconds.load())};
+                                std::chrono::milliseconds(theIdleMilliseconds.load()), pduTime,
+                                callDeadline};
         replies.clear();
         switch (channel.Read(limits)) {
             case ReadStatus::Pdu:
@@ -325,15 +433,21 @@ void RpcServer::Impl::Converse(int connection) {
     }
 }
 
-std::optional<DispatchResult> RpcServer::Impl::Call(uint16_t opnum, const std::string& stub) {
+std::optional<DispatchResult> RpcServer::Impl::Call(Connection& self, uint16_t opnum,
+                                                    const std::string& stub) {
     {
         const std::lock_guard<std::mutex> lock(mutex);
-        if (stopped) return std::nullopt;
+        if (stopped || self.reclaimed) return std::nullopt;
         ++callsInProgress;
+        self.calling = true;
     }
     DispatchResult result = dispatch(opnum, stub);
+    const Clock::time_point ended = Clock::now();
     const std::lock_guard<std::mutex> lock(mutex);
-    if (--callsInProgress == 0) changed.notify_all();
+    self.calling = false;
+    self.idleSince = ended;
+    // A new connection may wait for one that runs no call.
+    if (--callsInProgress == 0 || connectionThreads >= theMaxConnections) changed.notify_all();
     return result;
 }
 
@@ -350,8 +464,8 @@ RpcServer::RpcServer() : impl_(std::make_unique<Impl>()) {}
 RpcServer::~RpcServer() { impl_->Shutdown(); }
 
 StartResult RpcServer::Start(const std::string& endpoint, const SyntaxId& interface,
-                             Dispatch dispatch) {
-    return impl_->Start(endpoint, interface, std::move(dispatch));
+                             Dispatch dispatch, size_t largestRequestStub) {
+    return impl_->Start(endpoint, interface, std::move(dispatch), largestRequestStub);
 }
 
 void RpcServer::Stop() { impl_->Stop(); }
@@ -369,6 +483,14 @@ void OverrideRpcTimeouts(long idleMilliseconds, long pduMilliseconds) {
     rpc::thePduMilliseconds = pduMilliseconds;
 }
 
-void RestoreRpcTimeouts() { OverrideRpcTimeouts(rpc::kIdleMilliseconds, rpc::kPduMilliseconds); }
+void OverrideRpcCapacity(size_t connections, size_t heldBytes) {
+    rpc::theMaxConnections = connections;
+    rpc::theMaxHeldBytes = heldBytes;
+}
+
+void RestoreRpcLimits() {
+    OverrideRpcTimeouts(rpc::kIdleMilliseconds, rpc::kPduMilliseconds);
+    OverrideRpcCapacity(rpc::RpcServer::kMaxConcurrentCalls, rpc::kMaxHeldBytes);
+}
 
 }  // namespace platform::testing

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/rpc/dispatch.h"
+#include "platform/rpc/pdu.h"
 #include "platform/rpc/syntax_id.h"
 
 namespace platform::rpc {
@@ -21,8 +22,9 @@ enum class StartResult {
 
 class RpcServer {
 public:
-    // Connections served at once, each with at most one call in progress; more wait in the
-    // listen queue until one ends.
+    // Connections served at once, each with at most one call in progress. One more closes the
+    // connection that has gone longest without a call, one assembling none first; it waits in
+    // the listen queue only while every connection runs a call.
     static constexpr size_t kMaxConcurrentCalls = 1234;
 
     RpcServer();
@@ -35,8 +37,9 @@ public:
     // Registers `endpoint` (a socket of that name in the runtime directory, mode 0600) and
     // serves `interface` there on background threads. A socket left behind by a process that
     // ended is replaced; one that something still accepts connections on is left alone. A
-    // server starts once.
-    StartResult Start(const std::string& endpoint, const SyntaxId& interface, Dispatch dispatch);
+    // server starts once. A call whose request stub outgrows `largestRequestStub` is refused.
+    StartResult Start(const std::string& endpoint, const SyntaxId& interface, Dispatch dispatch,
+                      size_t largestRequestStub = kLargestStub);
 
     // Stops listening (the socket file goes), closes the connections for reading and takes no
     // further call. Calls in progress run on and are answered; Stop does not wait for them, so

@@ -12,9 +12,11 @@
 #include <future>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/rpc/pdu.h"
+#include "platform/rpc/rpc_client.h"
 #include "platform/test_seams.h"
 #include "platform/unique_fd.h"
 #include "tests/support/isolated_env.h"
@@ -126,7 +128,7 @@ std::string Transcript(const UniqueFd& connection, size_t maxReceive = 5840) {
 class RpcServerTest : public tern_test::IsolatedTest {
 protected:
     void SetUp() override { platform::testing::OverrideRpcTimeouts(300, 300); }
-    void TearDown() override { platform::testing::RestoreRpcTimeouts(); }
+    void TearDown() override { platform::testing::RestoreRpcLimits(); }
     std::string SocketPath() const { return env_.RuntimeDir() + "/" + kEndpoint; }
     // A call in fragments on a new connection: kServed when it is answered.
     std::string FreshCall() const {
@@ -172,6 +174,16 @@ TEST_F(RpcServerTest, AnswersEveryPduAsTheProtocolSaysAndKeepsServing) {
                   row.replies);
         EXPECT_EQ(FreshCall(), kServed);
     }
+    // Empty fragments give a call no more time to arrive: the server ends it, sends then fail.
+    const UniqueFd dripping =
+        Sent(SocketPath(), bind + CallOf(1, 0, 3000, 1432).substr(0, 1432), true);
+    const std::string empty = Patched(call, 3, std::string(1, '\0'));
+    int sends = 0;
+    while (sends < 600 && send(dripping.Get(), empty.data(), empty.size(), MSG_NOSIGNAL) > 0) {
+        ++sends;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    EXPECT_LT(sends, 600);
 }
 
 // Each dispatch waits until every call has arrived: all are answered only if all run at once.
@@ -200,6 +212,27 @@ TEST_F(RpcServerTest, ServesAThousandConnectionsAtOnce) {
         answered += Transcript(connection) == kAck + "response done | closed";
     }
     EXPECT_EQ(answered, kConnections);
+}
+
+// Only reclaiming ends idle and half-sent connections here. Three connections at most, and
+// what one 1432-byte fragment holds: a second half-sent call closes the first, a complete call
+// the connection idle longest; a call over the interface's stub limit is refused.
+TEST_F(RpcServerTest, IdleAndHalfSentConnectionsGiveWayToCompleteCalls) {
+    platform::testing::OverrideRpcTimeouts(60000, 60000);
+    platform::testing::OverrideRpcCapacity(3, 2000);
+    ASSERT_EQ(server_.Start(kEndpoint, kInterface, Echo, 2000), StartResult::Started);
+    EXPECT_EQ(FreshCall(), kAck + "fault 1c01000b | closed");
+    const std::string halfSent = RealBind() + CallOf(1, 0, 12000, 1432).substr(0, 1432);
+    const UniqueFd first = Sent(SocketPath(), halfSent, true);
+    const UniqueFd second = Sent(SocketPath(), halfSent, true);
+    EXPECT_EQ(Transcript(first), kAck + "closed");
+    const UniqueFd idle = Sent(SocketPath(), "", true);
+    const UniqueFd newerIdle = Sent(SocketPath(), "", true);
+    platform::Expected<RpcClient, RpcError> client = RpcClient::Connect(kEndpoint, kInterface);
+    ASSERT_TRUE(client) << client.Error().detail;
+    const platform::Expected<std::string, RpcError> answer = client.Value().Call(1, "");
+    EXPECT_EQ(answer ? answer.Value() : answer.Error().detail, "op1/0");
+    EXPECT_EQ(Transcript(idle), "closed");
 }
 
 // A call in progress when the server stops is answered.

@@ -39,8 +39,9 @@ public:
 
 class UpdateServiceTest : public IsolatedTest {};
 
-// A client keeps its connection; when the service behind it was replaced, it connects anew.
-TEST_F(UpdateServiceTest, ClientReconnectsToARestartedService) {
+// A client keeps its connection; when the service behind it was replaced, it connects anew. A
+// service that answers too late is no protocol error.
+TEST_F(UpdateServiceTest, ClientReconnectsToARestartedServiceAndNamesATimeOut) {
     FakeProvider provider;
     Tern::UpdateServiceClient client;
     EXPECT_EQ(client.State().Error().error, Tern::ServiceError::NotRunning);
@@ -54,6 +55,16 @@ TEST_F(UpdateServiceTest, ClientReconnectsToARestartedService) {
     service.emplace(provider);
     ASSERT_EQ(service->Start(), StartResult::Started);
     EXPECT_EQ(client.State().Value(), 5);
+    service.reset();
+    platform::rpc::RpcServer slow;
+    ASSERT_EQ(slow.Start(Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
+                         [](uint16_t, const std::string&) {
+                             std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                             return platform::rpc::DispatchResult::Reply("");
+                         }),
+              StartResult::Started);
+    EXPECT_EQ(Tern::UpdateServiceClient(std::chrono::milliseconds(50)).State().Error().error,
+              Tern::ServiceError::TimedOut);
 }
 
 enum class Updater { Running, Finished, Unannounced, EventOnly, Malformed, Absent };

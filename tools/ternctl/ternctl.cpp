@@ -1,8 +1,8 @@
 // ternctl: asks the running updater, through its local update service, for its state, result
 // and progress, or asks it to stop.
 //
-// Exit status: 0 done, 1 no updater runs, 2 the service answered wrongly or the command line
-// is wrong.
+// Exit status: 0 done, 1 no updater runs, 2 the service answered wrongly or not in time, or the
+// command line is wrong.
 
 #include <chrono>
 #include <cstdio>
@@ -46,7 +46,9 @@ int Report(const ServiceFailure& failure) {
         std::fputs("ternctl: no updater is running\n", stderr);
         return kNotRunning;
     }
-    std::fprintf(stderr, "ternctl: protocol error: %s\n", failure.detail.c_str());
+    const char* kind =
+        failure.error == ServiceError::TimedOut ? "no answer in time" : "protocol error";
+    std::fprintf(stderr, "ternctl: %s: %s\n", kind, failure.detail.c_str());
     return kFailure;
 }
 

@@ -52,9 +52,15 @@ std::optional<ProgressSnapshot> DecodeProgressStub(std::string_view stub) {
 
 UpdateService::UpdateService(UpdateServiceProvider& provider) : provider_(provider) {}
 
+// No procedure takes inputs: a request carries padding at most, and a longer one would only
+// hold the service's memory while it arrives.
+constexpr size_t kLargestRequestStub = 1024;
+
 platform::rpc::StartResult UpdateService::Start() {
-    return server_.Start(kUpdateServiceEndpoint, kUpdateServiceInterface,
-                         [this](uint16_t opnum, const std::string&) { return Dispatch(opnum); });
+    return server_.Start(
+        kUpdateServiceEndpoint, kUpdateServiceInterface,
+        [this](uint16_t opnum, const std::string&) { return Dispatch(opnum); },
+        kLargestRequestStub);
 }
 
 void UpdateService::Stop() { server_.Stop(); }

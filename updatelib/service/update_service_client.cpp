@@ -15,9 +15,14 @@ platform::Unexpected<ServiceFailure> Failure(ServiceError error, std::string det
 }
 
 platform::Unexpected<ServiceFailure> Failure(const platform::rpc::RpcError& error) {
-    return Failure(error.kind == RpcErrorKind::NotRunning ? ServiceError::NotRunning
-                                                          : ServiceError::ProtocolError,
-                   error.detail);
+    switch (error.kind) {
+        case RpcErrorKind::NotRunning:
+            return Failure(ServiceError::NotRunning, error.detail);
+        case RpcErrorKind::TimedOut:
+            return Failure(ServiceError::TimedOut, error.detail);
+        default:
+            return Failure(ServiceError::ProtocolError, error.detail);
+    }
 }
 
 platform::Unexpected<ServiceFailure> MalformedAnswer() {

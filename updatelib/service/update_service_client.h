@@ -16,6 +16,7 @@ namespace Tern {
 
 enum class ServiceError {
     NotRunning,     // no updater with its service runs
+    TimedOut,       // the service did not answer in time
     ProtocolError,  // something answered, but not as the service does
 };
 
