@@ -58,16 +58,17 @@ std::vector<Case> Cases() {
     };
     // UseD3D11 reads as a number the way atoi does (4294967297 must not wrap to 1); only 1
     // allows. Missing or misplaced items allow, and so does a file that is not used at all:
-    // malformed, or nested deep enough to overflow the stack of a recursive parser.
+    // malformed, or nested deep enough to overflow the stack of a recursive parser (here behind
+    // what only looks like a declaration).
     const std::string render0 = "<RenderProfile UseD3D11=\"0\"/>";
     std::string deep;
-    for (int i = 0; i < 100000; ++i) deep += "<a>";
+    for (int i = 0; i < 349000; ++i) deep += "<a>";
     for (const std::string& profile :
          {UseD3D11("1"), UseD3D11("01"), UseD3D11("1x"), UseD3D11(" 1"), UseD3D11("+1"),
           UseD3D11("1.9"), UseD3D11(""), "<Profile>" + render0 + "</Profile>", Gamer(""),
           Gamer("<Audio UseD3D11=\"0\"/>"), Gamer("<RenderProfile Quality=\"0\"/>"),
           Gamer("<RenderProfile/>" + render0), Gamer("<Group>" + render0 + "</Group>"),
-          "<GamerProfile>" + render0, std::string(), Gamer(render0 + deep)}) {
+          "<GamerProfile>" + render0, std::string(), Gamer(render0 + "<?x>" + deep + "?>")}) {
         cases.push_back({"v11", profile, {}, kD3D11});
     }
     for (const std::string& profile :

@@ -7,6 +7,7 @@
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/library_texts.h"
 #include "updatelib/engine/update_engine.h"
+#include "updatelib/service/update_service_client.h"
 
 namespace tern_test {
 namespace {
@@ -16,14 +17,23 @@ protected:
     CapturedDiagnostics diagnostics_;
 };
 
-// A run ends with exactly one OnFinished, made on the worker. Every later report still reaches
-// the host, rewrites the resume record once a download path is known, and answers false once the
-// host was asked to abort.
+// A run ends with exactly one OnFinished, made on the worker; a client's stop request that comes
+// before that call returns finishes the host only after it. A second Start is refused. Every
+// later report still reaches the host, rewrites the resume record once a download path is known,
+// and answers false once the host was asked to abort.
 TEST_F(UpgradeHostTest, ARunEndsOnceOnTheWorkerAndEveryReportReachesTheHost) {
     TestHost host;
+    Tern::UpdateServiceClient client;
+    host.onFinishedHook = [&](int32_t result) {
+        if (result != Tern::kUpdateOk) return;
+        host.uiThread.Call([] {});  // Start has returned: the service is announced
+        EXPECT_TRUE(client.RequestStop().HasValue());
+    };
     ASSERT_TRUE(host.Start("skyreach", kUpdateKey, "us"));
-    host.WaitForThreads();
-    EXPECT_EQ(host.FinishedResults(), std::vector<int32_t>{Tern::kUpdateOk});
+    EXPECT_FALSE(host.Start("skyreach", kUpdateKey, "us"));
+    host.WaitForThreads([&] { host.uiThread.ServePending(); });
+    EXPECT_EQ(host.FinishedResults(),
+              (std::vector<int32_t>{Tern::kUpdateOk, Tern::kUpdateFinishRequested}));
     EXPECT_NE(host.FinishedThread(), std::this_thread::get_id());
     EXPECT_EQ(host.GetEngineState(), Tern::kFinish);
 

@@ -97,8 +97,22 @@ std::optional<TextArgument::Kind> KindOf(char conversion, const std::string& len
     }
 }
 
+// Appends the digits at text[i] to `out`; false when their number (a width or a precision) is
+// more than a result may hold: the C library builds such output in full, however long, before
+// it could be cut.
+bool TakeNumber(const std::string& text, size_t& i, std::string& out) {
+    size_t number = 0;
+    while (i < text.size() && text[i] >= '0' && text[i] <= '9') {
+        number =
+            std::min(number * 10 + static_cast<size_t>(text[i] - '0'), kMaxFormattedTextBytes + 1);
+        out += text[i++];
+    }
+    return number <= kMaxFormattedTextBytes;
+}
+
 // Parses the conversion starting at text[start] == '%' (not "%%"). Width and precision must be
-// literal digits: '*' and positional '$' forms read arguments of their own.
+// literal digits no larger than a result: '*' and positional '$' forms read arguments of their
+// own.
 std::optional<Conversion> ParseConversion(const std::string& text, size_t start) {
     const std::string flagChars = "-+ #0";
     const std::string lengthChars = "hlLqjzt";
@@ -106,11 +120,10 @@ std::optional<Conversion> ParseConversion(const std::string& text, size_t start)
     std::string flagsWidthPrecision;
     while (i < text.size() && flagChars.find(text[i]) != std::string::npos)
         flagsWidthPrecision += text[i++];
-    while (i < text.size() && text[i] >= '0' && text[i] <= '9') flagsWidthPrecision += text[i++];
+    if (!TakeNumber(text, i, flagsWidthPrecision)) return std::nullopt;
     if (i < text.size() && text[i] == '.') {
         flagsWidthPrecision += text[i++];
-        while (i < text.size() && text[i] >= '0' && text[i] <= '9')
-            flagsWidthPrecision += text[i++];
+        if (!TakeNumber(text, i, flagsWidthPrecision)) return std::nullopt;
     }
     std::string lengthModifier;
     while (i < text.size() && lengthChars.find(text[i]) != std::string::npos)

@@ -44,9 +44,10 @@ public:
 
     // The text of `key` formatted printf-style with `arguments`; the key itself when the
     // table has no such key. A text whose conversions do not fit the arguments (more of them
-    // than arguments, another kind, or forms that read memory such as %n, * or positions) is
-    // returned as it stands, so a faulty text file never reads an argument that was not
-    // passed. The result is at most kMaxFormattedTextBytes long.
+    // than arguments, another kind, forms that read memory such as %n, * or positions, or a
+    // width or precision above kMaxFormattedTextBytes) is returned as it stands, so a faulty
+    // text file never reads an argument that was not passed nor builds a huge result. The
+    // result is at most kMaxFormattedTextBytes long.
     template <typename... Args>
     std::string GetText(const std::string& key, const Args&... arguments) const {
         const std::vector<TextArgument> list{TextArgument(arguments)...};

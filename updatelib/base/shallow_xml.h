@@ -21,13 +21,13 @@ constexpr XmlLimits kUpdateInfoXmlLimits{64 * 1024, 32};
 // The player's profile: a settings file of a few levels.
 constexpr XmlLimits kProfileXmlLimits{1024 * 1024, 64};
 
-// The deepest nesting of elements in `text`, counted the way an XML parser opens and closes
-// elements (comments, CDATA sections, declarations and quoted attribute values hide no
-// elements). Never less than the depth a parser would reach.
+// The deepest nesting of elements TinyXML reaches in `text`, found without recursion by reading
+// the text by the parser's own rules; never less than the depth the parser reaches.
 int ElementDepth(const std::string& text);
 
 // The text of the file at `path` (not read through a link), with CR LF and lone CR turned into
-// LF as TinyXML's own file loading does; nullopt when it cannot be read, is larger than
+// LF as TinyXML's own file loading does, followed by NUL bytes the parser may read past the
+// terminator of unfinished text; nullopt when it cannot be read, is larger than
 // `limits.maxBytes` or nests deeper than `limits.maxDepth`.
 std::optional<std::string> ReadShallowXml(const std::string& path, const XmlLimits& limits);
 

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <charconv>
+#include <utility>
 
 #include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/library_texts.h"
@@ -96,14 +97,34 @@ bool UpgradeHost::UpgradeHostImpl::ConfirmRunUpdate(uint32_t count, uint32_t ind
     return host->ConfirmRunUpdate(count, index);
 }
 
-// While the run goes on, the client's stop is the user's abort; once it has ended, the
-// application finishes as if its user had asked to.
-void UpgradeHost::UpgradeHostImpl::RequestUpdateStop() {
-    if (engine.State() != kFinish) {
-        host->Abort();
-    } else {
-        host->OnFinished(kUpdateFinishRequested);
+// The worker delivers a stop request that came while the run was ending, so that the host learns
+// the run's result first; no lock is held while OnFinished, a blocking call, runs.
+void UpgradeHost::UpgradeHostImpl::NotifyFinished() {
+    host->NotifyFinished();
+    bool stop = false;
+    {
+        std::lock_guard<std::mutex> lock(finishMutex);
+        runFinished = true;
+        std::swap(stop, stopWaiting);
     }
+    if (stop) host->OnFinished(kUpdateFinishRequested);
+}
+
+// While the run goes on, the client's stop is the user's abort; once the run's result has
+// reached the host, the application finishes as if its user had asked to.
+void UpgradeHost::UpgradeHostImpl::RequestUpdateStop() {
+    {
+        std::lock_guard<std::mutex> lock(finishMutex);
+        if (!runFinished) {
+            if (engine.State() == kFinish) {
+                stopWaiting = true;
+            } else {
+                host->Abort();
+            }
+            return;
+        }
+    }
+    host->OnFinished(kUpdateFinishRequested);
 }
 
 ProgressSnapshot UpgradeHost::UpgradeHostImpl::CopySnapshot() const {
@@ -129,6 +150,7 @@ void UpgradeHost::OnLogText(const std::string&) {}
 
 bool UpgradeHost::Start(const std::string& gameId, const std::string& registryKeyPath,
                         const std::string& language) {
+    if (impl_->started.exchange(true, std::memory_order_acq_rel)) return false;
     impl_->abortRequested.store(false, std::memory_order_release);
     currentHost.store(this, std::memory_order_release);
     impl_->registryKeyPath = registryKeyPath;

@@ -31,7 +31,8 @@ public:
     // The download of update `index` (1-based) of `count` begins.
     virtual void OnDownloadStarted(const std::string& url, const std::string& description,
                                    uint32_t count, uint32_t index);
-    // The run ended with `result` (an UpdateResult).
+    // The run ended with `result` (an UpdateResult). A client's stop request after the end
+    // gives kUpdateFinishRequested, never before the run's own result.
     virtual void OnFinished(int32_t result) = 0;
     // Downloaded updates are ready: may they be run?
     virtual bool ConfirmRunUpdates() = 0;
@@ -43,8 +44,8 @@ public:
     virtual void OnLogText(const std::string& text);
 
     // Starts the update run for `gameId`, keeping its state under the user's `registryKeyPath`,
-    // with the library's texts of the first two characters of `language`. Call once, on the
-    // application's thread. Always true.
+    // with the library's texts of the first two characters of `language`. Call on the
+    // application's thread. False, doing nothing, when the host was started before.
     bool Start(const std::string& gameId, const std::string& registryKeyPath,
                const std::string& language);
     // Stops the local update service (without waiting for its calls in progress), releases the

@@ -33,7 +33,7 @@ struct UpgradeHost::UpgradeHostImpl final : UpdateObserver,
     // The engine reaches the host through these.
     UpdateObserver& Observer() override { return *this; }
     bool ConfirmRunUpdates() override { return host->ConfirmRunUpdates(); }
-    void NotifyFinished() override { host->NotifyFinished(); }
+    void NotifyFinished() override;
 
     bool OnProgress(double totalBytes, double totalReceived, double fileBytes,
                     double fileReceived) override;
@@ -55,6 +55,13 @@ struct UpgradeHost::UpgradeHostImpl final : UpdateObserver,
 
     mutable std::mutex snapshotMutex;
     ProgressSnapshot snapshot;
+
+    std::atomic<bool> started{false};
+
+    // A stop request that comes while the run is ending waits for the run's own OnFinished.
+    std::mutex finishMutex;
+    bool runFinished = false;  // the run's OnFinished has returned
+    bool stopWaiting = false;
 
     std::mutex stopMutex;
     platform::NamedEvent syncEvent;

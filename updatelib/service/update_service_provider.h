@@ -29,8 +29,8 @@ public:
     virtual int32_t GetUpdateResult() const = 0;
     virtual ProgressSnapshot GetUpdateProgress() const = 0;
     // A client asks the updater to stop: while the run is in progress it is aborted; once it
-    // has ended, the updater finishes as if its user had asked to (result 6), leaving the
-    // run's result as it is.
+    // has ended, the updater finishes as if its user had asked to (result 6), after the run's
+    // own result and leaving it as it is.
     virtual void RequestUpdateStop() = 0;
 };
 
