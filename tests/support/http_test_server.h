@@ -23,6 +23,8 @@ namespace tern_test {
 struct RouteOptions {
     // Anything but 200 answers that status with a short text body.
     int status = 200;
+    // Sent as the Location header of an answer that is not 200 (a redirect with a 3xx status).
+    std::string location;
     // Answers range requests with 200 and the whole body.
     bool ignoreRange = false;
     // Closes the connection after this many bytes of the response body.

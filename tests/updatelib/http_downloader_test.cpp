@@ -95,6 +95,45 @@ TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
     }
 }
 
+// A mirror behind a CDN redirects: the chain is followed to the file, asking each place for the
+// same rest, but not beyond five hops, not to another protocol, and a redirect's own page is
+// never stored as the file.
+TEST_F(HttpDownloaderTest, RedirectsAreFollowedWithinBounds) {
+    const auto moved = [](const std::string& location) {
+        RouteOptions options = Route(&RouteOptions::status, 302);
+        options.location = location;
+        return options;
+    };
+    for (int hop = 1; hop <= 6; ++hop) {
+        server_.Serve("/r" + std::to_string(hop), "", moved("/r" + std::to_string(hop - 1)));
+    }
+    server_.Serve("/r0", body_);
+    server_.Serve("/ftp", "", moved("ftp://downloads.example.com/r0"));
+    server_.Serve("/nowhere", "", Route(&RouteOptions::status, 302));
+    const std::string head = body_.substr(0, 40000);
+    // The first place, resume, the result, the requests made, the target's bytes after.
+    const std::tuple<const char*, bool, int, size_t, std::string> cases[] = {
+        {"/r5", false, 0, 6, body_},     {"/r5", true, 0, 6, body_},
+        {"/r6", false, 47, 6, ""},       {"/ftp", true, 1, 1, head},
+        {"/nowhere", true, 22, 1, head}, {"/nowhere", false, 22, 1, ""},
+    };
+    for (const auto& [place, resume, result, requests, after] : cases) {
+        SCOPED_TRACE(place);
+        WriteFileBytes(Target("patch"), head);
+        const size_t requestsBefore = server_.Requests().size();
+        Tern::HttpDownloader downloader;
+
+        EXPECT_EQ(downloader.download(std::string("http://downloads.example.com") + place,
+                                      Target("patch"), resume, nullptr),
+                  result == 0);
+
+        EXPECT_EQ(downloader.lastResult(), result);
+        EXPECT_EQ(Ranges(requestsBefore),
+                  std::vector<std::string>(requests, resume ? "bytes=40000-" : ""));
+        EXPECT_EQ(ReadFileBytes(Target("patch")), after);
+    }
+}
+
 TEST_F(HttpDownloaderTest, TheObserverCancelsAndTheReceivedBytesStay) {
     server_.Serve("/patch.bin", body_, Slow(4096, 10));
     RecordingObserver observer;
