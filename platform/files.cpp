@@ -201,13 +201,12 @@ bool IsRegularFileOfUser(const std::string& path) {
     return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == getuid();
 }
 
-bool CanOpenForReadingAndWriting(const std::string& path) {
-    return UniqueFd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)).Valid();
+UniqueFd OpenForReadingAndWriting(const std::string& path) {
+    return UniqueFd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
 }
 
-bool CanReopenForReadingAndWriting(int fd) {
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    return UniqueFd(open(path.c_str(), O_RDWR | O_CLOEXEC)).Valid();
+bool CanOpenForReadingAndWriting(const std::string& path) {
+    return OpenForReadingAndWriting(path).Valid();
 }
 
 bool AllowOwnerToExecute(int fd) {

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/unique_fd.h"
+
 namespace platform {
 
 // An XDG base directory: $`variable` when it holds an absolute path (relative ones are invalid
@@ -42,17 +44,16 @@ std::string CreateUniqueTempFile(const std::string& prefix, const std::string& d
 // Whether `path` itself (not what a link there points to) is a regular file owned by the user.
 bool IsRegularFileOfUser(const std::string& path);
 
-// Whether the file at `path` can be opened for reading and writing, without following a link:
-// false for a missing file, a directory, a link, a file without write permission and a running
+// The file at `path` open for reading and writing (close-on-exec), without following a link:
+// invalid for a missing file, a directory, a link, a file without write permission and a running
 // program's file (ETXTBSY, which also stops the super-user).
+UniqueFd OpenForReadingAndWriting(const std::string& path);
+
+// Whether OpenForReadingAndWriting succeeds.
 bool CanOpenForReadingAndWriting(const std::string& path);
 
 // The size of the file at `path`, not followed through a link; nullopt when there is none.
 std::optional<uint64_t> FileSize(const std::string& path);
-
-// The same check for the file open at `fd`, reopened through /proc so that the very file is
-// checked.
-bool CanReopenForReadingAndWriting(int fd);
 
 // Adds execute permission for the owner to the file open at `fd`.
 bool AllowOwnerToExecute(int fd);

@@ -21,6 +21,7 @@ using namespace platform::openssl;
 struct Verdict {
     uint32_t code = kTrustOk;
     std::string detail;
+    uint64_t payloadSize = 0;  // the bytes the signature covers
 };
 
 struct ParsedSignature {
@@ -132,15 +133,18 @@ Verdict Verify(int fd, const TrustAnchors& anchors) {
     if (verdict.code == kTrustOk && !AllowsCodeSigning(parsed.signer)) {
         verdict = {kTrustWrongUsage, "the signer's certificate does not allow code signing"};
     }
+    verdict.payloadSize = appended.payloadSize;
     return verdict;
 }
 
 }  // namespace
 
-uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail) {
+uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail,
+                         uint64_t* payloadSize) {
     const ErrorQueueScope errorQueue;
     Verdict verdict = Verify(fd, anchors);
     if (detail) *detail = std::move(verdict.detail);
+    if (payloadSize && verdict.code == kTrustOk) *payloadSize = verdict.payloadSize;
     return verdict.code;
 }
 

@@ -6,7 +6,6 @@
 
 #include <cstdio>
 
-#include "platform/trust/code_signer.h"
 #include "platform/unique_fd.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_host.h"
@@ -26,11 +25,17 @@ using platform::Hive;
 
 const Tern::TargetId kPatch("Patch", "all", "all");
 
-// A patch that appends what it saw to the file $TERN_PATCH_RECORD names; longer than one read of
-// the signature check, so that its bytes stream in many pieces.
+// A patch that appends what it saw, its directory and its own size, to the file
+// $TERN_PATCH_RECORD names; longer than one read of the signature check, so that its bytes stream
+// in many pieces. No `exit` keeps the shell from the signature: only the payload may run.
 std::string PatchScript(const std::string& name) {
     return "#!/bin/sh\n# " + std::string(70000, 'x') + "\necho \"" + name +
-           " ran in $PWD\" >> \"$TERN_PATCH_RECORD\"\nexit 0\n";
+           " ran in $PWD from $(wc -c < \"$0\") bytes\" >> \"$TERN_PATCH_RECORD\"\n";
+}
+
+std::string Ran(const std::string& name) {
+    return name + " ran in " + Tern::GetExecutableDirectory() + " from " +
+           std::to_string(PatchScript(name).size()) + " bytes\n";
 }
 
 using TrustSink = std::function<void(const std::string&)>;
@@ -52,12 +57,9 @@ protected:
     }
 
     std::string Signed(const std::string& payload, const TestCredential& signer) {
-        const std::string path = env_.Root() + "/signed";
-        WriteFileBytes(path, payload);
-        const platform::SigningResult result =
-            platform::SignFile(path, signer.key, signer.certificate, signer.chain, path);
-        EXPECT_TRUE(result.ok) << result.error;
-        return ReadFileBytes(path);
+        const std::string signedFile = SignWithoutChecks(payload, signer);
+        EXPECT_NE(signedFile, "");
+        return signedFile;
     }
     // `payload`, signed by the test publisher or not, as a download file: private and without
     // execute permission.
@@ -138,7 +140,6 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
 }
 
 TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
-    const std::string directory = Tern::GetExecutableDirectory();
     struct Case {
         const char* what;
         std::function<std::string()> prepare;  // the stored path, or "" for no record
@@ -162,7 +163,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
              };
              return path;
          },
-         0, Tern::LibText("IDS_LIB_MSG_START_UPDATE"), "checked ran in " + directory + "\n", true},
+         0, Tern::LibText("IDS_LIB_MSG_START_UPDATE"), Ran("checked"), true},
         {"a running program's file (busy even for root)",
          [&] {
              const std::string path = Download(ReadFileBytes("/bin/sleep"));
@@ -224,7 +225,7 @@ TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     EXPECT_EQ(ReadFileBytes(record_), "");
 
     EXPECT_EQ(run(true, true), std::vector<int32_t>{0});
-    EXPECT_EQ(ReadFileBytes(record_), "patch ran in " + Tern::GetExecutableDirectory() + "\n");
+    EXPECT_EQ(ReadFileBytes(record_), Ran("patch"));
     const std::string ran = StoredPatch("D ");
     EXPECT_NE(ran, "");
     EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kUpdateKey, "lastinfo", 256), "v1");

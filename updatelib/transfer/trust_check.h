@@ -1,6 +1,7 @@
 // The code-signing check of a downloaded update before it may run.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace Tern {
@@ -10,7 +11,8 @@ namespace Tern {
 // file it checked; with `fd` -1 the path is opened, which tells a missing file apart. Trusted
 // publishers are those of "Resources/trust.pem" beside the program when that file exists (only
 // they), otherwise the system's certificate store. Writes one line to the trust diagnostics:
-// "File location:<path>verifying file signature... " and the verdict.
-bool verifyFileTrust(const std::string& path, int fd);
+// "File location:<path>verifying file signature... " and the verdict. `payloadSize`, when given,
+// receives the number of bytes the trusted signature covers.
+bool verifyFileTrust(const std::string& path, int fd, uint64_t* payloadSize = nullptr);
 
 }  // namespace Tern
