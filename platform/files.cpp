@@ -214,6 +214,28 @@ bool AllowOwnerToExecute(int fd) {
     return fstat(fd, &info) == 0 && fchmod(fd, (info.st_mode & 07777) | S_IXUSR) == 0;
 }
 
+std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBytes,
+                                           bool followLinks) {
+    // Opening a FIFO without O_NONBLOCK waits for a writer; its reads never block then, and a
+    // regular file's never did.
+    const UniqueFd fd(
+        open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
+    struct stat info;
+    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::string text(maxBytes + 1, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = read(fd.Get(), &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (got > maxBytes) return std::nullopt;
+    text.resize(got);
+    return text;
+}
+
 std::optional<uint64_t> FileSize(const std::string& path) {
     struct stat info;
     if (lstat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;

@@ -1,6 +1,7 @@
 // File-system facilities: the user's private directories, temporary files, free space.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,6 +52,12 @@ UniqueFd OpenForReadingAndWriting(const std::string& path);
 
 // Whether OpenForReadingAndWriting succeeds.
 bool CanOpenForReadingAndWriting(const std::string& path);
+
+// The contents of the regular file at `path` when it holds at most `maxBytes` bytes; nullopt when
+// it is missing, unreadable, larger, or not a regular file (a FIFO or a device, which are never
+// waited for). A symbolic link at `path` is followed only with `followLinks`.
+std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBytes,
+                                           bool followLinks);
 
 // The size of the file at `path`, not followed through a link; nullopt when there is none.
 std::optional<uint64_t> FileSize(const std::string& path);
