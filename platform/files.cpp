@@ -60,13 +60,14 @@ std::string RandomHex() {
     return text;
 }
 
-struct DiskSpaceOverride {
+struct Overrides {
     std::mutex mutex;
-    std::optional<uint64_t> bytes;
+    std::optional<uint64_t> diskSpace;
+    std::string noExecutionBelow;
 };
 
-DiskSpaceOverride& TheDiskSpaceOverride() {
-    static DiskSpaceOverride instance;
+Overrides& TheOverrides() {
+    static Overrides instance;
     return instance;
 }
 
@@ -171,7 +172,10 @@ bool IsSafeUserDirectory(const std::string& path) {
 
 std::string TempDirectory() {
     const std::string fromEnvironment = EnvironmentValue("TMPDIR");
-    if (IsSafeUserDirectory(fromEnvironment)) return WithTrailingSlash(fromEnvironment);
+    // Downloads are programs that have to run from there.
+    if (IsSafeUserDirectory(fromEnvironment) && AllowsExecution(fromEnvironment)) {
+        return WithTrailingSlash(fromEnvironment);
+    }
     const std::string directory = XdgBaseDirectory("XDG_CACHE_HOME", ".cache") + "/tern/tmp";
     return EnsureUserDirectory(directory, false) ? directory + "/" : "";
 }
@@ -244,13 +248,24 @@ std::optional<uint64_t> FileSize(const std::string& path) {
 
 std::optional<uint64_t> AvailableDiskSpace(const std::string& directory) {
     {
-        DiskSpaceOverride& diskSpace = TheDiskSpaceOverride();
-        const std::lock_guard<std::mutex> lock(diskSpace.mutex);
-        if (diskSpace.bytes) return diskSpace.bytes;
+        Overrides& overrides = TheOverrides();
+        const std::lock_guard<std::mutex> lock(overrides.mutex);
+        if (overrides.diskSpace) return overrides.diskSpace;
     }
     struct statvfs info;
     if (statvfs(directory.c_str(), &info) != 0) return std::nullopt;
     return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+bool AllowsExecution(const std::string& directory) {
+    {
+        Overrides& overrides = TheOverrides();
+        const std::lock_guard<std::mutex> lock(overrides.mutex);
+        const std::string& below = overrides.noExecutionBelow;
+        if (!below.empty() && directory.compare(0, below.size(), below) == 0) return false;
+    }
+    struct statvfs info;
+    return statvfs(directory.c_str(), &info) != 0 || (info.f_flag & ST_NOEXEC) == 0;
 }
 
 std::string DocumentsDirectory() {
@@ -262,9 +277,15 @@ std::string DocumentsDirectory() {
 namespace testing {
 
 void OverrideAvailableDiskSpace(std::optional<uint64_t> bytes) {
-    DiskSpaceOverride& diskSpace = TheDiskSpaceOverride();
-    const std::lock_guard<std::mutex> lock(diskSpace.mutex);
-    diskSpace.bytes = bytes;
+    Overrides& overrides = TheOverrides();
+    const std::lock_guard<std::mutex> lock(overrides.mutex);
+    overrides.diskSpace = bytes;
+}
+
+void ForbidExecutionBelow(const std::string& directory) {
+    Overrides& overrides = TheOverrides();
+    const std::lock_guard<std::mutex> lock(overrides.mutex);
+    overrides.noExecutionBelow = directory;
 }
 
 }  // namespace testing

@@ -23,8 +23,9 @@ bool MakeDirectories(const std::string& path);
 std::string ExecutableDirectory();
 
 // The user's temporary directory for downloads: $TMPDIR when it names a safe directory (see
-// IsSafeUserDirectory), otherwise $XDG_CACHE_HOME/tern/tmp (default ~/.cache/tern/tmp), created
-// 0700 and checked the same way. Always ends with '/'. Empty when no usable directory exists.
+// IsSafeUserDirectory) from which programs may run (AllowsExecution), otherwise
+// $XDG_CACHE_HOME/tern/tmp (default ~/.cache/tern/tmp), created 0700 and checked to be safe.
+// Always ends with '/'. Empty when no usable directory exists.
 std::string TempDirectory();
 
 // Runtime directory for named objects and sockets: $XDG_RUNTIME_DIR when it names a safe
@@ -68,6 +69,10 @@ bool AllowOwnerToExecute(int fd);
 // Bytes available to an unprivileged user on the file system holding `directory`;
 // nullopt when it cannot be determined.
 std::optional<uint64_t> AvailableDiskSpace(const std::string& directory);
+
+// Whether programs may run from `directory`: false when its file system is mounted noexec; true
+// when that cannot be determined, since the start then names any real failure.
+bool AllowsExecution(const std::string& directory);
 
 // The user's documents folder: XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else
 // $HOME/Documents. No trailing '/'. Empty when $HOME is unset and the file names none.

@@ -208,6 +208,9 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     if (started <= platform::kOpenSucceededAbove) {
         log << LibText("IDS_LIB_ERR_FAILED_START_UPDATE") << " [Err: " << started << "]"
             << LibText("IDS_LIB_ERR_CORRUPTED") << " (" << path << ")" << std::endl;
+        if (started == platform::kOpenAccessDenied) {
+            ProgramsCanRunFrom(path.substr(0, path.rfind('/') + 1), log);
+        }
         observer.Result = kUpdateFailed;
         DeleteUpdateFile(log, path);
         return false;
