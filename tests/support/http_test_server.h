@@ -23,7 +23,7 @@ namespace tern_test {
 struct RouteOptions {
     // Anything but 200 answers that status with a short text body.
     int status = 200;
-    // Sent as the Location header of an answer that is not 200 (a redirect with a 3xx status).
+    // Answers 302 (or `status` when it is another) with this Location header.
     std::string location;
     // Answers range requests with 200 and the whole body.
     bool ignoreRange = false;

@@ -90,6 +90,8 @@ class Handler(BaseHTTPRequestHandler):
             self.send_status_page(404)
             return
         status = route.get("status", 200)
+        if route.get("location") and status == 200:
+            status = 302
         if status != 200:
             self.send_status_page(status, route.get("location"))
             return

@@ -26,6 +26,8 @@ public:
     double cancelAt = 1e18;
 };
 
+RouteOptions Moved(const std::string& location) { return Route(&RouteOptions::location, location); }
+
 class HttpDownloaderTest : public IsolatedTest {
 protected:
     ~HttpDownloaderTest() override { Tern::testing::RestoreTransferTimeouts(); }
@@ -46,12 +48,19 @@ protected:
 
 // What a transfer asks for, keeps and answers, whatever the server does. A resumed transfer
 // counts the bytes on disk as received; a range the server cannot or will not serve fetches the
-// file again whole.
+// file again whole. Redirects (a CDN's) are followed, asking each place for the same rest, but
+// not beyond five, not to another protocol, and a redirect's own page is never stored.
 TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
     Tern::testing::OverrideTransferTimeouts({2, 1, 15});  // a stall ends within a second
+    for (int hop = 1; hop <= 5; ++hop) {
+        server_.Serve("/r" + std::to_string(hop), "", Moved("/r" + std::to_string(hop - 1)));
+    }
+    server_.Serve("/r0", body_);
     const std::string head = body_.substr(0, 40000);
     const RouteOptions ignored = Route(&RouteOptions::ignoreRange, true);
     const RouteOptions cut = Route(&RouteOptions::cutAfter, 50000);
+    const RouteOptions nowhere = Route(&RouteOptions::status, 302);  // no Location
+    const std::vector<std::string> sixFresh(6), sixResumed(6, "bytes=40000-");
     // The target, its bytes before, the route, resume, the result, the ranges asked for, the
     // target's bytes after (nullopt: not read).
     const std::tuple<const char*, std::optional<std::string>, RouteOptions, bool, int,
@@ -71,6 +80,11 @@ TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
              28,
              {"bytes=40000-"},
              head},
+            {"redirected", head, Moved("/r4"), true, 0, sixResumed, body_},
+            {"redirected six times", head, Moved("/r5"), false, 47, sixFresh, ""},
+            {"redirected to ftp", head, Moved("ftp://a/r0"), true, 1, {"bytes=40000-"}, head},
+            {"redirect nowhere", head, nowhere, true, 22, {"bytes=40000-"}, head},
+            {"redirect nowhere anew", head, nowhere, false, 22, {""}, ""},
             {"missing/directory", std::nullopt, {}, true, 23, {}, std::nullopt},
             {"/dev/full", std::nullopt, {}, false, 23, {""}, std::nullopt},
         };
@@ -92,45 +106,6 @@ TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
         if (result != 0) continue;
         ASSERT_FALSE(observer.reports.empty());
         EXPECT_EQ(observer.reports.back(), std::vector<double>(2, body_.size()));
-    }
-}
-
-// A mirror behind a CDN redirects: the chain is followed to the file, asking each place for the
-// same rest, but not beyond five hops, not to another protocol, and a redirect's own page is
-// never stored as the file.
-TEST_F(HttpDownloaderTest, RedirectsAreFollowedWithinBounds) {
-    const auto moved = [](const std::string& location) {
-        RouteOptions options = Route(&RouteOptions::status, 302);
-        options.location = location;
-        return options;
-    };
-    for (int hop = 1; hop <= 6; ++hop) {
-        server_.Serve("/r" + std::to_string(hop), "", moved("/r" + std::to_string(hop - 1)));
-    }
-    server_.Serve("/r0", body_);
-    server_.Serve("/ftp", "", moved("ftp://downloads.example.com/r0"));
-    server_.Serve("/nowhere", "", Route(&RouteOptions::status, 302));
-    const std::string head = body_.substr(0, 40000);
-    // The first place, resume, the result, the requests made, the target's bytes after.
-    const std::tuple<const char*, bool, int, size_t, std::string> cases[] = {
-        {"/r5", false, 0, 6, body_},     {"/r5", true, 0, 6, body_},
-        {"/r6", false, 47, 6, ""},       {"/ftp", true, 1, 1, head},
-        {"/nowhere", true, 22, 1, head}, {"/nowhere", false, 22, 1, ""},
-    };
-    for (const auto& [place, resume, result, requests, after] : cases) {
-        SCOPED_TRACE(place);
-        WriteFileBytes(Target("patch"), head);
-        const size_t requestsBefore = server_.Requests().size();
-        Tern::HttpDownloader downloader;
-
-        EXPECT_EQ(downloader.download(std::string("http://downloads.example.com") + place,
-                                      Target("patch"), resume, nullptr),
-                  result == 0);
-
-        EXPECT_EQ(downloader.lastResult(), result);
-        EXPECT_EQ(Ranges(requestsBefore),
-                  std::vector<std::string>(requests, resume ? "bytes=40000-" : ""));
-        EXPECT_EQ(ReadFileBytes(Target("patch")), after);
     }
 }
 

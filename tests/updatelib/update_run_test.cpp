@@ -258,6 +258,7 @@ TEST_F(UpdateRunTest, KeptDownloadsWaitForRoomAndGoOnlyWhenTheChecksumChanges) {
     EXPECT_EQ(PatchRanges().size(), fetched);
     platform::testing::ForbidExecutionBelow(env_.TempDir());
     EXPECT_EQ(Tern::GetTempDirectory(), env_.CacheHome() + "/tern/tmp/");
+    EXPECT_TRUE(Contains(diagnostics_.str(), "Downloaded 0/0 bytes (0%) -- this file "));
 }
 
 }  // namespace

@@ -56,16 +56,11 @@ protected:
         unlink(pinnedFile_.c_str());
     }
 
-    std::string Signed(const std::string& payload, const TestCredential& signer) {
-        const std::string signedFile = SignWithoutChecks(payload, signer);
-        EXPECT_NE(signedFile, "");
-        return signedFile;
-    }
     // `payload`, signed by the test publisher or not, as a download file: private and without
     // execute permission.
     std::string Download(const std::string& payload, bool sign = true) {
         const std::string path = Tern::MakeDownloadFile();
-        WriteFileBytes(path, sign ? Signed(payload, pki_.codeSigning) : payload);
+        WriteFileBytes(path, sign ? SignWithoutChecks(payload, pki_.codeSigning) : payload);
         return path;
     }
 
@@ -80,7 +75,7 @@ protected:
 
 TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
     const std::string script = PatchScript("any");
-    const std::string good = Signed(script, pki_.codeSigning);
+    const std::string good = SignWithoutChecks(script, pki_.codeSigning);
     // The layout of the kernel's module signatures: a descriptor of id type 2, then the marker.
     EXPECT_EQ(good.substr(good.size() - 40, 8), std::string("\0\0\2\0\0\0\0\0", 8));
     EXPECT_EQ(good.substr(good.size() - 28), "~Module signature appended~\n");
@@ -103,9 +98,9 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
         {"truncated", good.substr(0, good.size() - 1), nullptr, "0x800b0100"},
         {"length beyond the file", oversizedLength, nullptr, "0x800b0100"},
         {"garbled CMS", garbledCms, nullptr, "0x800b0100"},
-        {"unknown CA", Signed(script, pki_.otherCodeSigning), nullptr, "0x800b0109"},
-        {"expired", Signed(script, pki_.expired), nullptr, "0x800b0101"},
-        {"not yet valid", Signed(script, pki_.notYetValid), nullptr, "0x800b0101"},
+        {"unknown CA", SignWithoutChecks(script, pki_.otherCodeSigning), nullptr, "0x800b0109"},
+        {"expired", SignWithoutChecks(script, pki_.expired), nullptr, "0x800b0101"},
+        {"not yet valid", SignWithoutChecks(script, pki_.notYetValid), nullptr, "0x800b0101"},
         {"no code-signing usage", SignWithoutChecks(script, pki_.noCodeSigning), nullptr,
          "0x800b0110"},
         {"missing file", std::nullopt, nullptr, "0x80070002"},
@@ -202,7 +197,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
 TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     HttpTestServer server(env_.Root() + "/server");
     ProxyEnvironment proxy(server);
-    const std::string patch = Signed(PatchScript("patch"), pki_.codeSigning);
+    const std::string patch = SignWithoutChecks(PatchScript("patch"), pki_.codeSigning);
     const auto announce = [&](const char* replacesLauncher) {
         server.Serve("/MatchMakingConfig.aspx",
                      Answer(std::to_string(patch.size()), "http://mirror.example/p.exe",
