@@ -20,8 +20,9 @@ std::string ProfilePath();
 
 // Whether the player's profile allows Direct3D 11: attribute UseD3D11 of
 // GamerProfile/RenderProfile, read as a decimal number like atoi, forbids it unless it is 1.
-// A missing, unreadable, malformed, oversized or too deeply nested file, a missing element or
-// attribute and an empty text all allow it.
+// A missing, unreadable, malformed, oversized or too deeply nested file, anything but a regular
+// file (a FIFO is never waited for), a missing element or attribute and an empty text all allow
+// it. A symbolic link there is the player's choice and is followed.
 bool ProfileAllowsD3D11();
 
 }  // namespace launcher

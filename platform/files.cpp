@@ -60,13 +60,14 @@ std::string RandomHex() {
     return text;
 }
 
-struct DiskSpaceOverride {
+struct Overrides {
     std::mutex mutex;
-    std::optional<uint64_t> bytes;
+    std::optional<uint64_t> diskSpace;
+    std::string noExecutionBelow;
 };
 
-DiskSpaceOverride& TheDiskSpaceOverride() {
-    static DiskSpaceOverride instance;
+Overrides& TheOverrides() {
+    static Overrides instance;
     return instance;
 }
 
@@ -171,7 +172,10 @@ bool IsSafeUserDirectory(const std::string& path) {
 
 std::string TempDirectory() {
     const std::string fromEnvironment = EnvironmentValue("TMPDIR");
-    if (IsSafeUserDirectory(fromEnvironment)) return WithTrailingSlash(fromEnvironment);
+    // Downloads are programs that have to run from there.
+    if (IsSafeUserDirectory(fromEnvironment) && AllowsExecution(fromEnvironment)) {
+        return WithTrailingSlash(fromEnvironment);
+    }
     const std::string directory = XdgBaseDirectory("XDG_CACHE_HOME", ".cache") + "/tern/tmp";
     return EnsureUserDirectory(directory, false) ? directory + "/" : "";
 }
@@ -201,18 +205,39 @@ bool IsRegularFileOfUser(const std::string& path) {
     return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == getuid();
 }
 
-bool CanOpenForReadingAndWriting(const std::string& path) {
-    return UniqueFd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC)).Valid();
+UniqueFd OpenForReadingAndWriting(const std::string& path) {
+    return UniqueFd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
 }
 
-bool CanReopenForReadingAndWriting(int fd) {
-    const std::string path = "/proc/self/fd/" + std::to_string(fd);
-    return UniqueFd(open(path.c_str(), O_RDWR | O_CLOEXEC)).Valid();
+bool CanOpenForReadingAndWriting(const std::string& path) {
+    return OpenForReadingAndWriting(path).Valid();
 }
 
 bool AllowOwnerToExecute(int fd) {
     struct stat info;
     return fstat(fd, &info) == 0 && fchmod(fd, (info.st_mode & 07777) | S_IXUSR) == 0;
+}
+
+std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBytes,
+                                           bool followLinks) {
+    // Opening a FIFO without O_NONBLOCK waits for a writer; its reads never block then, and a
+    // regular file's never did.
+    const UniqueFd fd(
+        open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
+    struct stat info;
+    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
+    std::string text(maxBytes + 1, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const ssize_t n = read(fd.Get(), &text[got], text.size() - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (got > maxBytes) return std::nullopt;
+    text.resize(got);
+    return text;
 }
 
 std::optional<uint64_t> FileSize(const std::string& path) {
@@ -223,13 +248,24 @@ std::optional<uint64_t> FileSize(const std::string& path) {
 
 std::optional<uint64_t> AvailableDiskSpace(const std::string& directory) {
     {
-        DiskSpaceOverride& diskSpace = TheDiskSpaceOverride();
-        const std::lock_guard<std::mutex> lock(diskSpace.mutex);
-        if (diskSpace.bytes) return diskSpace.bytes;
+        Overrides& overrides = TheOverrides();
+        const std::lock_guard<std::mutex> lock(overrides.mutex);
+        if (overrides.diskSpace) return overrides.diskSpace;
     }
     struct statvfs info;
     if (statvfs(directory.c_str(), &info) != 0) return std::nullopt;
     return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
+}
+
+bool AllowsExecution(const std::string& directory) {
+    {
+        Overrides& overrides = TheOverrides();
+        const std::lock_guard<std::mutex> lock(overrides.mutex);
+        const std::string& below = overrides.noExecutionBelow;
+        if (!below.empty() && directory.compare(0, below.size(), below) == 0) return false;
+    }
+    struct statvfs info;
+    return statvfs(directory.c_str(), &info) != 0 || (info.f_flag & ST_NOEXEC) == 0;
 }
 
 std::string DocumentsDirectory() {
@@ -241,9 +277,15 @@ std::string DocumentsDirectory() {
 namespace testing {
 
 void OverrideAvailableDiskSpace(std::optional<uint64_t> bytes) {
-    DiskSpaceOverride& diskSpace = TheDiskSpaceOverride();
-    const std::lock_guard<std::mutex> lock(diskSpace.mutex);
-    diskSpace.bytes = bytes;
+    Overrides& overrides = TheOverrides();
+    const std::lock_guard<std::mutex> lock(overrides.mutex);
+    overrides.diskSpace = bytes;
+}
+
+void ForbidExecutionBelow(const std::string& directory) {
+    Overrides& overrides = TheOverrides();
+    const std::lock_guard<std::mutex> lock(overrides.mutex);
+    overrides.noExecutionBelow = directory;
 }
 
 }  // namespace testing

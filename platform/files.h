@@ -1,9 +1,12 @@
 // File-system facilities: the user's private directories, temporary files, free space.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "platform/unique_fd.h"
 
 namespace platform {
 
@@ -20,8 +23,9 @@ bool MakeDirectories(const std::string& path);
 std::string ExecutableDirectory();
 
 // The user's temporary directory for downloads: $TMPDIR when it names a safe directory (see
-// IsSafeUserDirectory), otherwise $XDG_CACHE_HOME/tern/tmp (default ~/.cache/tern/tmp), created
-// 0700 and checked the same way. Always ends with '/'. Empty when no usable directory exists.
+// IsSafeUserDirectory) from which programs may run (AllowsExecution), otherwise
+// $XDG_CACHE_HOME/tern/tmp (default ~/.cache/tern/tmp), created 0700 and checked to be safe.
+// Always ends with '/'. Empty when no usable directory exists.
 std::string TempDirectory();
 
 // Runtime directory for named objects and sockets: $XDG_RUNTIME_DIR when it names a safe
@@ -42,17 +46,22 @@ std::string CreateUniqueTempFile(const std::string& prefix, const std::string& d
 // Whether `path` itself (not what a link there points to) is a regular file owned by the user.
 bool IsRegularFileOfUser(const std::string& path);
 
-// Whether the file at `path` can be opened for reading and writing, without following a link:
-// false for a missing file, a directory, a link, a file without write permission and a running
+// The file at `path` open for reading and writing (close-on-exec), without following a link:
+// invalid for a missing file, a directory, a link, a file without write permission and a running
 // program's file (ETXTBSY, which also stops the super-user).
+UniqueFd OpenForReadingAndWriting(const std::string& path);
+
+// Whether OpenForReadingAndWriting succeeds.
 bool CanOpenForReadingAndWriting(const std::string& path);
+
+// The contents of the regular file at `path` when it holds at most `maxBytes` bytes; nullopt when
+// it is missing, unreadable, larger, or not a regular file (a FIFO or a device, which are never
+// waited for). A symbolic link at `path` is followed only with `followLinks`.
+std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBytes,
+                                           bool followLinks);
 
 // The size of the file at `path`, not followed through a link; nullopt when there is none.
 std::optional<uint64_t> FileSize(const std::string& path);
-
-// The same check for the file open at `fd`, reopened through /proc so that the very file is
-// checked.
-bool CanReopenForReadingAndWriting(int fd);
 
 // Adds execute permission for the owner to the file open at `fd`.
 bool AllowOwnerToExecute(int fd);
@@ -60,6 +69,10 @@ bool AllowOwnerToExecute(int fd);
 // Bytes available to an unprivileged user on the file system holding `directory`;
 // nullopt when it cannot be determined.
 std::optional<uint64_t> AvailableDiskSpace(const std::string& directory);
+
+// Whether programs may run from `directory`: false when its file system is mounted noexec; true
+// when that cannot be determined, since the start then names any real failure.
+bool AllowsExecution(const std::string& directory);
 
 // The user's documents folder: XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else
 // $HOME/Documents. No trailing '/'. Empty when $HOME is unset and the file names none.

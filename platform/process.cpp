@@ -1,5 +1,6 @@
 #include "platform/process.h"
 
+#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
@@ -200,6 +201,19 @@ long OpenProgramFile(int fd, const std::string& displayPath, const std::string& 
     if (!workingDirectory.empty() && !IsDirectory(workingDirectory)) return kOpenPathNotFound;
     const std::string executable = "/proc/self/fd/" + std::to_string(kProgramFileDescriptor);
     return Spawn(executable, displayPath, parameters, workingDirectory, fd, processId);
+}
+
+long OpenProgramFilePrefix(UniqueFd file, uint64_t size, const std::string& displayPath,
+                           const std::string& parameters, const std::string& workingDirectory,
+                           int* processId) {
+    if (ftruncate(file.Get(), static_cast<off_t>(size)) != 0) {
+        return ShellResult(errno, displayPath);
+    }
+    const std::string reopened = "/proc/self/fd/" + std::to_string(file.Get());
+    const UniqueFd readOnly(open(reopened.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!readOnly.Valid()) return ShellResult(errno, displayPath);
+    file.Reset();
+    return OpenProgramFile(readOnly.Get(), displayPath, parameters, workingDirectory, processId);
 }
 
 int WaitForProcess(int pid) {

@@ -1,8 +1,11 @@
 // Starting programs the way the desktop shell "opens" them, and waiting for them.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "platform/unique_fd.h"
 
 namespace platform {
 
@@ -39,6 +42,14 @@ long OpenProgram(const std::string& file, const std::string& parameters,
 // gets `displayPath` as argv[0] and finds the file at descriptor 3, also when it is a script.
 long OpenProgramFile(int fd, const std::string& displayPath, const std::string& parameters,
                      const std::string& workingDirectory, int* processId = nullptr);
+
+// Cuts the file open for reading and writing at `file` to its first `size` bytes (the part a
+// signature covers, so that the program never sees what follows it) and starts it as
+// OpenProgramFile does, from a read-only descriptor of that very file: the system refuses to run
+// a file that is open for writing, so `file` is closed before the start.
+long OpenProgramFilePrefix(UniqueFd file, uint64_t size, const std::string& displayPath,
+                           const std::string& parameters, const std::string& workingDirectory,
+                           int* processId = nullptr);
 
 // Waits until the child process `pid` ends and returns its exit code; 128 + the signal number
 // when a signal ended it; -1 when `pid` is not a child of this process.

@@ -5,11 +5,16 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 
 namespace platform::testing {
 
 // Makes AvailableDiskSpace answer `bytes` for every directory; nullopt restores the real figure.
 void OverrideAvailableDiskSpace(std::optional<uint64_t> bytes);
+
+// Makes AllowsExecution answer false for every path that starts with `directory`, as if a noexec
+// file system were mounted there; an empty `directory` restores the real answers.
+void ForbidExecutionBelow(const std::string& directory);
 
 // Makes RPC servers close a connection that sends nothing for `idleMilliseconds`, or that leaves
 // a PDU or call unfinished for `pduMilliseconds`; serve `connections` at once, and let the calls

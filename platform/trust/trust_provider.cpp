@@ -30,6 +30,7 @@ constexpr int kSecurityLevel = 2;
 struct Verdict {
     uint32_t code = kTrustOk;
     std::string detail;
+    uint64_t payloadSize = 0;  // the bytes the signature covers
 };
 
 struct ParsedSignature {
@@ -188,9 +189,10 @@ Verdict Verify(int fd, const TrustAnchors& anchors) {
     const ParsedSignature parsed = ParseSignature(appended.cms);
     if (!parsed.problem.empty()) return {kTrustNoSignature, parsed.problem};
 
-    const Verdict verdict = VerifySignature(parsed.cms.get(), fd, appended.payloadSize);
-    if (verdict.code != kTrustOk) return verdict;
-    return VerifyChain(parsed.cms.get(), parsed.signer, anchors);
+    Verdict verdict = VerifySignature(parsed.cms.get(), fd, appended.payloadSize);
+    if (verdict.code == kTrustOk) verdict = VerifyChain(parsed.cms.get(), parsed.signer, anchors);
+    verdict.payloadSize = appended.payloadSize;
+    return verdict;
 }
 
 TrustAnchors PinProblem(const std::string& path, const std::string& problem) {
@@ -229,10 +231,12 @@ TrustAnchors OptionalPinAnchors(const std::string& path) {
     return ReadPinnedAnchors(path);
 }
 
-uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail) {
+uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail,
+                         uint64_t* payloadSize) {
     const ErrorQueueScope errorQueue;
     Verdict verdict = Verify(fd, anchors);
     if (detail) *detail = std::move(verdict.detail);
+    if (payloadSize && verdict.code == kTrustOk) *payloadSize = verdict.payloadSize;
     return verdict.code;
 }
 

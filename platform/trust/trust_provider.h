@@ -42,8 +42,10 @@ TrustAnchors OptionalPinAnchors(const std::string& path);
 // Verifies the file open at `fd` (a regular file) and answers 0 or a trust code. Reads with
 // pread only, so the descriptor's offset is unchanged and the caller can go on to execute the
 // very descriptor it checked; streams the payload through the digest. No revocation checks.
-// `detail`, when given, receives a short English reason for a failure (empty on success).
-uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail = nullptr);
+// `detail`, when given, receives a short English reason for a failure (empty on success);
+// `payloadSize`, the number of bytes the signature covers when the file is trusted.
+uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail = nullptr,
+                         uint64_t* payloadSize = nullptr);
 
 // Opens `path` (O_RDONLY | O_NOFOLLOW | O_CLOEXEC, never blocking on a FIFO) and verifies it;
 // kTrustFileNotFound when it does not exist, kTrustAccessDenied when it cannot be opened.

@@ -1,6 +1,7 @@
 // The launcher's start-up decision from command line, hardware probe and the player's profile, one
 // process per row, since the probe is found along the search path a process reads at its start.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <optional>
@@ -11,11 +12,14 @@
 
 namespace {
 
+enum class Placed { File, Link, Fifo };
+
 struct Case {
     const char* probe;  // directory below TERN_PROBE_DIR; "none" holds no probe
     std::optional<std::string> profile;
     std::vector<std::string> arguments;
-    std::string decision;  // as parse_command_line_child prints it
+    std::string decision;          // as parse_command_line_child prints it
+    Placed placed = Placed::File;  // Link: the profile is a link to the file; Fifo: a FIFO
 };
 
 const std::string kPlain = "skyreach.exe||1|";
@@ -52,6 +56,8 @@ std::vector<Case> Cases() {
         {"v11", {}, {"-retail"}, "skyreach_rt_d3d11.exe||1|"},
         {"v11", {}, {"-debug", "-retail"}, "skyreach_d_d3d11.exe||1|"},
         {"v11", UseD3D11("0"), {"-retail"}, "skyreach_rt.exe||1|"},
+        {"v11", UseD3D11("0"), {}, kPlain, Placed::Link},
+        {"v11", {}, {}, kD3D11, Placed::Fifo},  // opened for reading, it waits for a writer
         {"no_entry_point", {}, {}, kPlain},
         {"null_object", {}, {}, kPlain},
         {"null_record", {}, {}, kPlain},
@@ -92,7 +98,11 @@ TEST_F(CommandLineTest, DecisionTable) {
                      expected.profile.value_or("").substr(0, 90));
         std::filesystem::remove(profile);
         std::filesystem::remove(env_.ConfigHome() + "/tern/registry/user.reg");
-        if (expected.profile) tern_test::WriteFileBytes(profile, *expected.profile);
+        const std::string written = expected.placed == Placed::Link ? env_.Root() + "/p" : profile;
+        if (expected.profile) tern_test::WriteFileBytes(written, *expected.profile);
+        if (expected.placed == Placed::Link) std::filesystem::create_symlink(written, profile);
+        const bool fifo = expected.placed == Placed::Fifo;
+        ASSERT_TRUE(!fifo || mkfifo(profile.c_str(), 0600) == 0);
         std::vector<std::string> argv{TERN_PARSE_CHILD};
         argv.insert(argv.end(), expected.arguments.begin(), expected.arguments.end());
         const tern_test::ChildResult child = tern_test::RunChild(

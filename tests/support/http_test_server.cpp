@@ -35,6 +35,7 @@ std::string JsonRoute(const std::string& bodyFile, const RouteOptions& options) 
          << ", \"ignore_range\": " << (options.ignoreRange ? "true" : "false")
          << ", \"chunk_bytes\": " << options.chunkBytes
          << ", \"interval_ms\": " << options.intervalMs;
+    if (!options.location.empty()) json << ", \"location\": " << JsonString(options.location);
     if (options.cutAfter) json << ", \"cut_after\": " << *options.cutAfter;
     if (options.stallAfter) json << ", \"stall_after\": " << *options.stallAfter;
     if (options.resetAfter) json << ", \"reset_after\": " << *options.resetAfter;

@@ -23,6 +23,8 @@ namespace tern_test {
 struct RouteOptions {
     // Anything but 200 answers that status with a short text body.
     int status = 200;
+    // Answers 302 (or `status` when it is another) with this Location header.
+    std::string location;
     // Answers range requests with 200 and the whole body.
     bool ignoreRange = false;
     // Closes the connection after this many bytes of the response body.

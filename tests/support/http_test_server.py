@@ -7,7 +7,7 @@ Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line of output
 standard input reaches end of file, so that it never outlives the test that started it. Every request
 re-reads CONFIG_FILE (JSON), so a test changes the server's behaviour by replacing that file:
 
-    {"routes": {"/path": {"body_file": "...", "status": 200, "ignore_range": false,
+    {"routes": {"/path": {"body_file": "...", "status": 200, "location": "...", "ignore_range": false,
                           "cut_after": N, "reset_after": N, "stall_after": N,
                           "chunk_bytes": N, "interval_ms": N}}}
 
@@ -90,14 +90,18 @@ class Handler(BaseHTTPRequestHandler):
             self.send_status_page(404)
             return
         status = route.get("status", 200)
+        if route.get("location") and status == 200:
+            status = 302
         if status != 200:
-            self.send_status_page(status)
+            self.send_status_page(status, route.get("location"))
             return
         self.send_file(route, range_header)
 
-    def send_status_page(self, status):
+    def send_status_page(self, status, location=None):
         body = ("%d %s\n" % (status, self.responses.get(status, ("",))[0])).encode()
         self.send_response(status)
+        if location:
+            self.send_header("Location", location)
         self.send_header("Content-Type", "text/plain")
         self.send_header("Content-Length", str(len(body)))
         self.end_headers()

@@ -26,6 +26,8 @@ public:
     double cancelAt = 1e18;
 };
 
+RouteOptions Moved(const std::string& location) { return Route(&RouteOptions::location, location); }
+
 class HttpDownloaderTest : public IsolatedTest {
 protected:
     ~HttpDownloaderTest() override { Tern::testing::RestoreTransferTimeouts(); }
@@ -46,12 +48,19 @@ protected:
 
 // What a transfer asks for, keeps and answers, whatever the server does. A resumed transfer
 // counts the bytes on disk as received; a range the server cannot or will not serve fetches the
-// file again whole.
+// file again whole. Redirects (a CDN's) are followed, asking each place for the same rest, but
+// not beyond five, not to another protocol, and a redirect's own page is never stored.
 TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
     Tern::testing::OverrideTransferTimeouts({2, 1, 15});  // a stall ends within a second
+    for (int hop = 1; hop <= 5; ++hop) {
+        server_.Serve("/r" + std::to_string(hop), "", Moved("/r" + std::to_string(hop - 1)));
+    }
+    server_.Serve("/r0", body_);
     const std::string head = body_.substr(0, 40000);
     const RouteOptions ignored = Route(&RouteOptions::ignoreRange, true);
     const RouteOptions cut = Route(&RouteOptions::cutAfter, 50000);
+    const RouteOptions nowhere = Route(&RouteOptions::status, 302);  // no Location
+    const std::vector<std::string> sixFresh(6), sixResumed(6, "bytes=40000-");
     // The target, its bytes before, the route, resume, the result, the ranges asked for, the
     // target's bytes after (nullopt: not read).
     const std::tuple<const char*, std::optional<std::string>, RouteOptions, bool, int,
@@ -71,6 +80,11 @@ TEST_F(HttpDownloaderTest, TransfersResumeRefetchOrFailAsTheServerAnswers) {
              28,
              {"bytes=40000-"},
              head},
+            {"redirected", head, Moved("/r4"), true, 0, sixResumed, body_},
+            {"redirected six times", head, Moved("/r5"), false, 47, sixFresh, ""},
+            {"redirected to ftp", head, Moved("ftp://a/r0"), true, 1, {"bytes=40000-"}, head},
+            {"redirect nowhere", head, nowhere, true, 22, {"bytes=40000-"}, head},
+            {"redirect nowhere anew", head, nowhere, false, 22, {""}, ""},
             {"missing/directory", std::nullopt, {}, true, 23, {}, std::nullopt},
             {"/dev/full", std::nullopt, {}, false, 23, {""}, std::nullopt},
         };

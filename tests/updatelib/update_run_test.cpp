@@ -27,6 +27,7 @@ class UpdateRunTest : public IsolatedTest {
 protected:
     ~UpdateRunTest() override {
         platform::testing::OverrideAvailableDiskSpace(std::nullopt);
+        platform::testing::ForbidExecutionBelow("");
         Tern::testing::RestoreTransferTimeouts();
     }
 
@@ -212,7 +213,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return std::string(info.param.name); });
 
 // A kept download waits while the disk has no room for its rest, and goes only when the announced
-// checksum changes.
+// checksum changes. Nothing is downloaded where no program may run.
 TEST_F(UpdateRunTest, KeptDownloadsWaitForRoomAndGoOnlyWhenTheChecksumChanges) {
     AnnouncePatch();
     server_.Serve(kPatchPath, payload_, Route(&RouteOptions::cutAfter, 10 * 1024));
@@ -243,6 +244,18 @@ TEST_F(UpdateRunTest, KeptDownloadsWaitForRoomAndGoOnlyWhenTheChecksumChanges) {
     EXPECT_EQ(server_.Requests().at(0).target,
               "http://updates.norland.example/MatchMakingConfig.aspx?action=g_guc&gid=skyreach-eu"
               "&locale=en-US");
+
+    const size_t fetched = PatchRanges().size();
+    platform::testing::ForbidExecutionBelow(env_.Root());  // $TMPDIR and the fallback
+    auto noexec = Run();
+    EXPECT_EQ(Result(*noexec), Tern::kUpdateFailed);
+    EXPECT_TRUE(Contains(noexec->LogText(), Tern::LibText("IDS_LIB_ERR_NOEXEC_DIRECTORY") + " (" +
+                                                env_.CacheHome() + "/tern/tmp/)\n" +
+                                                Line("IDS_LIB_ERR_CANNOT_CONTINUE")));
+    EXPECT_EQ(PatchRanges().size(), fetched);
+    platform::testing::ForbidExecutionBelow(env_.TempDir());
+    EXPECT_EQ(Tern::GetTempDirectory(), env_.CacheHome() + "/tern/tmp/");
+    EXPECT_TRUE(Contains(diagnostics_.str(), "Downloaded 0/0 bytes (0%) -- this file "));
 }
 
 }  // namespace

@@ -29,11 +29,17 @@ using platform::Hive;
 
 const Tern::TargetId kPatch("Patch", "all", "all");
 
-// A patch that appends what it saw to the file $TERN_PATCH_RECORD names; longer than one read of
-// the signature check, so that its bytes stream in many pieces.
+// A patch that appends what it saw, its directory and its own size, to the file
+// $TERN_PATCH_RECORD names; longer than one read of the signature check, so that its bytes stream
+// in many pieces. No `exit` keeps the shell from the signature: only the payload may run.
 std::string PatchScript(const std::string& name) {
     return "#!/bin/sh\n# " + std::string(70000, 'x') + "\necho \"" + name +
-           " ran in $PWD\" >> \"$TERN_PATCH_RECORD\"\nexit 0\n";
+           " ran in $PWD from $(wc -c < \"$0\") bytes\" >> \"$TERN_PATCH_RECORD\"\n";
+}
+
+std::string Ran(const std::string& name) {
+    return name + " ran in " + Tern::GetExecutableDirectory() + " from " +
+           std::to_string(PatchScript(name).size()) + " bytes\n";
 }
 
 using TrustSink = std::function<void(const std::string&)>;
@@ -66,7 +72,7 @@ protected:
     // execute permission.
     std::string Download(const std::string& payload, bool sign = true) {
         const std::string path = Tern::MakeDownloadFile();
-        WriteFileBytes(path, sign ? Signed(payload, pki_.codeSigning) : payload);
+        WriteFileBytes(path, sign ? SignWithoutChecks(payload, pki_.codeSigning) : payload);
         return path;
     }
 
@@ -191,7 +197,6 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
 }
 
 TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
-    const std::string directory = Tern::GetExecutableDirectory();
     struct Case {
         const char* what;
         std::function<std::string()> prepare;  // the stored path, or "" for no record
@@ -215,7 +220,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
              };
              return path;
          },
-         0, Tern::LibText("IDS_LIB_MSG_START_UPDATE"), "checked ran in " + directory + "\n", true},
+         0, Tern::LibText("IDS_LIB_MSG_START_UPDATE"), Ran("checked"), true},
         {"a running program's file (busy even for root)",
          [&] {
              const std::string path = Download(ReadFileBytes("/bin/sleep"));
@@ -254,7 +259,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
 TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     HttpTestServer server(env_.Root() + "/server");
     ProxyEnvironment proxy(server);
-    const std::string patch = Signed(PatchScript("patch"), pki_.codeSigning);
+    const std::string patch = SignWithoutChecks(PatchScript("patch"), pki_.codeSigning);
     const auto announce = [&](const char* replacesLauncher) {
         server.Serve("/MatchMakingConfig.aspx",
                      Answer(std::to_string(patch.size()), "http://mirror.example/p.exe",
@@ -277,7 +282,7 @@ TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     EXPECT_EQ(ReadFileBytes(record_), "");
 
     EXPECT_EQ(run(true, true), std::vector<int32_t>{0});
-    EXPECT_EQ(ReadFileBytes(record_), "patch ran in " + Tern::GetExecutableDirectory() + "\n");
+    EXPECT_EQ(ReadFileBytes(record_), Ran("patch"));
     const std::string ran = StoredPatch("D ");
     EXPECT_NE(ran, "");
     EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kUpdateKey, "lastinfo", 256), "v1");

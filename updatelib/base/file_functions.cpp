@@ -37,6 +37,12 @@ bool IsDownloadFile(const std::string& path) {
     return platform::IsRegularFileOfUser(path);
 }
 
+bool ProgramsCanRunFrom(const std::string& directory, std::ostream& log) {
+    if (platform::AllowsExecution(directory)) return true;
+    log << LibText("IDS_LIB_ERR_NOEXEC_DIRECTORY") << " (" << directory << ")" << std::endl;
+    return false;
+}
+
 void DeleteUpdateFile(std::ostream& log, const std::string& path) {
     if (std::remove(path.c_str()) != 0) {
         log << LibText("IDS_LIB_ERR_CANNOT_DELETE_FILE") << ": " << path << "." << std::endl;

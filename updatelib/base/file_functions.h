@@ -29,6 +29,10 @@ std::string MakeDownloadFile();
 // files are ever opened, appended to, run or deleted on the word of a stored record.
 bool IsDownloadFile(const std::string& path);
 
+// Whether programs may run from `directory`; when they may not (a noexec mount), writes one line
+// naming the directory to the technical `log`.
+bool ProgramsCanRunFrom(const std::string& directory, std::ostream& log);
+
 // Deletes a downloaded file; a failure is written to the technical `log` and otherwise ignored.
 void DeleteUpdateFile(std::ostream& log, const std::string& path);
 

@@ -1,15 +1,11 @@
 #include "updatelib/base/shallow_xml.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cctype>
-#include <cerrno>
 #include <limits>
 #include <utility>
 
-#include "platform/unique_fd.h"
+#include "platform/files.h"
 
 namespace Tern {
 namespace {
@@ -193,23 +189,6 @@ private:
 // value, a UTF-8 sequence) and reads there.
 constexpr size_t kParserOverrun = 4;
 
-std::optional<std::string> ReadAtMost(const std::string& path, size_t maxBytes) {
-    const platform::UniqueFd fd(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!fd.Valid()) return std::nullopt;
-    std::string text(maxBytes + 1, '\0');
-    size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = read(fd.Get(), &text[got], text.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    if (got > maxBytes) return std::nullopt;
-    text.resize(got);
-    return text;
-}
-
 std::string WithLineFeeds(const std::string& text) {
     std::string out;
     out.reserve(text.size());
@@ -234,7 +213,8 @@ int ElementDepth(const std::string& text) {
 }
 
 std::optional<std::string> ReadShallowXml(const std::string& path, const XmlLimits& limits) {
-    std::optional<std::string> text = ReadAtMost(path, limits.maxBytes);
+    std::optional<std::string> text =
+        platform::ReadRegularFile(path, limits.maxBytes, limits.followLinks);
     if (!text || ElementDepth(*text) > limits.maxDepth) return std::nullopt;
     return WithLineFeeds(*text) + std::string(kParserOverrun, '\0');
 }

@@ -1,7 +1,5 @@
 #include "updatelib/chain/update.h"
 
-#include <fcntl.h>
-
 #include <cstring>
 #include <optional>
 #include <random>
@@ -33,10 +31,14 @@ bool EndedEarly(int code) {
     return code == kPartialFile || code == kReceiveError || code == kOperationTimedOut;
 }
 
-// Starts the update open at `fd`: a download has no execute permission until now.
-long StartFile(int fd, const std::string& path, int* processId) {
-    if (!platform::AllowOwnerToExecute(fd)) return platform::kOpenAccessDenied;
-    return platform::OpenProgramFile(fd, path, "", GetExecutableDirectory(), processId);
+// Starts the signed payload of the update open at `file`: a download has no execute permission
+// until now, and the patch never sees the signature after its payload, so a script needs no
+// `exit` before it.
+long StartFile(platform::UniqueFd file, uint64_t payloadSize, const std::string& path,
+               int* processId) {
+    if (!platform::AllowOwnerToExecute(file.Get())) return platform::kOpenAccessDenied;
+    return platform::OpenProgramFilePrefix(std::move(file), payloadSize, path, "",
+                                           GetExecutableDirectory(), processId);
 }
 
 }  // namespace
@@ -172,8 +174,10 @@ bool Update::verifyDownload(UpdateObserver& observer, UpdateStateStore& stateSto
     return false;
 }
 
-// The file is opened once: it is checked, tested and started through that one descriptor, so
-// a file put in its place after the check never runs.
+// The file is opened once, for writing so that it can be cut to its payload: it is checked, cut
+// and started through that one descriptor, so a file put in its place after the check never
+// runs. A file that cannot be opened so (a running program's, say) is still checked by its path,
+// to tell a file never trusted, which is deleted, from one that cannot start now.
 bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore) {
     std::ostream& log = observer.Log();
     UpdateFileState stored = PlaceholderFileState();
@@ -183,14 +187,15 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
         return false;
     }
     const std::string path = stored.path;
-    const platform::UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!verifyFileTrust(path, file.Get())) {
+    platform::UniqueFd file = platform::OpenForReadingAndWriting(path);
+    uint64_t payloadSize = 0;
+    if (!verifyFileTrust(path, file.Get(), &payloadSize)) {
         log << LibText("IDS_LIB_ERR_UPDATE_NOT_TRUSTED") << std::endl;
         observer.Result = kUpdateFailed;
         DeleteUpdateFile(log, path);
         return false;
     }
-    if (!platform::CanReopenForReadingAndWriting(file.Get())) {
+    if (!file.Valid()) {
         log << LibText("IDS_LIB_ERR_EXE_NOT_FOUND") << "(" << path << ")" << std::endl;
         return false;
     }
@@ -199,10 +204,13 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     // thread gets to read it after the start.
     const std::string installedInfo = stateStore.ReadInstalledInfo();
     int processId = -1;
-    const long started = StartFile(file.Get(), path, &processId);
+    const long started = StartFile(std::move(file), payloadSize, path, &processId);
     if (started <= platform::kOpenSucceededAbove) {
         log << LibText("IDS_LIB_ERR_FAILED_START_UPDATE") << " [Err: " << started << "]"
             << LibText("IDS_LIB_ERR_CORRUPTED") << " (" << path << ")" << std::endl;
+        if (started == platform::kOpenAccessDenied) {
+            ProgramsCanRunFrom(path.substr(0, path.rfind('/') + 1), log);
+        }
         observer.Result = kUpdateFailed;
         DeleteUpdateFile(log, path);
         return false;

@@ -68,8 +68,9 @@ public:
     bool downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader,
                         UpdateStateStore& stateStore, uint32_t count, uint32_t index);
 
-    // Starts the downloaded file of this update, if a trusted publisher signed it, and waits for
-    // it unless it replaces the launcher; the outcome goes to the observer's Result.
+    // Starts the downloaded file of this update, if a trusted publisher signed it, cut to the
+    // payload the signature covers, and waits for it unless it replaces the launcher; the outcome
+    // goes to the observer's Result.
     bool startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore);
 
     std::vector<std::string> mirrors;

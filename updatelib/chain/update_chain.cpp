@@ -68,8 +68,15 @@ void UpdateChain::Add(const Update& update) { updates_.push_back(update.Clone())
 
 bool UpdateChain::downloadChain(UpdateObserver& observer, HttpDownloader& downloader,
                                 UpdateStateStore& stateStore) {
-    observer.Log() << LibText("IDS_LIB_MSG_FOUND_UPDATE") << " " << TargetTexts(*this) << std::endl;
-    if (!DiskHasRoomFor(BytesStillToCome(*this, stateStore), observer.Log())) {
+    std::ostream& log = observer.Log();
+    log << LibText("IDS_LIB_MSG_FOUND_UPDATE") << " " << TargetTexts(*this) << std::endl;
+    // A patch that could never start there is not downloaded, however often the launcher runs.
+    if (!ProgramsCanRunFrom(GetTempDirectory(), log)) {
+        log << LibText("IDS_LIB_ERR_CANNOT_CONTINUE") << std::endl;
+        observer.Result = kUpdateFailed;
+        return false;
+    }
+    if (!DiskHasRoomFor(BytesStillToCome(*this, stateStore), log)) {
         observer.Result = kUpdateFailed;
         return false;
     }

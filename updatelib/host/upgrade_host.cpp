@@ -26,13 +26,14 @@ void AppendStreamNumber(std::string& text, double number) {
         std::to_chars(digits, digits + sizeof digits, number, std::chars_format::general, 6).ptr);
 }
 
-// "<received>/<size> bytes (<percent>%)", the numbers as a stream writes them.
+// "<received>/<size> bytes (<percent>%)", the numbers as a stream writes them. A size not known
+// yet (0) shows 0 %, not the quotient's "nan" or "inf".
 void AppendFigures(std::string& line, double received, double size) {
     AppendStreamNumber(line, received);
     line += '/';
     AppendStreamNumber(line, size);
     line += " bytes (";
-    AppendStreamNumber(line, 100.0 * received / size);
+    AppendStreamNumber(line, size > 0.0 ? 100.0 * received / size : 0.0);
     line += "%)";
 }
 

@@ -32,6 +32,7 @@ static_assert(Same(kCouldntResolveProxy, CURLE_COULDNT_RESOLVE_PROXY) &&
                   Same(kAbortedByCallback, CURLE_ABORTED_BY_CALLBACK) &&
                   Same(kUnsupportedProtocol, CURLE_UNSUPPORTED_PROTOCOL) &&
                   Same(kReceiveError, CURLE_RECV_ERROR) &&
+                  Same(kTooManyRedirects, CURLE_TOO_MANY_REDIRECTS) &&
                   Same(kFileTooLarge, CURLE_FILESIZE_EXCEEDED),
               "the callers act on libcurl's own codes");
 
@@ -39,8 +40,12 @@ constexpr long kLowSpeedLimitBytesPerSecond = 1;
 // libcurl's default of 16 KiB costs a write and a progress report per 16 KiB; the curl tool uses
 // 100 KiB. Larger reads keep up with loopback and fast links; memory stays this one buffer.
 constexpr long kReceiveBufferBytes = 512 * 1024;
-constexpr char kOpenFailureText[] = "Unable to open target file.\n";
-constexpr char kTooLargeText[] = "The file is larger than announced.\n";
+// Logged inside one line: "... (<text>)."
+constexpr char kOpenFailureText[] = "Unable to open target file.";
+constexpr char kTooLargeText[] = "The file is larger than announced.";
+constexpr char kRedirectBodyText[] = "The server answered with a redirect that cannot be followed.";
+// A CDN in front of a mirror redirects once or twice; a longer chain is a loop or hostile.
+constexpr long kMaxRedirects = 5;
 // Plain HTTP carries the update information; a hostile answer must not make the launcher speak
 // any other protocol (file, ftp, gopher, dict, ...) to any host, not even through a redirect.
 constexpr char kAllowedProtocols[] = "http,https";
@@ -89,12 +94,21 @@ bool RangeNotSatisfiable(CURL* curl, CURLcode result, curl_off_t startPosition) 
     return status == 416;
 }
 
+// Whether the last answer is a redirect, which libcurl did not follow when it still is.
+bool AnsweredRedirect(CURL* curl) {
+    long status = 0;
+    curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
+    return status / 100 == 3;
+}
+
 // The file a transfer writes, and the bytes it may hold.
 struct TargetFile {
+    CURL* curl = nullptr;
     platform::UniqueFd fd;
     uint64_t size = 0;
     uint64_t maxBytes = 0;  // 0: no limit
     bool tooLarge = false;
+    bool redirectBody = false;
 };
 
 // Never through a link planted at the path; the descriptor stays out of started programs.
@@ -109,11 +123,16 @@ uint64_t FileSize(int fd) {
     return fstat(fd, &info) == 0 && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
 }
 
-// Any answer but `bytes` ends the transfer with CURLE_WRITE_ERROR: a failed write, or a file
-// that would grow beyond its limit.
+// Any answer but `bytes` ends the transfer with CURLE_WRITE_ERROR: a failed write, a file that
+// would grow beyond its limit, or the body of a redirect libcurl did not follow (no Location, or
+// 304), which is a status page and not the resource.
 size_t WriteToFile(char* data, size_t size, size_t count, void* target) {
     auto& file = *static_cast<TargetFile*>(target);
     const size_t bytes = size * count;
+    if (AnsweredRedirect(file.curl)) {
+        file.redirectBody = true;
+        return 0;
+    }
     if (file.maxBytes != 0 && file.size + bytes > file.maxBytes) {
         file.tooLarge = true;
         return 0;
@@ -155,6 +174,7 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
     CURL* const curl = handle_.get();
 
     TargetFile file;
+    file.curl = curl;
     file.fd = OpenTarget(targetPath, resume);
     file.maxBytes = bounds.maxFileBytes;
     if (!file.fd.Valid()) {
@@ -169,6 +189,8 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
     curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, kAllowedProtocols);
     curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, kAllowedProtocols);
+    curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(curl, CURLOPT_MAXREDIRS, kMaxRedirects);
     curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, WriteToFile);
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &file);
     curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, ProgressCallback::Forward);
@@ -197,7 +219,9 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
     curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, startPosition);
 
     CURLcode result = curl_easy_perform(curl);
-    const bool rangeIgnored = result == CURLE_RANGE_ERROR;
+    // A redirect that cannot be followed answers a range request without a range, too.
+    if (result == CURLE_RANGE_ERROR && AnsweredRedirect(curl)) file.redirectBody = true;
+    const bool rangeIgnored = result == CURLE_RANGE_ERROR && !file.redirectBody;
     if (rangeIgnored || RangeNotSatisfiable(curl, result, startPosition)) {
         LibraryDiagnostics() << (rangeIgnored ? "HTTP server does not support resuming."
                                               : "HTTP server cannot continue the file.")
@@ -215,6 +239,9 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
     if (file.tooLarge) {
         result = CURLE_FILESIZE_EXCEEDED;
         std::memcpy(errorBuffer_.data(), kTooLargeText, sizeof(kTooLargeText));
+    } else if (file.redirectBody) {
+        result = CURLE_HTTP_RETURNED_ERROR;
+        std::memcpy(errorBuffer_.data(), kRedirectBodyText, sizeof(kRedirectBodyText));
     }
 
     lastResult_ = result;

@@ -18,10 +18,11 @@ enum TransferResult : int {
     kCouldntResolveHost = 6,
     kCouldntConnect = 7,
     kPartialFile = 18,        // the connection ended before the announced length
-    kHttpReturnedError = 22,  // an HTTP error status
+    kHttpReturnedError = 22,  // an HTTP error status, or a redirect without a place to go
     kWriteError = 23,         // the target could not be opened or written
     kOperationTimedOut = 28,  // connect time-out, or a body that stalled
     kAbortedByCallback = 42,  // the observer asked to stop
+    kTooManyRedirects = 47,   // more than five redirects in a row
     kReceiveError = 56,       // the connection failed while the body arrived (a reset)
     kFileTooLarge = 63,       // the file grew beyond the size allowed for it
 };
@@ -43,9 +44,10 @@ public:
 
     // Writes the resource at `url` to `targetPath` (never through a link there; created when
     // missing, mode 0600). With `resume`, the bytes already in the file are kept and only the
-    // rest is requested; otherwise the file is rewritten. Only http and https are spoken, also
-    // for redirects. Progress goes to `observer` (may be null), which can cancel the transfer.
-    // True when the transfer completed within `bounds`.
+    // rest is requested; otherwise the file is rewritten. At most five redirects are followed,
+    // each to http or https only, and a resumed transfer asks the last place for the same rest.
+    // Progress goes to `observer` (may be null), which can cancel the transfer. True when the
+    // transfer completed within `bounds`.
     bool download(const std::string& url, std::string targetPath, bool resume,
                   DownloadProgressObserver* observer, const TransferBounds& bounds = {});
 

@@ -17,13 +17,13 @@ platform::TrustAnchors PublisherAnchors() {
 
 }  // namespace
 
-bool verifyFileTrust(const std::string& path, int fd) {
+bool verifyFileTrust(const std::string& path, int fd, uint64_t* payloadSize) {
     std::ostream& diagnostics = TrustDiagnostics();
     const platform::TrustAnchors anchors = PublisherAnchors();
     if (!anchors.pinProblem.empty()) diagnostics << anchors.pinProblem << std::endl;
     diagnostics << "File location:" << path << "verifying file signature... ";
-    const uint32_t code =
-        fd >= 0 ? platform::VerifyFileTrust(fd, anchors) : platform::VerifyFileTrust(path, anchors);
+    const uint32_t code = fd >= 0 ? platform::VerifyFileTrust(fd, anchors, nullptr, payloadSize)
+                                  : platform::VerifyFileTrust(path, anchors);
     if (code == platform::kTrustOk) {
         diagnostics << "content approoved." << std::endl;
         return true;

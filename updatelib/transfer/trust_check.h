@@ -1,6 +1,7 @@
 // The code-signing check of a downloaded update before it may run.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 namespace Tern {
@@ -12,7 +13,8 @@ namespace Tern {
 // (only they: a link is followed, and a pin without a usable certificate trusts nobody),
 // otherwise the system's certificate store. Writes one line to the trust diagnostics:
 // "File location:<path>verifying file signature... " and the verdict, after a line saying why
-// when the pin is unusable.
-bool verifyFileTrust(const std::string& path, int fd);
+// when the pin is unusable. `payloadSize`, when given, receives the number of bytes the trusted
+// signature covers.
+bool verifyFileTrust(const std::string& path, int fd, uint64_t* payloadSize = nullptr);
 
 }  // namespace Tern
