@@ -215,7 +215,9 @@ public:
     }
 
     ParseResult Run() {
-        if (lines_.empty() || lines_[0] != kHeader) return Fail(1, "missing header line");
+        if (lines_.empty() || lines_[0] != kHeader) {
+            return Fail(1, "the first line is not \"Windows Registry Editor Version 5.00\"");
+        }
         for (next_ = 1; next_ < lines_.size();) {
             const size_t lineNumber = next_ + 1;
             const std::string line = TrimRight(TrimLeft(lines_[next_++]));

@@ -153,23 +153,31 @@ TEST_F(RegistryTest, DeletedKeysAnswerSoAndKeysWithSubKeysStay) {
 TEST_F(RegistryTest, UnparsableHiveIsNeverOverwritten) {
     const std::string header = "Windows Registry Editor Version 5.00\n\n";
     const std::string section = header + "[HKEY_CURRENT_USER\\Software]\n";
-    const std::string bad[] = {
-        "REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n",
-        header + "[HKEY_LOCAL_MACHINE\\Software]\n",
-        section + "\"a\"=\"b\"\nnot a value\n",
-        section + "\"x\"=hex:01,zz\n",
+    // Each with the line its diagnostic names.
+    const std::pair<std::string, std::string> bad[] = {
+        {"[HKEY_CURRENT_USER\\Software]\n",
+         "line 1: the first line is not \"Windows Registry Editor Version 5.00\""},
+        {"REGEDIT4\n\n[HKEY_CURRENT_USER\\Software]\n", "line 1: "},
+        {header + "[HKEY_LOCAL_MACHINE\\Software]\n", "line 3: "},
+        {section + "\"a\"=\"b\"\nnot a value\n", "line 5: "},
+        {section + "\"x\"=hex:01,zz\n", "line 4: "},
     };
     RegistryKey held;
     ASSERT_EQ(RegistryKey::Create(kUser, "Software", &held), 0);
     ASSERT_EQ(held.SetString("kept", "yes"), 0);
     const std::string good = ReadFileBytes(UserHive());
-    for (const std::string& file : bad) {
+    for (const auto& [file, line] : bad) {
         SCOPED_TRACE(file);
         ReplaceHive(file);
         EXPECT_EQ(Dump("Software"), "error 2");
         EXPECT_EQ(held.SetString("a", "c"), platform::kRegCorrupt);
         EXPECT_EQ(held.DeleteValue("kept"), platform::kRegCorrupt);
-        EXPECT_EQ(tern_test::RunChild({TERN_PEER_PROCESS, "write", "x", "0", "1"}).exitCode, 1);
+        const tern_test::ChildResult writer =
+            tern_test::RunChild({TERN_PEER_PROCESS, "write", "x", "0", "1"});
+        EXPECT_EQ(writer.exitCode, 1);
+        EXPECT_NE(writer.standardError.find("Registry hive " + UserHive() + ": " + line),
+                  std::string::npos)
+            << writer.standardError;
         EXPECT_EQ(ReadFileBytes(UserHive()), file);
     }
     // Once repaired, the hive and the handles opened before are usable again.

@@ -30,11 +30,12 @@ using platform::Hive;
 const Tern::TargetId kPatch("Patch", "all", "all");
 
 // A patch that appends what it saw, its directory and its own size, to the file
-// $TERN_PATCH_RECORD names; longer than one read of the signature check, so that its bytes stream
-// in many pieces. No `exit` keeps the shell from the signature: only the payload may run.
+// $TERN_PATCH_RECORD names, and ends with status 3; longer than one read of the signature check,
+// so that its bytes stream in many pieces. No `exit` keeps the shell from the signature: only the
+// payload may run.
 std::string PatchScript(const std::string& name) {
     return "#!/bin/sh\n# " + std::string(70000, 'x') + "\necho \"" + name +
-           " ran in $PWD from $(wc -c < \"$0\") bytes\" >> \"$TERN_PATCH_RECORD\"\n";
+           " ran in $PWD from $(wc -c < \"$0\") bytes\" >> \"$TERN_PATCH_RECORD\"\n(exit 3)\n";
 }
 
 std::string Ran(const std::string& name) {
@@ -220,7 +221,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
              };
              return path;
          },
-         0, Tern::LibText("IDS_LIB_MSG_START_UPDATE"), Ran("checked"), true},
+         0, Tern::LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") + " 3\n", Ran("checked"), true},
         {"a running program's file (busy even for root)",
          [&] {
              const std::string path = Download(ReadFileBytes("/bin/sleep"));
@@ -252,6 +253,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
         EXPECT_EQ(StoredPatch(), path.empty() ? "" : (c.result == 0 ? "D " : "E ") + path);
         busy.reset();
     }
+    EXPECT_TRUE(Contains(diagnostics_.str(), " ended with exit code 3\n")) << diagnostics_.str();
 }
 
 // The whole way: announced, downloaded, checked, confirmed, run and waited for; cleaned up by the

@@ -8,6 +8,7 @@
 #include "platform/files.h"
 #include "platform/process.h"
 #include "platform/unique_fd.h"
+#include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/base/library_texts.h"
 #include "updatelib/base/update_observer.h"
@@ -221,7 +222,12 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
         observer.Result = kUpdateReplacesLauncher;
         return true;
     }
-    platform::WaitForProcess(processId);
+    // The result stays kUpdateOk whatever the patch answers: only its next start can tell
+    // whether it installed itself, by the installation's id.
+    const int exitCode = platform::WaitForProcess(processId);
+    log << LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") << " " << exitCode << std::endl;
+    LibraryDiagnostics() << "The update " << path << " ended with exit code " << exitCode
+                         << std::endl;
     observer.Result = kUpdateOk;
     return true;
 }
