@@ -35,36 +35,54 @@ constexpr uint64_t kMaxPatchSize = INT32_MAX;
 const char kNoUpdateAnswer[] = "<RESPONSE/>\n";
 const char kNoUpdateFile[] = ".none.xml";
 
-const char kUsage[] =
-    "usage: tern-publish <command> [options]\n"
-    "Prepares patches for the launcher and the update-information service.\n"
-    "\n"
-    "commands:\n"
-    "  checksum FILE\n"
-    "      the checksum text the answer carries for FILE\n"
-    "  sign --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] IN OUT\n"
-    "      writes OUT: IN with an appended signature (the certificate must allow code\n"
-    "      signing; CHAIN.pem holds only certificates on its path); the launcher runs only\n"
-    "      the signed bytes, so any program, a script too, can be a patch\n"
-    "  verify [--pinned TRUST.pem] FILE\n"
-    "      whether FILE is signed by a trusted publisher: the system's certificate store\n"
-    "      (SSL_CERT_FILE, SSL_CERT_DIR), or only the certificates of TRUST.pem, as the launcher\n"
-    "      does when Resources/trust.pem exists beside it\n"
-    "  answer --url URL [--launcher] [--pinned TRUST.pem] PATCH\n"
-    "      the update-information answer announcing PATCH at URL; --launcher: the patch\n"
-    "      replaces the launcher itself, which then quits without starting the game\n"
-    "  answer --none\n"
-    "      the answer that announces no patch\n"
-    "  site --out DIR --base-url URL [--pinned TRUST.pem] --gid ID PATCH [--gid ID PATCH]...\n"
-    "      a static tree for a web server (see server/nginx.conf): DIR/patches/ with the\n"
-    "      patches, DIR/answers/ID.xml with each game id's answer and DIR/answers/.none.xml\n"
-    "      for any other id, and nothing else (older patches and answers are removed); game\n"
-    "      ids are letters, digits, '-' and '_'\n"
-    "  --help\n"
-    "      this text\n"
-    "\n"
-    "answer and site refuse a PATCH that verify, with the same --pinned, does not trust.\n"
-    "exit status: 0 done, 1 failed or not trusted, 2 wrong command line\n";
+// Each command's synopsis and description, for `--help` and for `COMMAND --help`.
+struct CommandHelp {
+    const char* name;
+    const char* text;
+};
+const CommandHelp kCommandHelp[] = {
+    {"checksum",
+     "  checksum FILE\n"
+     "      the checksum text the answer carries for FILE\n"},
+    {"sign",
+     "  sign --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] IN OUT\n"
+     "      writes OUT: IN with an appended signature (the certificate must allow code\n"
+     "      signing; CHAIN.pem holds only certificates on its path); the launcher runs only\n"
+     "      the signed bytes, so any program, a script too, can be a patch\n"},
+    {"verify",
+     "  verify [--pinned TRUST.pem] FILE\n"
+     "      whether FILE is signed by a trusted publisher: the system's certificate store\n"
+     "      (SSL_CERT_FILE, SSL_CERT_DIR), or only the certificates of TRUST.pem, as the launcher\n"
+     "      does when Resources/trust.pem exists beside it\n"},
+    {"answer",
+     "  answer --url URL [--launcher] [--pinned TRUST.pem] PATCH\n"
+     "      the update-information answer announcing PATCH at URL; --launcher: the patch\n"
+     "      replaces the launcher itself, which then quits without starting the game\n"
+     "  answer --none\n"
+     "      the answer that announces no patch\n"
+     "  answer refuses a PATCH that verify, with the same --pinned, does not trust.\n"},
+    {"site",
+     "  site --out DIR --base-url URL [--pinned TRUST.pem] --gid ID PATCH [--gid ID PATCH]...\n"
+     "      a static tree for a web server (see server/nginx.conf): DIR/patches/ with the\n"
+     "      patches, DIR/answers/ID.xml with each game id's answer and DIR/answers/.none.xml\n"
+     "      for any other id, and nothing else (older patches and answers are removed); game\n"
+     "      ids are letters, digits, '-' and '_'\n"
+     "  site refuses a PATCH that verify, with the same --pinned, does not trust.\n"},
+};
+const char kExitStatus[] = "exit status: 0 done, 1 failed or not trusted, 2 wrong command line\n";
+
+// The help of `command`, or of every command when it is empty.
+std::string Usage(const std::string& command = "") {
+    std::string usage = command.empty() ? "usage: tern-publish <command> [options]\n"
+                                          "Prepares patches for the launcher and the "
+                                          "update-information service.\n\ncommands:\n"
+                                        : "usage:\n";
+    for (const CommandHelp& help : kCommandHelp) {
+        if (command.empty() || command == help.name) usage += help.text;
+    }
+    if (command.empty()) usage += "  COMMAND --help\n      that command's help\n";
+    return usage + "\n" + kExitStatus;
+}
 
 int Fail(const std::string& message) {
     std::fprintf(stderr, "tern-publish: %s\n", message.c_str());
@@ -72,7 +90,7 @@ int Fail(const std::string& message) {
 }
 
 int UsageError(const std::string& message) {
-    std::fprintf(stderr, "tern-publish: %s\n%s", message.c_str(), kUsage);
+    std::fprintf(stderr, "tern-publish: %s\n%s", message.c_str(), Usage().c_str());
     return kUsageError;
 }
 
@@ -393,14 +411,26 @@ int main(int argc, char** argv) {
     if (words.empty()) return UsageError("a command is needed");
     const std::string command = words[0];
     const std::vector<std::string> arguments(words.begin() + 1, words.end());
-    if (command == "--help" || command == "-h") {
-        std::fputs(kUsage, stdout);
+    const auto asksHelp = [](const std::string& word) { return word == "--help" || word == "-h"; };
+    if (asksHelp(command)) {
+        std::fputs(Usage().c_str(), stdout);
         return kSuccess;
     }
-    if (command == "checksum") return Checksum(arguments);
-    if (command == "sign") return Sign(arguments);
-    if (command == "verify") return Verify(arguments);
-    if (command == "answer") return Answer(arguments);
-    if (command == "site") return Site(arguments);
+    const struct {
+        const char* name;
+        int (*run)(const std::vector<std::string>&);
+    } commands[] = {{"checksum", Checksum},
+                    {"sign", Sign},
+                    {"verify", Verify},
+                    {"answer", Answer},
+                    {"site", Site}};
+    for (const auto& known : commands) {
+        if (command != known.name) continue;
+        if (std::any_of(arguments.begin(), arguments.end(), asksHelp)) {
+            std::fputs(Usage(command).c_str(), stdout);
+            return kSuccess;
+        }
+        return known.run(arguments);
+    }
     return UsageError("unknown command " + command);
 }
