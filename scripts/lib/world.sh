@@ -52,8 +52,10 @@ world_install_game() {
 echo "skyreach $(cat version.txt) started in $PWD with: $*" >>"$TERN_GAME_LOG"
 GAME
     chmod 755 "$WORLD_GAME/skyreach.exe"
-    printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"Language"="english"\n\n[HKEY_LOCAL_MACHINE\\%s\\GameUpdate]\n"info"="%s"\n"language"="us"\n' \
-        "$WORLD_KEY" "$WORLD_KEY" "$WORLD_GAME_ID" >"$XDG_CONFIG_HOME/tern/registry/system.reg"
+    local key="HKEY_LOCAL_MACHINE\\$WORLD_KEY"
+    "$WORLD_GAME/ternreg" set "$key" Language english
+    "$WORLD_GAME/ternreg" set "$key\\GameUpdate" info "$WORLD_GAME_ID"
+    "$WORLD_GAME/ternreg" set "$key\\GameUpdate" language us
 }
 
 # world_publisher: a certificate authority that only this world trusts (pinned beside the
@@ -86,12 +88,10 @@ world_patch() {
             head -c $((padding * 1024)) /dev/zero | tr '\0' '#' | fold -w 1000 | sed 's/^/# /'
             echo
         fi
+        echo 'set -e'
         echo "echo $version > version.txt"
-        echo 'hive=$XDG_CONFIG_HOME/tern/registry/system.reg'
-        echo "sed 's/\"info\"=\"[^\"]*\"/\"info\"=\"$WORLD_GAME_ID-$version\"/' \"\$hive\" > \"\$hive.new\""
-        echo 'mv "$hive.new" "$hive"'
-        echo "echo \"patch $version ran in \$PWD\" >> \"\$TERN_GAME_LOG\""
-        echo 'exit 0'
+        echo "./ternreg set 'HKEY_LOCAL_MACHINE\\$WORLD_KEY\\GameUpdate' info $WORLD_GAME_ID-$version"
+        echo "echo \"patch $version ran in \$PWD as \$0\" >> \"\$TERN_GAME_LOG\""
     } >"$script"
     "$WORLD_BUILD/bin/tern-publish" sign --key "$WORLD/publisher/signer.key" \
         --cert "$WORLD/publisher/signer.pem" "$script" "$out"
@@ -105,18 +105,15 @@ world_publish() {
         --gid "$WORLD_GAME_ID" "$1"
 }
 
-# world_serve [RATE]: nginx serving the site on a free port of 127.0.0.1 with the project's
-# configuration, patches at most RATE (e.g. 200k) a second; the launcher reaches it as its
-# HTTP proxy, whatever host names the URLs hold.
+# world_serve [RATE]: nginx serving the site on a free port of 127.0.0.1 through scripts/serve,
+# patches at most RATE (e.g. 200k) a second; the launcher reaches it as its HTTP proxy, whatever
+# host names the URLs hold.
 world_serve() {
     local port
     port=$(python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
-    sed "s/127.0.0.1:8080/127.0.0.1:$port/" "$WORLD_SOURCE/server/nginx.conf" >"$WORLD/server/nginx.conf"
-    if [ -n "${1:-}" ]; then
-        sed -i "s|default_type application/octet-stream;|&\n            limit_rate $1;|" \
-            "$WORLD/server/nginx.conf"
-    fi
-    /usr/sbin/nginx -p "$WORLD/server" -c "$WORLD/server/nginx.conf" 2>"$WORLD/server/error.log" &
+    # The command the README gives publishers.
+    "$WORLD_SOURCE/scripts/serve" "$WORLD/server" "127.0.0.1:$port" ${1:+"$1"} \
+        2>"$WORLD/server/error.log" &
     WORLD_PIDS+=($!)
     for _ in $(seq 100); do
         curl -s -o /dev/null "http://127.0.0.1:$port/" && break

@@ -77,6 +77,17 @@ scenario_no_update() {
     check "the launcher ends with exit code 0" world_wait_launcher
     check "no window showed" test -z "$seen"
     check "the game started" game_started_with 1.0
+    echo "a machine hive without its first line: the player is told, the diagnostics say why"
+    sed -i 1d "$XDG_CONFIG_HOME/tern/registry/system.reg"
+    world_launch
+    local box
+    box=$(world_window "Skyreach Updater")
+    check "the launcher shows its refusal" test -n "$box"
+    check "the diagnostics name the hive and its missing first line" grep -qF \
+        "$XDG_CONFIG_HOME/tern/registry/system.reg: line 1: the first line is not \"Windows Registry Editor Version 5.00\"" \
+        "$WORLD/launcher.log"
+    [ -n "$box" ] && world_key "$box" Return
+    check "the launcher ends" world_wait_launcher
 }
 
 scenario_update() {
@@ -86,6 +97,10 @@ scenario_update() {
     confirm_and_finish
     check "the patch ran" patch_ran
     check "the game started in its new version" game_started_with 1.1
+    check "the technical log and the diagnostics hold the patch's exit code" \
+        test "$(grep -c 'ended with exit code 0$' "$WORLD/launcher.log")" -eq 2
+    check "the patch changed the installation's id with ternreg" test "$("$WORLD_GAME/ternreg" get \
+        "HKEY_LOCAL_MACHINE\\$WORLD_KEY\\GameUpdate" info)" = "$WORLD_GAME_ID-1.1"
     : >"$TERN_GAME_LOG"
     world_launch
     check "the second launcher ends with exit code 0" world_wait_launcher
@@ -174,7 +189,16 @@ scenario_publisher_refusals() {
         check "$what: exit $code and a line why" \
             test "$got" -eq "$code" -a -s "$WORLD/refusal.txt"
     }
-    expect_exit 0 "--help" "$publish" --help
+    local command
+    for command in "" checksum sign verify answer site; do
+        expect_exit 0 "$command --help" "$publish" $command --help
+    done
+    expect_exit 0 "ternreg --help" "$WORLD_GAME/ternreg" --help
+    expect_exit 0 "scripts/serve --help" "$WORLD_SOURCE/scripts/serve" --help
+    check "the player's installation has no tern-publish" test ! -e "$WORLD_GAME/tern-publish"
+    cmake --install "$build_dir" --component publisher --prefix "$WORLD/tools" >/dev/null
+    check "the publisher component installs only bin/tern-publish" \
+        test "$(cd "$WORLD/tools" && find . -type f)" = ./bin/tern-publish
     expect_exit 1 "a missing file" "$publish" checksum "$p/missing"
     expect_exit 1 "a key of another certificate" "$publish" sign --key "$p/ca.key" \
         --cert "$p/signer.pem" "$p/patch-1.1.sh" "$p/out"
