@@ -193,9 +193,17 @@ scenario_publisher_refusals() {
     for command in "" checksum sign verify answer site; do
         expect_exit 0 "$command --help" "$publish" $command --help
     done
-    expect_exit 0 "ternreg --help" "$WORLD_GAME/ternreg" --help
+    local ternreg=$WORLD_GAME/ternreg key="HKEY_LOCAL_MACHINE\\$WORLD_KEY"
+    expect_exit 0 "ternreg --help" "$ternreg" --help
+    expect_exit 2 "ternreg: a key of no hive" "$ternreg" set 'HKLM\Software' a b
+    expect_exit 2 "ternreg: a number beyond 32 bits" "$ternreg" set --dword "$key" n 4294967296
+    expect_exit 1 "ternreg: a missing value" "$ternreg" get "$key" missing
+    check "ternreg: a number in hex, read in decimal" \
+        test "$("$ternreg" set --dword "$key" n 0x10 && "$ternreg" get "$key" N)" = 16
+    check "ternreg: a deleted value is gone" \
+        sh -c "'$ternreg' delete '$key' n && ! '$ternreg' get '$key' n 2>/dev/null"
     expect_exit 0 "scripts/serve --help" "$WORLD_SOURCE/scripts/serve" --help
-    check "the player's installation has no tern-publish" test ! -e "$WORLD_GAME/tern-publish"
+    check "the player's installation has no tern-publish" test -z "$(find "$WORLD_GAME" -name tern-publish)"
     cmake --install "$build_dir" --component publisher --prefix "$WORLD/tools" >/dev/null
     check "the publisher component installs only bin/tern-publish" \
         test "$(cd "$WORLD/tools" && find . -type f)" = ./bin/tern-publish
