@@ -76,8 +76,8 @@ world_publisher() {
 }
 
 # world_patch VERSION OUT [PADDING_KIB]: a signed patch that installs game version VERSION: it
-# writes version.txt and the installation's new id, as an installer does. PADDING_KIB makes it
-# larger (a comment), for slow downloads.
+# writes version.txt and, with the ternreg beside the launcher, the installation's new id.
+# PADDING_KIB makes it larger (a comment), for slow downloads.
 world_patch() {
     local version=$1 out=$2 padding=${3:-0}
     local script=$WORLD/publisher/patch-$version.sh
