@@ -8,13 +8,15 @@
 
 WORLD_SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WORLD_GAME_ID=skyreach-demo
-WORLD_KEY='Software\Norland\Skyreach'
 WORLD_PIDS=()
 
 # world_init BUILD_DIR [KEEP]: creates the world in a new temporary directory ($WORLD).
 world_init() {
     WORLD_BUILD=$(cd "$1" && pwd)
     WORLD_KEEP=${2:-}
+    # The game's names in the build's string table: TERN_GAME_NAME, TERN_GAME_KEY,
+    # TERN_GAME_EXECUTABLE_BASE, TERN_GAME_WINDOW_CAPTION.
+    . "$WORLD_BUILD/game_names.sh"
     WORLD=$(mktemp -d "${TMPDIR:-/tmp}/tern-world-XXXXXX")
     trap world_cleanup EXIT
     mkdir -p "$WORLD"/{config/tern/registry,runtime,cache,home,publisher,server,shots}
@@ -47,13 +49,14 @@ world_cleanup() {
 world_install_game() {
     cmake --install "$WORLD_BUILD" --prefix "$WORLD_GAME" >/dev/null
     echo "1.0" >"$WORLD_GAME/version.txt"
-    cat >"$WORLD_GAME/skyreach.exe" <<'GAME'
+    local game=$WORLD_GAME/$TERN_GAME_EXECUTABLE_BASE.exe
+    cat >"$game" <<GAME
 #!/bin/sh
-echo "skyreach $(cat version.txt) started in $PWD with: $*" >>"$TERN_GAME_LOG"
+echo "$TERN_GAME_EXECUTABLE_BASE \$(cat version.txt) started in \$PWD with: \$*" >>"\$TERN_GAME_LOG"
 GAME
-    chmod 755 "$WORLD_GAME/skyreach.exe"
+    chmod 755 "$game"
     printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"Language"="english"\n\n[HKEY_LOCAL_MACHINE\\%s\\GameUpdate]\n"info"="%s"\n"language"="us"\n' \
-        "$WORLD_KEY" "$WORLD_KEY" "$WORLD_GAME_ID" >"$XDG_CONFIG_HOME/tern/registry/system.reg"
+        "$TERN_GAME_KEY" "$TERN_GAME_KEY" "$WORLD_GAME_ID" >"$XDG_CONFIG_HOME/tern/registry/system.reg"
 }
 
 # world_publisher: a certificate authority that only this world trusts (pinned beside the
@@ -81,7 +84,7 @@ world_patch() {
     local script=$WORLD/publisher/patch-$version.sh
     {
         echo '#!/bin/sh'
-        echo "# Installs Skyreach $version."
+        echo "# Installs $TERN_GAME_NAME $version."
         if [ "$padding" -gt 0 ]; then
             head -c $((padding * 1024)) /dev/zero | tr '\0' '#' | fold -w 1000 | sed 's/^/# /'
             echo

@@ -20,7 +20,7 @@ check() {
         failures=$((failures + 1))
     fi
 }
-game_started_with() { grep -q "skyreach $1 started" "$TERN_GAME_LOG" 2>/dev/null; }
+game_started_with() { grep -q "$TERN_GAME_EXECUTABLE_BASE $1 started" "$TERN_GAME_LOG" 2>/dev/null; }
 patch_ran() { grep -q "patch" "$TERN_GAME_LOG" 2>/dev/null; }
 resumed() { grep -q "Resuming from position [1-9]" "$WORLD/launcher.log"; }
 no_downloads_left() { [ -z "$(world_downloaded)" ]; }
@@ -71,7 +71,7 @@ scenario_no_update() {
     world_launch
     local seen=""
     while kill -0 "$WORLD_LAUNCHER" 2>/dev/null; do
-        xdotool search --onlyvisible --name "Skyreach Updater" >/dev/null 2>&1 && seen=yes
+        xdotool search --onlyvisible --name "$TERN_GAME_WINDOW_CAPTION" >/dev/null 2>&1 && seen=yes
         sleep 0.02
     done
     check "the launcher ends with exit code 0" world_wait_launcher
@@ -127,7 +127,7 @@ scenario_tampered() {
     world_display
     world_launch
     local window collapsed question
-    window=$(world_window "Skyreach Updater")
+    window=$(world_window "$TERN_GAME_WINDOW_CAPTION")
     collapsed=$(window_height "$window")
     question=$(world_window "New version found!")
     [ -n "$question" ] && world_key "$question" Return
