@@ -56,7 +56,8 @@ echo "$TERN_GAME_EXECUTABLE_BASE \$(cat version.txt) started in \$PWD with: \$*"
 GAME
     chmod 755 "$game"
     printf 'Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\%s]\n"Language"="english"\n\n[HKEY_LOCAL_MACHINE\\%s\\GameUpdate]\n"info"="%s"\n"language"="us"\n' \
-        "$TERN_GAME_KEY" "$TERN_GAME_KEY" "$WORLD_GAME_ID" >"$XDG_CONFIG_HOME/tern/registry/system.reg"
+        "$TERN_GAME_KEY" "$TERN_GAME_KEY" "$WORLD_GAME_ID" \
+        >"$XDG_CONFIG_HOME/tern/registry/system.reg"
 }
 
 # world_publisher: a certificate authority that only this world trusts (pinned beside the
