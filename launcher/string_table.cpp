@@ -2,6 +2,9 @@
 
 #include <array>
 
+// The table's GAME_SETTING values with their defaults, read by the build.
+#include "game_settings.h"
+
 namespace launcher {
 namespace {
 
@@ -20,23 +23,6 @@ constexpr Entry kEntries[] = {
 #undef GAME_SETTING
 #undef STRING_ENTRY
 
-// Today's game, for a table that does not set them.
-struct GameSettings {
-    const char* ExecutableBase = "skyreach";
-    const char* WindowCaption = "Skyreach Updater";
-};
-
-constexpr GameSettings ReadGameSettings() {
-    GameSettings settings;
-#define STRING_ENTRY(id, text)
-#define GAME_SETTING(name, text) settings.name = text;
-#include TERN_STRING_TABLE_FILE
-#undef GAME_SETTING
-#undef STRING_ENTRY
-    return settings;
-}
-constexpr GameSettings kGameSettings = ReadGameSettings();
-
 constexpr bool HoldsEveryIdOnce() {
     std::array<int, kEntryCount> seen{};
     for (const Entry& entry : kEntries) {
@@ -49,9 +35,9 @@ static_assert(HoldsEveryIdOnce(), "the string table must hold each id from 105 t
 
 }  // namespace
 
-std::string GameExecutableBase() { return kGameSettings.ExecutableBase; }
+std::string GameExecutableBase() { return TERN_GAME_SETTING_ExecutableBase; }
 
-std::string WindowCaption() { return kGameSettings.WindowCaption; }
+std::string WindowCaption() { return TERN_GAME_SETTING_WindowCaption; }
 
 std::string LoadResourceString(int id) {
     for (const Entry& entry : kEntries) {

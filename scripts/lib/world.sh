@@ -8,13 +8,15 @@
 
 WORLD_SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WORLD_GAME_ID=skyreach-demo
-WORLD_KEY='Software\Norland\Skyreach'
 WORLD_PIDS=()
 
 # world_init BUILD_DIR [KEEP]: creates the world in a new temporary directory ($WORLD).
 world_init() {
     WORLD_BUILD=$(cd "$1" && pwd)
     WORLD_KEEP=${2:-}
+    # The game's names in the build's string table: TERN_GAME_NAME, TERN_GAME_KEY,
+    # TERN_GAME_EXECUTABLE_BASE, TERN_GAME_WINDOW_CAPTION.
+    . "$WORLD_BUILD/game_names.sh"
     WORLD=$(mktemp -d "${TMPDIR:-/tmp}/tern-world-XXXXXX")
     trap world_cleanup EXIT
     mkdir -p "$WORLD"/{config/tern/registry,runtime,cache,home,publisher,server,shots}
@@ -47,12 +49,13 @@ world_cleanup() {
 world_install_game() {
     cmake --install "$WORLD_BUILD" --prefix "$WORLD_GAME" >/dev/null
     echo "1.0" >"$WORLD_GAME/version.txt"
-    cat >"$WORLD_GAME/skyreach.exe" <<'GAME'
+    local game=$WORLD_GAME/$TERN_GAME_EXECUTABLE_BASE.exe
+    cat >"$game" <<GAME
 #!/bin/sh
-echo "skyreach $(cat version.txt) started in $PWD with: $*" >>"$TERN_GAME_LOG"
+echo "$TERN_GAME_EXECUTABLE_BASE \$(cat version.txt) started in \$PWD with: \$*" >>"\$TERN_GAME_LOG"
 GAME
-    chmod 755 "$WORLD_GAME/skyreach.exe"
-    local key="HKEY_LOCAL_MACHINE\\$WORLD_KEY"
+    chmod 755 "$game"
+    local key="HKEY_LOCAL_MACHINE\\$TERN_GAME_KEY"
     "$WORLD_GAME/ternreg" set "$key" Language english
     "$WORLD_GAME/ternreg" set "$key\\GameUpdate" info "$WORLD_GAME_ID"
     "$WORLD_GAME/ternreg" set "$key\\GameUpdate" language us
@@ -83,14 +86,14 @@ world_patch() {
     local script=$WORLD/publisher/patch-$version.sh
     {
         echo '#!/bin/sh'
-        echo "# Installs Skyreach $version."
+        echo "# Installs $TERN_GAME_NAME $version."
         if [ "$padding" -gt 0 ]; then
             head -c $((padding * 1024)) /dev/zero | tr '\0' '#' | fold -w 1000 | sed 's/^/# /'
             echo
         fi
         echo 'set -e'
         echo "echo $version > version.txt"
-        echo "./ternreg set 'HKEY_LOCAL_MACHINE\\$WORLD_KEY\\GameUpdate' info $WORLD_GAME_ID-$version"
+        echo "./ternreg set 'HKEY_LOCAL_MACHINE\\$TERN_GAME_KEY\\GameUpdate' info $WORLD_GAME_ID-$version"
         echo "echo \"patch $version ran in \$PWD as \$0\" >> \"\$TERN_GAME_LOG\""
     } >"$script"
     "$WORLD_BUILD/bin/tern-publish" sign --key "$WORLD/publisher/signer.key" \

@@ -1,6 +1,6 @@
 // The time from starting UpgradeLauncher to the start of the game when the update service
 // announces no patch, against starting the game directly. The launcher is a copy in a
-// directory of its own with its texts and the game (as skyreach.exe) beside it, as an
+// directory of its own with its texts and the game (named by the string table) beside it, as an
 // installation has them, the installation's values are in the machine hive, and nginx on
 // 127.0.0.1, reached as the proxy, answers the update-information request. The game writes the
 // moment it began running (start_stamp_game.cpp).
@@ -77,7 +77,7 @@ void InstallLauncher(const std::string& directory) {
     fs::create_directories(directory + "/Resources/us");
     fs::copy_file(TERN_LAUNCHER_PROGRAM, directory + "/UpgradeLauncher");
     fs::copy_file(TERN_LAUNCHER_TEXTS, directory + "/Resources/us/GameUpdate.us");
-    fs::copy_file(TERN_START_STAMP_GAME, directory + "/skyreach.exe");
+    fs::copy_file(TERN_START_STAMP_GAME, directory + "/" TERN_GAME_BASE ".exe");
 }
 
 }  // namespace
@@ -100,7 +100,7 @@ int main() {
     setenv("TERN_BENCH_START_STAMP", stampPath.c_str(), 1);
 
     const std::string launcher = appDirectory + "/UpgradeLauncher";
-    const std::string game = appDirectory + "/skyreach.exe";
+    const std::string game = appDirectory + "/" TERN_GAME_BASE ".exe";
     // Warms the page cache with the launcher's libraries and the game.
     MillisecondsToGameStart(launcher, stampPath);
     MillisecondsToGameStart(game, stampPath);

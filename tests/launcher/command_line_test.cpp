@@ -22,8 +22,8 @@ struct Case {
     Placed placed = Placed::File;  // Link: the profile is a link to the file; Fifo: a FIFO
 };
 
-const std::string kPlain = "skyreach.exe||1|";
-const std::string kD3D11 = "skyreach_d3d11.exe||1|";
+const std::string kPlain = TERN_GAME_BASE ".exe||1|";
+const std::string kD3D11 = TERN_GAME_BASE "_d3d11.exe||1|";
 
 std::string Gamer(const std::string& inside) {
     return "<GamerProfile>" + inside + "</GamerProfile>";
@@ -36,26 +36,27 @@ std::vector<Case> Cases() {
     // Game arguments are cut after 1023 characters, never inside a UTF-8 sequence.
     const std::string a = std::string(1020, 'a') + " \xC3\xA9\xC3\xA9";
     const std::string b = std::string(1022, 'b') + "\xF0\x9F\x98\x80";
-    const std::string cutA = "skyreach.exe|" + a + "|1|";
+    const std::string game = TERN_GAME_BASE;  // the string table's
+    const std::string cutA = game + ".exe|" + a + "|1|";
     std::vector<Case> cases = {
         {"none", {}, {}, kPlain},
-        {"none", {}, {"-debug", "-foo"}, "skyreach_d.exe| -foo|1|"},
-        {"none", {}, {"-offline"}, "skyreach.exe|-offline|0|"},
-        {"none", {}, {"-nopatch", "My Games", "-x"}, "skyreach.exe| My Games -x|0|"},
-        {"none", {}, {"-a", "-write_registry", "-b"}, "skyreach.exe|-a -b|1|bin\\skyreach.exe"},
-        {"none", {}, {"-release", "-debug"}, "skyreach_d.exe||1|"},
-        {"none", {}, {"-retail", "-release"}, "skyreach_r.exe||1|"},
-        {"none", {}, {"-retail"}, "skyreach_rt.exe||1|"},
-        {"none", {}, {"-Debug"}, "skyreach.exe|-Debug|1|"},
+        {"none", {}, {"-debug", "-foo"}, game + "_d.exe| -foo|1|"},
+        {"none", {}, {"-offline"}, game + ".exe|-offline|0|"},
+        {"none", {}, {"-nopatch", "My Games", "-x"}, game + ".exe| My Games -x|0|"},
+        {"none", {}, {"-a", "-write_registry", "-b"}, game + ".exe|-a -b|1|bin\\" + game + ".exe"},
+        {"none", {}, {"-release", "-debug"}, game + "_d.exe||1|"},
+        {"none", {}, {"-retail", "-release"}, game + "_r.exe||1|"},
+        {"none", {}, {"-retail"}, game + "_rt.exe||1|"},
+        {"none", {}, {"-Debug"}, game + ".exe|-Debug|1|"},
         {"none", {}, {a.substr(0, 1020), a.substr(1021)}, cutA},
         {"none", {}, {a.substr(0, 1020), a.substr(1021) + "\xC3\xA9", "-x"}, cutA},
-        {"none", {}, {b + "\xF0\x9F\x98\x80"}, "skyreach.exe|" + b + "|1|"},
+        {"none", {}, {b + "\xF0\x9F\x98\x80"}, game + ".exe|" + b + "|1|"},
         {"v10", {}, {}, kPlain},
         {"v11", {}, {}, kD3D11},
         {"v12", {}, {}, kD3D11},
-        {"v11", {}, {"-retail"}, "skyreach_rt_d3d11.exe||1|"},
-        {"v11", {}, {"-debug", "-retail"}, "skyreach_d_d3d11.exe||1|"},
-        {"v11", UseD3D11("0"), {"-retail"}, "skyreach_rt.exe||1|"},
+        {"v11", {}, {"-retail"}, game + "_rt_d3d11.exe||1|"},
+        {"v11", {}, {"-debug", "-retail"}, game + "_d_d3d11.exe||1|"},
+        {"v11", UseD3D11("0"), {"-retail"}, game + "_rt.exe||1|"},
         {"v11", UseD3D11("0"), {}, kPlain, Placed::Link},
         {"v11", {}, {}, kD3D11, Placed::Fifo},  // opened for reading, it waits for a writer
         {"no_entry_point", {}, {}, kPlain},
@@ -92,7 +93,7 @@ TEST_F(CommandLineTest, DecisionTable) {
     const std::string documents = tern_test::LongDirectory(env_.Root(), 1000);
     tern_test::WriteFileBytes(env_.ConfigHome() + "/user-dirs.dirs",
                               "XDG_DOCUMENTS_DIR=\"" + documents + "\"\n");
-    const std::string profile = documents + "/My Games/Skyreach/GamerProfile.xml";
+    const std::string profile = documents + "/My Games/" TERN_GAME_NAME "/GamerProfile.xml";
     for (const Case& expected : Cases()) {
         SCOPED_TRACE(std::string(expected.probe) + " " +
                      expected.profile.value_or("").substr(0, 90));

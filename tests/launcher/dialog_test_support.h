@@ -52,9 +52,9 @@ protected:
 
     static void Install() {
         launcher::Settings() = launcher::LaunchSettings();
-        launcher::Settings().executableName = "skyreach.exe";
+        launcher::Settings().executableName = TERN_GAME_BASE ".exe";
         launcher::Settings().writeRegistry = true;
-        SetMachineValue(launcher::UpdateKeyPath(), "info", "skyreach-eu");
+        SetMachineValue(launcher::UpdateKeyPath(), "info", "game-eu");
         SetMachineValue(launcher::GameKeyPath(), "Language", "english");
     }
     static void SetMachineValue(const std::string& path, const std::string& name,

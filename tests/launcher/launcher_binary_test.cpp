@@ -14,6 +14,7 @@
 #include <thread>
 #include <tuple>
 
+#include "launcher/launcher_config.h"
 #include "platform/registry/registry_values.h"
 #include "tests/support/child_process.h"
 #include "tests/support/http_test_server.h"
@@ -24,7 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using platform::Hive;
 
-const std::string kGameKey = "Software\\Norland\\Skyreach";
+const std::string kGameKey = launcher::GameKeyPath();
 const char* const kInfoPath = "/MatchMakingConfig.aspx";
 // An answer that announces no update and is too short to show the window.
 const char* const kNoUpdateAnswer = "<RESPONSE></RESPONSE>";
@@ -36,11 +37,11 @@ protected:
         fs::copy_file(TERN_LAUNCHER_PROGRAM, launcher_[0]);
         fs::copy_file(TERN_WINDOW_LIBRARY, app_ + "/libUpgradeLauncherWindow.so");
         fs::copy_file(TERN_LAUNCHER_TEXTS, app_ + "/Resources/us/GameUpdate.us");
-        fs::copy_file(TERN_FIXTURE_GAME, app_ + "/skyreach.exe");
-        fs::copy_file(TERN_FIXTURE_GAME, app_ + "/skyreach_d3d11.exe");
+        fs::copy_file(TERN_FIXTURE_GAME, app_ + "/" TERN_GAME_BASE ".exe");
+        fs::copy_file(TERN_FIXTURE_GAME, app_ + "/" TERN_GAME_BASE "_d3d11.exe");
         server_.Serve(kInfoPath, kNoUpdateAnswer);
         platform::WriteRegistryString(Hive::LocalMachine, kGameKey + "\\GameUpdate", "info",
-                                      "skyreach-eu");
+                                      "game-eu");
         platform::WriteRegistryString(Hive::LocalMachine, kGameKey, "Language", "english");
     }
 
@@ -85,9 +86,9 @@ TEST_F(LauncherBinary, OneLauncherAtATimeAndAKilledOneLeavesNoLock) {
 
     server_.Serve(kInfoPath, kNoUpdateAnswer);
     EXPECT_EQ(tern_test::ChildProcess(launcher_, options_).Wait(), 0);
-    EXPECT_EQ(TakeStartedGame(), "bin\\skyreach.exe");
+    EXPECT_EQ(TakeStartedGame(), "bin\\" TERN_GAME_BASE ".exe");
     ASSERT_EQ(server_.Requests().size(), 2u);
-    EXPECT_NE(server_.Requests()[1].query.find("gid=skyreach-eu"), std::string::npos);
+    EXPECT_NE(server_.Requests()[1].query.find("gid=game-eu"), std::string::npos);
 }
 
 // A long answer asks for the window, which shows or cannot (no display, no library): every run
@@ -117,7 +118,7 @@ TEST_F(LauncherBinary, EveryRunEndsWithOrWithoutAWindow) {
         const std::string errors = tern_test::ReadFileBytes(errorsPath);
         EXPECT_NE(errors.find(diagnostic), std::string::npos);
         EXPECT_EQ(errors.find("qt."), std::string::npos) << errors;
-        EXPECT_EQ(TakeStartedGame(), "bin\\skyreach.exe");
+        EXPECT_EQ(TakeStartedGame(), "bin\\" TERN_GAME_BASE ".exe");
         EXPECT_TRUE(fs::is_empty(env_.TempDir()));
     }
     EXPECT_EQ(server_.Requests().size(), std::size(cases));
@@ -137,7 +138,7 @@ TEST_F(LauncherBinary, AClosedStandardErrorAndAProbeBesideTheLauncher) {
     close(pipeEnds[1]);
 // A sanitizer's dlopen interceptor hides the launcher's RUNPATH (google/sanitizers#1219).
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_EQ(TakeStartedGame(), "bin\\skyreach_d3d11.exe");
+    EXPECT_EQ(TakeStartedGame(), "bin\\" TERN_GAME_BASE "_d3d11.exe");
 #endif
 }
 

@@ -83,12 +83,12 @@ TEST_F(LauncherDialog, AbortStartsTheGameAtOnceAndTheEndDoesNotStartItAgain) {
 }
 
 TEST_F(LauncherDialog, FailedGameStartIsReportedOnceAndNeverRetried) {
-    launcher::Settings().executableName = "skyreach_missing.exe";
+    launcher::Settings().executableName = "missing_game.exe";
     auto dialog = CreateHost<DrivenHost>();
     dialog->OnAbortButton();
     ASSERT_EQ(boxes_.size(), 1u);
     EXPECT_EQ(boxes_[0].text,
-              "Could not start skyreach_missing.exe (error 2)\nThe game executable was not "
+              "Could not start missing_game.exe (error 2)\nThe game executable was not "
               "found or could not be run.");
 
     FromWorker([&] { dialog->OnFinished(4); });
@@ -147,8 +147,8 @@ TEST_F(LauncherRun, FailedRunWaitsUntilTheServiceStopsIt) {
     // The technical log is open: the window reaches below the separator.
     EXPECT_GT(Window()->height(), ControlOf(*Window(), 1007)->geometry().bottom() + 1);
     EXPECT_EQ(TextOf(*Window(), 1002),
-              "An error occurred while updating the game. Please contact Norland technical "
-              "support and add the technical log to your message.");
+              "An error occurred while updating the game. Please contact " TERN_COMPANY_NAME
+              " technical support and add the technical log to your message.");
     EXPECT_FALSE(TakeGameStart());
 
     FromWorker([] { Tern::UpdateServiceClient().RequestStop(); });

@@ -20,7 +20,7 @@ check() {
         failures=$((failures + 1))
     fi
 }
-game_started_with() { grep -q "skyreach $1 started" "$TERN_GAME_LOG" 2>/dev/null; }
+game_started_with() { grep -q "$TERN_GAME_EXECUTABLE_BASE $1 started" "$TERN_GAME_LOG" 2>/dev/null; }
 patch_ran() { grep -q "patch" "$TERN_GAME_LOG" 2>/dev/null; }
 resumed() { grep -q "Resuming from position [1-9]" "$WORLD/launcher.log"; }
 no_downloads_left() { [ -z "$(world_downloaded)" ]; }
@@ -71,7 +71,7 @@ scenario_no_update() {
     world_launch
     local seen=""
     while kill -0 "$WORLD_LAUNCHER" 2>/dev/null; do
-        xdotool search --onlyvisible --name "Skyreach Updater" >/dev/null 2>&1 && seen=yes
+        xdotool search --onlyvisible --name "$TERN_GAME_WINDOW_CAPTION" >/dev/null 2>&1 && seen=yes
         sleep 0.02
     done
     check "the launcher ends with exit code 0" world_wait_launcher
@@ -81,7 +81,7 @@ scenario_no_update() {
     sed -i 1d "$XDG_CONFIG_HOME/tern/registry/system.reg"
     world_launch
     local box
-    box=$(world_window "Skyreach Updater")
+    box=$(world_window "$TERN_GAME_WINDOW_CAPTION")
     check "the launcher shows its refusal" test -n "$box"
     check "the diagnostics name the hive and its missing first line" grep -qF \
         "$XDG_CONFIG_HOME/tern/registry/system.reg: line 1: the first line is not \"Windows Registry Editor Version 5.00\"" \
@@ -100,7 +100,7 @@ scenario_update() {
     check "the technical log and the diagnostics hold the patch's exit code" \
         test "$(grep -c 'ended with exit code 0$' "$WORLD/launcher.log")" -eq 2
     check "the patch changed the installation's id with ternreg" test "$("$WORLD_GAME/ternreg" get \
-        "HKEY_LOCAL_MACHINE\\$WORLD_KEY\\GameUpdate" info)" = "$WORLD_GAME_ID-1.1"
+        "HKEY_LOCAL_MACHINE\\$TERN_GAME_KEY\\GameUpdate" info)" = "$WORLD_GAME_ID-1.1"
     : >"$TERN_GAME_LOG"
     world_launch
     check "the second launcher ends with exit code 0" world_wait_launcher
@@ -142,7 +142,7 @@ scenario_tampered() {
     world_display
     world_launch
     local window collapsed question
-    window=$(world_window "Skyreach Updater")
+    window=$(world_window "$TERN_GAME_WINDOW_CAPTION")
     collapsed=$(window_height "$window")
     question=$(world_window "New version found!")
     [ -n "$question" ] && world_key "$question" Return
@@ -193,7 +193,7 @@ scenario_publisher_refusals() {
     for command in "" checksum sign verify answer site; do
         expect_exit 0 "$command --help" "$publish" $command --help
     done
-    local ternreg=$WORLD_GAME/ternreg key="HKEY_LOCAL_MACHINE\\$WORLD_KEY"
+    local ternreg=$WORLD_GAME/ternreg key="HKEY_LOCAL_MACHINE\\$TERN_GAME_KEY"
     expect_exit 0 "ternreg --help" "$ternreg" --help
     expect_exit 2 "ternreg: a key of no hive" "$ternreg" set 'HKLM\Software' a b
     expect_exit 2 "ternreg: a number beyond 32 bits" "$ternreg" set --dword "$key" n 4294967296
