@@ -85,8 +85,8 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
     const std::string progress =
         "total: 500 of 2000 bytes (25%)\nfile: 50 of 100 bytes (50%)\nupdate: 1 of 2\n" + texts;
     const std::string rawProgress =
-        "total bytes: 2000\ntotal received: 500\nfile bytes: 100\nfile received: 50\n"
-        "update count: 2\nupdate index: 1\n" +
+        "total bytes: 2000\ntotal received: 500\nfile bytes: 100\n"
+        "file received: 50\nupdate count: 2\nupdate index: 1\n" +
         texts;
     const std::string watch =
         "\rupdate 1/2  file 50/100 (50%)  total 500/2000 (25%)  Patch one\033[K\n";
@@ -107,7 +107,6 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
         {samba, Updater::Running, 0, sambaSaw, "", 1},
         {{ternctl, "state"}, Updater::Running, 0, "4 downloading updates\n", ""},
         {{ternctl, "state", "--raw"}, Updater::Finished, 0, "5\n", ""},
-        // The result is not final before the run's end, and neither form lets it pass for one.
         {{ternctl, "result"}, Updater::Running, 3, "running: downloading updates\n", ""},
         {{ternctl, "result", "--raw"}, Updater::Running, 3, "3\n", ""},
         {{ternctl, "result"}, Updater::Finished, 0, "3 failed\n", ""},
@@ -123,7 +122,6 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
         {{ternctl, "--help"}, Updater::Absent, 0, usage, ""},
         {{ternctl, "frobnicate"}, Updater::Running, 2, "", usage},
         {{ternctl, "state", "extra"}, Updater::Running, 2, "", usage},
-        {{ternctl, "stop", "--raw"}, Updater::Running, 2, "", usage},
         {{ternctl}, Updater::Running, 2, "", usage},
     };
     for (const Case& c : cases) {
