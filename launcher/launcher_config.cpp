@@ -3,6 +3,7 @@
 #include "launcher/launch_settings.h"
 #include "launcher/string_table.h"
 #include "platform/registry/registry_values.h"
+#include "updatelib/base/debugger_stream.h"
 #include "updatelib/base/file_functions.h"
 
 namespace launcher {
@@ -11,7 +12,6 @@ namespace {
 // Buffer sizes of the values, terminator included.
 constexpr size_t kLanguageCapacity = 4;
 constexpr size_t kValueCapacity = 256;
-const char* const kDefaultLanguage = "us";
 
 void WriteGameValue(int nameId, const std::string& text) {
     if (!Settings().writeRegistry) return;
@@ -36,8 +36,14 @@ bool LoadLocalizedTextsFrom(const std::string& directory) {
     const auto language =
         platform::ReadRegistryText(platform::Hive::LocalMachine, UpdateKeyPath(),
                                    LoadResourceString(IDS_LANGUAGE_VALUE), kLanguageCapacity);
-    Settings().uiLanguage = language ? *language : kDefaultLanguage;
-    return Tern::LoadTextFileFrom(LauncherTexts(), directory, Settings().uiLanguage);
+    Settings().uiLanguage = language ? *language : Tern::kFallbackLanguage;
+    // The language of the texts that show, so that the update library and the window's own
+    // buttons speak it too.
+    const auto loaded = Tern::LoadTextFileOrFallback(
+        LauncherTexts(), directory, Settings().uiLanguage, Tern::GetDebuggerStream());
+    if (!loaded) return false;
+    Settings().uiLanguage = *loaded;
+    return true;
 }
 
 bool LoadLocalizedTexts() { return LoadLocalizedTextsFrom(Tern::GetExecutableDirectory()); }

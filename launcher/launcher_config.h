@@ -21,8 +21,9 @@ std::string GetText(const std::string& key, const Args&... arguments) {
     return LauncherTexts().GetText(key, arguments...);
 }
 
-// Reads the launcher language ("us" when unreadable) into Settings().uiLanguage and loads the
-// launcher's texts of that language below `directory`. False when the text file was not read.
+// Reads the launcher language ("us" when unreadable) and loads the launcher's texts of that
+// language below `directory`, or those of "us" when that language has no text file; the language
+// loaded goes into Settings().uiLanguage. False when no text file was read.
 bool LoadLocalizedTextsFrom(const std::string& directory);
 // The same below the launcher's own directory.
 bool LoadLocalizedTexts();

@@ -73,7 +73,8 @@ WindowTexts TextsOfTheWindow() {
                        GetText("IDS_QUIT_BUTTON_CAPTION"),
                        GetText("IDS_START_GAME_BUTTON_CAPTION"),
                        GetText("IDS_THIS_FILE"),
-                       GetText("IDS_TOTAL")};
+                       GetText("IDS_TOTAL"),
+                       Settings().uiLanguage};
 }
 
 }  // namespace

@@ -35,6 +35,7 @@ struct WindowTexts {
     std::string startGameButton;  // button 2 once the run has ended
     std::string thisFile;
     std::string total;
+    std::string language;  // the launcher's language code ("us", "de"), for the toolkit's own texts
 };
 
 // One progress bar and the text beside it.

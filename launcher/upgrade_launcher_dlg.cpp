@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
@@ -12,6 +13,7 @@
 #include <QTextCursor>
 
 #include <algorithm>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <vector>
@@ -52,6 +54,24 @@ QString ToQString(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));
 }
 
+// The toolkit's name of a launcher language where the two differ; the others are the same.
+QString ToolkitLanguage(const std::string& language) {
+    static const std::map<std::string, const char*> kDiffering{
+        {"us", "en"}, {"br", "pt_BR"}, {"cn", "zh_CN"}, {"cz", "cs"}, {"dk", "da"},
+        {"gr", "el"}, {"jp", "ja"},    {"kr", "ko"},    {"se", "sv"}, {"tw", "zh_TW"}};
+    const auto found = kDiffering.find(language);
+    return QString::fromLatin1(found == kDiffering.end() ? language.c_str() : found->second);
+}
+
+// Loads the toolkit's translations of `language` from where the toolkit keeps them. Only
+// letters make a language: the code comes from the registry and becomes part of a file name.
+bool LoadToolkitTexts(QTranslator& translator, const std::string& language) {
+    const auto letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (language.empty() || !std::all_of(language.begin(), language.end(), letter)) return false;
+    return translator.load(QStringLiteral("qtbase_") + ToolkitLanguage(language),
+                           QLibraryInfo::path(QLibraryInfo::TranslationsPath));
+}
+
 template <typename Widget>
 Widget* Control(const std::map<int, QWidget*>& controls, int id) {
     const auto found = controls.find(id);
@@ -63,6 +83,9 @@ Widget* Control(const std::map<int, QWidget*>& controls, int id) {
 CUpgradeLauncherDlg::CUpgradeLauncherDlg(WindowOwner& owner, const WindowTexts& texts)
     : QDialog(nullptr, kWindowFlags), owner_(owner), texts_(texts) {
     InitLauncherResources();
+    if (LoadToolkitTexts(toolkitTexts_, texts_.language)) {
+        QCoreApplication::installTranslator(&toolkitTexts_);
+    }
     icon_ = QIcon(QString::fromLatin1(kApplicationIcon));
     setWindowIcon(icon_);
     CreateControls();

@@ -8,6 +8,7 @@
 #include <QDialog>
 #include <QIcon>
 #include <QTimer>
+#include <QTranslator>
 
 #include "launcher/launcher_window.h"
 
@@ -50,6 +51,9 @@ private:
 
     WindowOwner& owner_;
     const WindowTexts texts_;
+    // The toolkit's own texts (the buttons of the message boxes) in the launcher's language,
+    // installed while the window exists.
+    QTranslator toolkitTexts_;
     QIcon icon_;
     bool expanded_ = false;
     int windowWidth_ = 0;

@@ -92,15 +92,17 @@ TEST_F(LauncherBinary, OneLauncherAtATimeAndAKilledOneLeavesNoLock) {
 }
 
 // A long answer asks for the window, which shows or cannot (no display, no library): every run
-// ends by itself, even a failed one (3), starting the game, with one line when windowless.
-TEST_F(LauncherBinary, EveryRunEndsWithOrWithoutAWindow) {
+// ends by itself, even a failed one (3), starting the game, with one line when windowless; one
+// without texts of its language on those of "us". Without any texts it ends with that box.
+TEST_F(LauncherBinary, EveryRunEndsWithOrWithoutAWindowOrItsTexts) {
+    platform::WriteRegistryString(Hive::LocalMachine, kGameKey + "\\GameUpdate", "language", "de");
     tern_test::RouteOptions slow;
     slow.chunkBytes = 64;
     slow.intervalMs = 20;
     const std::string noUpdate = "<RESPONSE>" + std::string(200, ' ') + "</RESPONSE>";
     const std::string failed = "<ANSWER>" + std::string(200, ' ') + "</ANSWER>";
     const std::tuple<std::map<std::string, std::string>, std::string, const char*> cases[] = {
-        {{{"QT_QPA_PLATFORM", "offscreen"}}, noUpdate, ""},
+        {{{"QT_QPA_PLATFORM", "offscreen"}}, noUpdate, "de/GameUpdate.de; using the texts of us."},
         {{{"DISPLAY", ":9997"}}, failed, "No display can show"},
         {{{"QT_QPA_PLATFORM_PLUGIN_PATH", "/no"}, {"QT_PLUGIN_PATH", "/no"}}, failed, "No display"},
         {{{"QT_QPA_PLATFORM", "offscreen"}}, failed, "window library cannot be used"},
@@ -122,6 +124,12 @@ TEST_F(LauncherBinary, EveryRunEndsWithOrWithoutAWindow) {
         EXPECT_TRUE(fs::is_empty(env_.TempDir()));
     }
     EXPECT_EQ(server_.Requests().size(), std::size(cases));
+
+    fs::remove(app_ + "/Resources/us/GameUpdate.us");
+    const std::string errors = tern_test::RunChild(launcher_, options_).standardError;
+    EXPECT_NE(errors.find(app_ + "/Resources/us/GameUpdate.us.\n"), std::string::npos);
+    EXPECT_NE(errors.find("Updater: Cannot load resource files."), std::string::npos);
+    EXPECT_EQ(TakeStartedGame(), std::nullopt);
 }
 
 // Standard error on a pipe nobody reads (the player started the launcher from a tool that went

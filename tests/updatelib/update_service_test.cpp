@@ -80,11 +80,14 @@ bool Matches(const std::string& actual, const std::string& expected) {
 TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
     const std::string ternctl = TERN_TERNCTL;
     const std::string notRunning = "ternctl: no updater is running\n";
-    const std::string usage = "usage: ternctl <command>\n*";  // '*': any rest
+    const std::string usage = "usage: ternctl <command> *";  // '*': any rest
+    const std::string texts = "url: " + kUrlAsSent + "\ndescription: Patch one\n";
     const std::string progress =
-        "total bytes: 2000\ntotal received: 500\nfile bytes: 100\nfile received: 50\n"
-        "update count: 2\nupdate index: 1\nurl: " +
-        kUrlAsSent + "\ndescription: Patch one\n";
+        "total: 500 of 2000 bytes (25%)\nfile: 50 of 100 bytes (50%)\nupdate: 1 of 2\n" + texts;
+    const std::string rawProgress =
+        "total bytes: 2000\ntotal received: 500\nfile bytes: 100\n"
+        "file received: 50\nupdate count: 2\nupdate index: 1\n" +
+        texts;
     const std::string watch =
         "\rupdate 1/2  file 50/100 (50%)  total 500/2000 (25%)  Patch one\033[K\n";
     const std::vector<std::string> samba{TERN_SYSTEM_PYTHON3, TERN_SAMBA_CLIENT_SCRIPT,
@@ -102,9 +105,13 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
     };
     const Case cases[] = {
         {samba, Updater::Running, 0, sambaSaw, "", 1},
-        {{ternctl, "state"}, Updater::Running, 0, "4\n", ""},
-        {{ternctl, "result"}, Updater::Running, 0, "3\n", ""},
+        {{ternctl, "state"}, Updater::Running, 0, "4 downloading updates\n", ""},
+        {{ternctl, "state", "--raw"}, Updater::Finished, 0, "5\n", ""},
+        {{ternctl, "result"}, Updater::Running, 3, "running: downloading updates\n", ""},
+        {{ternctl, "result", "--raw"}, Updater::Running, 3, "3\n", ""},
+        {{ternctl, "result"}, Updater::Finished, 0, "3 failed\n", ""},
         {{ternctl, "progress"}, Updater::Running, 0, progress, ""},
+        {{ternctl, "progress", "--raw"}, Updater::Running, 0, rawProgress, ""},
         {{ternctl, "progress", "--watch"}, Updater::Finished, 0, watch, ""},
         {{ternctl, "stop"}, Updater::Running, 0, "", "", 1},
         {{ternctl, "state"}, Updater::Absent, 1, "", notRunning},

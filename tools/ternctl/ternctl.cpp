@@ -2,7 +2,7 @@
 // and progress, or asks it to stop.
 //
 // Exit status: 0 done, 1 no updater runs, 2 the service answered wrongly or not in time, or the
-// command line is wrong.
+// command line is wrong, 3 (result only) the run has not ended yet.
 
 #include <chrono>
 #include <cstdio>
@@ -23,23 +23,24 @@ using Tern::ServiceFailure;
 constexpr int kSuccess = 0;
 constexpr int kNotRunning = 1;
 constexpr int kFailure = 2;
-// The engine state of a run that has ended.
-constexpr int32_t kFinishedState = 5;
+constexpr int kRunning = 3;
 constexpr std::chrono::milliseconds kWatchInterval{250};
 
 const char kUsage[] =
-    "usage: ternctl <command>\n"
+    "usage: ternctl <command> [--raw]\n"
     "Asks the running updater through its local update service.\n"
     "\n"
     "commands:\n"
-    "  state             the engine's state number (5: the run has ended)\n"
-    "  result            the run's result code\n"
-    "  progress          the progress figures, one per line\n"
+    "  state             the engine's state number and its meaning (5: the run has ended)\n"
+    "  result            the run's result code and its meaning, or \"running\" before its end\n"
+    "  progress          the progress figures, in bytes and percent\n"
     "  progress --watch  one progress line, redrawn until the run ends\n"
     "  stop              asks the updater to stop\n"
     "  --help            this text\n"
+    "--raw prints the bare numbers, one per line, for programs.\n"
     "\n"
-    "exit status: 0 done, 1 no updater is running, 2 error\n";
+    "exit status: 0 done, 1 no updater is running, 2 error,\n"
+    "3 the run has not ended (result only)\n";
 
 int Report(const ServiceFailure& failure) {
     if (failure.error == ServiceError::NotRunning) {
@@ -59,30 +60,67 @@ std::string Figure(double value) {
     return text;
 }
 
-std::string Share(double part, double whole) {
-    if (whole <= 0.0) return Figure(part);
-    char text[64];
-    std::snprintf(text, sizeof text, "%s/%s (%.0f%%)", Figure(part).c_str(), Figure(whole).c_str(),
-                  100.0 * part / whole);
+// "<part><separator><whole><unit> (<percent>%)", or "<part><unit>" while the whole is unknown.
+std::string Share(double part, double whole, const char* separator, const char* unit) {
+    if (whole <= 0.0) return Figure(part) + unit;
+    char text[96];
+    std::snprintf(text, sizeof text, "%s%s%s%s (%.0f%%)", Figure(part).c_str(), separator,
+                  Figure(whole).c_str(), unit, 100.0 * part / whole);
     return text;
 }
 
-int PrintNumber(const ServiceAnswer<int32_t>& answer) {
-    if (!answer) return Report(answer.Error());
-    std::printf("%d\n", answer.Value());
+// Short enough to be redrawn on one line.
+std::string CompactShare(double part, double whole) { return Share(part, whole, "/", ""); }
+
+std::string Bytes(double received, double size) { return Share(received, size, " of ", " bytes"); }
+
+// "<number> <meaning>", or the bare number when `raw`.
+void PrintNumber(int32_t number, const char* meaning, bool raw) {
+    if (raw) {
+        std::printf("%d\n", number);
+    } else {
+        std::printf("%d %s\n", number, meaning);
+    }
+}
+
+int PrintState(Tern::UpdateServiceClient& client, bool raw) {
+    const ServiceAnswer<int32_t> state = client.State();
+    if (!state) return Report(state.Error());
+    PrintNumber(state.Value(), Tern::StateMeaning(state.Value()), raw);
     return kSuccess;
 }
 
-int PrintProgress(Tern::UpdateServiceClient& client) {
+// The result is final only once the run has ended: before, the code it holds says nothing yet.
+int PrintResult(Tern::UpdateServiceClient& client, bool raw) {
+    const ServiceAnswer<int32_t> state = client.State();
+    if (!state) return Report(state.Error());
+    const ServiceAnswer<int32_t> result = client.Result();
+    if (!result) return Report(result.Error());
+    const bool ended = state.Value() == Tern::kRunEndedState;
+    if (ended || raw) {
+        PrintNumber(result.Value(), Tern::ResultMeaning(result.Value()), raw);
+    } else {
+        std::printf("running: %s\n", Tern::StateMeaning(state.Value()));
+    }
+    return ended ? kSuccess : kRunning;
+}
+
+int PrintProgress(Tern::UpdateServiceClient& client, bool raw) {
     const ServiceAnswer<ProgressSnapshot> answer = client.Progress();
     if (!answer) return Report(answer.Error());
     const ProgressSnapshot& progress = answer.Value();
-    std::printf("total bytes: %s\n", Figure(progress.totalBytes).c_str());
-    std::printf("total received: %s\n", Figure(progress.totalReceived).c_str());
-    std::printf("file bytes: %s\n", Figure(progress.fileBytes).c_str());
-    std::printf("file received: %s\n", Figure(progress.fileReceived).c_str());
-    std::printf("update count: %u\n", progress.updateCount);
-    std::printf("update index: %u\n", progress.updateIndex);
+    if (raw) {
+        std::printf("total bytes: %s\n", Figure(progress.totalBytes).c_str());
+        std::printf("total received: %s\n", Figure(progress.totalReceived).c_str());
+        std::printf("file bytes: %s\n", Figure(progress.fileBytes).c_str());
+        std::printf("file received: %s\n", Figure(progress.fileReceived).c_str());
+        std::printf("update count: %u\n", progress.updateCount);
+        std::printf("update index: %u\n", progress.updateIndex);
+    } else {
+        std::printf("total: %s\n", Bytes(progress.totalReceived, progress.totalBytes).c_str());
+        std::printf("file: %s\n", Bytes(progress.fileReceived, progress.fileBytes).c_str());
+        std::printf("update: %u of %u\n", progress.updateIndex, progress.updateCount);
+    }
     std::printf("url: %s\n", progress.url.c_str());
     std::printf("description: %s\n", progress.description.c_str());
     return kSuccess;
@@ -90,8 +128,9 @@ int PrintProgress(Tern::UpdateServiceClient& client) {
 
 void DrawProgressLine(const ProgressSnapshot& progress) {
     std::printf("\rupdate %u/%u  file %s  total %s  %s\033[K", progress.updateIndex,
-                progress.updateCount, Share(progress.fileReceived, progress.fileBytes).c_str(),
-                Share(progress.totalReceived, progress.totalBytes).c_str(),
+                progress.updateCount,
+                CompactShare(progress.fileReceived, progress.fileBytes).c_str(),
+                CompactShare(progress.totalReceived, progress.totalBytes).c_str(),
                 progress.description.c_str());
     std::fflush(stdout);
 }
@@ -121,7 +160,7 @@ int WatchProgress(Tern::UpdateServiceClient& client) {
                                                                     : Report(sample.Error());
         }
         DrawProgressLine(sample.Value().progress);
-        if (sample.Value().state == kFinishedState) {
+        if (sample.Value().state == Tern::kRunEndedState) {
             std::printf("\n");
             return kSuccess;
         }
@@ -143,15 +182,16 @@ int Usage(FILE* stream, int status) {
 
 int main(int argc, char** argv) {
     const std::string command = argc > 1 ? argv[1] : "";
-    const std::string option = argc > 2 ? argv[2] : "";
+    const std::string option = argc == 3 ? argv[2] : "";
     if (command == "--help" || command == "-h") return Usage(stdout, kSuccess);
-    const bool watch = command == "progress" && option == "--watch" && argc == 3;
-    if (argc != 2 && !watch) return Usage(stderr, kFailure);
+    const bool watch = command == "progress" && option == "--watch";
+    const bool raw = command != "stop" && option == "--raw";
+    if (argc != 2 && !watch && !raw) return Usage(stderr, kFailure);
 
     Tern::UpdateServiceClient client;
-    if (command == "state") return PrintNumber(client.State());
-    if (command == "result") return PrintNumber(client.Result());
-    if (command == "progress") return watch ? WatchProgress(client) : PrintProgress(client);
+    if (command == "state") return PrintState(client, raw);
+    if (command == "result") return PrintResult(client, raw);
+    if (command == "progress") return watch ? WatchProgress(client) : PrintProgress(client, raw);
     if (command == "stop") return Stop(client);
     return Usage(stderr, kFailure);
 }

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/ascii.h"
+#include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/file_functions.h"
 
 namespace Tern {
@@ -234,8 +235,23 @@ bool LoadTextFileFrom(LocalizedTextTable& table, const std::string& directory,
     return true;
 }
 
+std::optional<std::string> LoadTextFileOrFallback(LocalizedTextTable& table,
+                                                  const std::string& directory,
+                                                  const std::string& language,
+                                                  std::ostream& diagnostics) {
+    if (LoadTextFileFrom(table, directory, language)) return language;
+    diagnostics << "Cannot read the text file " << TextFilePath(directory, language);
+    if (language == kFallbackLanguage) {
+        diagnostics << "." << std::endl;
+        return std::nullopt;
+    }
+    diagnostics << "; using the texts of " << kFallbackLanguage << "." << std::endl;
+    return LoadTextFileOrFallback(table, directory, kFallbackLanguage, diagnostics);
+}
+
 bool LoadTextFile(LocalizedTextTable& table, const std::string& language) {
-    return LoadTextFileFrom(table, GetExecutableDirectory(), language);
+    return LoadTextFileOrFallback(table, GetExecutableDirectory(), language, LibraryDiagnostics())
+        .has_value();
 }
 
 }  // namespace Tern

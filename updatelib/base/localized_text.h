@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
+#include <ostream>
 #include <string>
 #include <type_traits>
 #include <vector>
@@ -71,7 +73,19 @@ std::string TextFilePath(const std::string& directory, const std::string& langua
 bool LoadTextFileFrom(LocalizedTextTable& table, const std::string& directory,
                       const std::string& language);
 
-// Loads the text file of `language` below the executable's directory.
+// The language whose texts every installation has.
+constexpr char kFallbackLanguage[] = "us";
+
+// Loads the text file of `language` below `directory`, or, when that one cannot be read, the one
+// of kFallbackLanguage. Each file that cannot be read is named in one line on `diagnostics`.
+// The language whose texts were loaded; nullopt when none could be.
+std::optional<std::string> LoadTextFileOrFallback(LocalizedTextTable& table,
+                                                  const std::string& directory,
+                                                  const std::string& language,
+                                                  std::ostream& diagnostics);
+
+// Loads the text file of `language` below the executable's directory, falling back as above
+// with the library's diagnostics.
 bool LoadTextFile(LocalizedTextTable& table, const std::string& language);
 
 // `text` formatted with `arguments` when its conversions fit them, else `text` unchanged.

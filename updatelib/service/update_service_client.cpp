@@ -31,6 +31,48 @@ platform::Unexpected<ServiceFailure> MalformedAnswer() {
 
 }  // namespace
 
+const char* StateMeaning(int32_t state) {
+    switch (state) {
+        case 1:
+            return "removing the files of earlier updates";
+        case 2:
+            return "asking for update information";
+        case 3:
+            return "reading the update information";
+        case 4:
+            return "downloading updates";
+        case kRunEndedState:
+            return "the run has ended";
+        case 6:
+            return "running updates";
+        default:
+            return "unknown state";
+    }
+}
+
+const char* ResultMeaning(int32_t result) {
+    switch (result) {
+        case 0:
+            return "done";
+        case 1:
+            return "done: the update replaces the launcher";
+        case 2:
+            return "no update found";
+        case 3:
+            return "failed";
+        case 4:
+            return "download incomplete, kept to resume later";
+        case 5:
+            return "stopped by the player or a stop request";
+        case 6:
+            return "finish requested";
+        case 7:
+            return "error";
+        default:
+            return "unknown result";
+    }
+}
+
 UpdateServiceClient::UpdateServiceClient(std::chrono::milliseconds timeout) : timeout_(timeout) {}
 
 ServiceAnswer<int32_t> UpdateServiceClient::State() {

@@ -25,6 +25,14 @@ struct ServiceFailure {
     std::string detail;  // for people
 };
 
+// The engine state the service reports once the run has ended; the result is final from then on.
+constexpr int32_t kRunEndedState = 5;
+
+// What a state number and a result code of the service mean, for people; "unknown ..." for a
+// number the service does not send.
+const char* StateMeaning(int32_t state);
+const char* ResultMeaning(int32_t result);
+
 template <typename T>
 using ServiceAnswer = platform::Expected<T, ServiceFailure>;
 
