@@ -128,7 +128,7 @@ TEST_F(LauncherBinary, EveryRunEndsWithOrWithoutAWindowOrItsTexts) {
     fs::remove(app_ + "/Resources/us/GameUpdate.us");
     const std::string errors = tern_test::RunChild(launcher_, options_).standardError;
     EXPECT_NE(errors.find(app_ + "/Resources/us/GameUpdate.us.\n"), std::string::npos);
-    EXPECT_NE(errors.find("Updater: Cannot load resource files."), std::string::npos);
+    EXPECT_NE(errors.find(": Cannot load resource files."), std::string::npos);
     EXPECT_EQ(TakeStartedGame(), std::nullopt);
 }
 

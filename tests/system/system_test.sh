@@ -70,7 +70,9 @@ scenario_no_update() {
     world_display
     world_launch
     local seen=""
-    while kill -0 "$WORLD_LAUNCHER" 2>/dev/null; do
+    # Bounded: a launcher that waits for the player (a box) must fail the scenario, not hang it.
+    for _ in $(seq 1500); do
+        kill -0 "$WORLD_LAUNCHER" 2>/dev/null || break
         xdotool search --onlyvisible --name "$TERN_GAME_WINDOW_CAPTION" >/dev/null 2>&1 && seen=yes
         sleep 0.02
     done
