@@ -79,6 +79,12 @@ scenario_no_update() {
     check "the launcher ends with exit code 0" world_wait_launcher
     check "no window showed" test -z "$seen"
     check "the game started" game_started_with 1.0
+    local pin
+    pin=$(sed -n 's/^TERN_TRUST_PEM:FILEPATH=//p' "$build_dir/CMakeCache.txt")
+    if [ -n "$pin" ]; then
+        check "the build's publisher certificates are the installed pin" \
+            cmp -s "$pin" "$WORLD_GAME/Resources/trust.pem"
+    fi
     echo "a machine hive without its first line: the player is told, the diagnostics say why"
     sed -i 1d "$XDG_CONFIG_HOME/tern/registry/system.reg"
     world_launch
