@@ -15,6 +15,7 @@
 #include <random>
 #include <vector>
 
+#include "platform/file.h"
 #include "platform/test_seams.h"
 #include "platform/unique_fd.h"
 
@@ -205,17 +206,8 @@ bool IsRegularFileOfUser(const std::string& path) {
     return lstat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == getuid();
 }
 
-UniqueFd OpenForReadingAndWriting(const std::string& path) {
-    return UniqueFd(open(path.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC));
-}
-
 bool CanOpenForReadingAndWriting(const std::string& path) {
-    return OpenForReadingAndWriting(path).Valid();
-}
-
-bool AllowOwnerToExecute(int fd) {
-    struct stat info;
-    return fstat(fd, &info) == 0 && fchmod(fd, (info.st_mode & 07777) | S_IXUSR) == 0;
+    return File::OpenForReadingAndWriting(path).Valid();
 }
 
 std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBytes,

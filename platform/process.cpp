@@ -10,6 +10,7 @@
 #include <cerrno>
 
 #include "platform/ascii.h"
+#include "platform/posix/file_access.h"
 
 namespace platform {
 namespace {
@@ -196,24 +197,25 @@ long OpenProgram(const std::string& file, const std::string& parameters,
 
 // The child runs the file behind its own copy of the descriptor. A script's interpreter opens
 // the script by that /proc path, so the copy stays open across the exec.
-long OpenProgramFile(int fd, const std::string& displayPath, const std::string& parameters,
-                     const std::string& workingDirectory, int* processId) {
+long OpenProgramFile(const File& file, const std::string& displayPath,
+                     const std::string& parameters, const std::string& workingDirectory,
+                     int* processId) {
     if (!workingDirectory.empty() && !IsDirectory(workingDirectory)) return kOpenPathNotFound;
     const std::string executable = "/proc/self/fd/" + std::to_string(kProgramFileDescriptor);
-    return Spawn(executable, displayPath, parameters, workingDirectory, fd, processId);
+    return Spawn(executable, displayPath, parameters, workingDirectory,
+                 FileAccess::Descriptor(file), processId);
 }
 
-long OpenProgramFilePrefix(UniqueFd file, uint64_t size, const std::string& displayPath,
+long OpenProgramFilePrefix(File file, uint64_t size, const std::string& displayPath,
                            const std::string& parameters, const std::string& workingDirectory,
                            int* processId) {
-    if (ftruncate(file.Get(), static_cast<off_t>(size)) != 0) {
-        return ShellResult(errno, displayPath);
-    }
-    const std::string reopened = "/proc/self/fd/" + std::to_string(file.Get());
-    const UniqueFd readOnly(open(reopened.c_str(), O_RDONLY | O_CLOEXEC));
+    const int writable = FileAccess::Descriptor(file);
+    if (ftruncate(writable, static_cast<off_t>(size)) != 0) return ShellResult(errno, displayPath);
+    const std::string reopened = "/proc/self/fd/" + std::to_string(writable);
+    const File readOnly = FileAccess::Adopt(open(reopened.c_str(), O_RDONLY | O_CLOEXEC));
     if (!readOnly.Valid()) return ShellResult(errno, displayPath);
-    file.Reset();
-    return OpenProgramFile(readOnly.Get(), displayPath, parameters, workingDirectory, processId);
+    file = File();
+    return OpenProgramFile(readOnly, displayPath, parameters, workingDirectory, processId);
 }
 
 int WaitForProcess(int pid) {

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/file.h"
 
 namespace platform {
 
@@ -37,17 +37,18 @@ std::vector<std::string> SplitCommandLine(const std::string& parameters);
 long OpenProgram(const std::string& file, const std::string& parameters,
                  const std::string& workingDirectory, int* processId = nullptr);
 
-// Starts the program in the file open at `fd` (read access is enough) the same way, so that the
-// very file that was checked through `fd` runs, whatever the path names meanwhile. The program
-// gets `displayPath` as argv[0] and finds the file at descriptor 3, also when it is a script.
-long OpenProgramFile(int fd, const std::string& displayPath, const std::string& parameters,
-                     const std::string& workingDirectory, int* processId = nullptr);
+// Starts the program in the open `file` (read access is enough) the same way, so that the very
+// file that was checked through `file` runs, whatever the path names meanwhile. The program gets
+// `displayPath` as argv[0]; on Linux it finds the file at descriptor 3, also when it is a script.
+long OpenProgramFile(const File& file, const std::string& displayPath,
+                     const std::string& parameters, const std::string& workingDirectory,
+                     int* processId = nullptr);
 
 // Cuts the file open for reading and writing at `file` to its first `size` bytes (the part a
 // signature covers, so that the program never sees what follows it) and starts it as
-// OpenProgramFile does, from a read-only descriptor of that very file: the system refuses to run
-// a file that is open for writing, so `file` is closed before the start.
-long OpenProgramFilePrefix(UniqueFd file, uint64_t size, const std::string& displayPath,
+// OpenProgramFile does, from a read-only handle of that very file: the system refuses to run a
+// file that is open for writing, so `file` is closed before the start.
+long OpenProgramFilePrefix(File file, uint64_t size, const std::string& displayPath,
                            const std::string& parameters, const std::string& workingDirectory,
                            int* processId = nullptr);
 

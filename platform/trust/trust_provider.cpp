@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "platform/fd_io.h"
+#include "platform/posix/file_access.h"
 #include "platform/trust/appended_signature.h"
 #include "platform/trust/code_signing_usage.h"
 #include "platform/trust/fd_range_bio.h"
@@ -195,6 +196,15 @@ Verdict Verify(int fd, const TrustAnchors& anchors) {
     return verdict;
 }
 
+uint32_t VerifyDescriptor(int fd, const TrustAnchors& anchors, std::string* detail,
+                          uint64_t* payloadSize) {
+    const ErrorQueueScope errorQueue;
+    Verdict verdict = Verify(fd, anchors);
+    if (detail) *detail = std::move(verdict.detail);
+    if (payloadSize && verdict.code == kTrustOk) *payloadSize = verdict.payloadSize;
+    return verdict.code;
+}
+
 TrustAnchors PinProblem(const std::string& path, const std::string& problem) {
     TrustAnchors anchors;
     anchors.pinned = true;
@@ -231,13 +241,9 @@ TrustAnchors OptionalPinAnchors(const std::string& path) {
     return ReadPinnedAnchors(path);
 }
 
-uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail,
+uint32_t VerifyFileTrust(const File& file, const TrustAnchors& anchors, std::string* detail,
                          uint64_t* payloadSize) {
-    const ErrorQueueScope errorQueue;
-    Verdict verdict = Verify(fd, anchors);
-    if (detail) *detail = std::move(verdict.detail);
-    if (payloadSize && verdict.code == kTrustOk) *payloadSize = verdict.payloadSize;
-    return verdict.code;
+    return VerifyDescriptor(FileAccess::Descriptor(file), anchors, detail, payloadSize);
 }
 
 uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
@@ -248,7 +254,7 @@ uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
         if (detail) *detail = std::string("cannot open the file: ") + std::strerror(error);
         return error == ENOENT || error == ENOTDIR ? kTrustFileNotFound : kTrustAccessDenied;
     }
-    return VerifyFileTrust(file.Get(), anchors, detail);
+    return VerifyDescriptor(file.Get(), anchors, detail, nullptr);
 }
 
 }  // namespace platform
