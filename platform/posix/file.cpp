@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <utility>
 
-#include "platform/fd_io.h"
+#include "platform/posix/fd_io.h"
 #include "platform/posix/file_access.h"
 
 namespace platform {

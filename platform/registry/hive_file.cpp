@@ -10,8 +10,8 @@
 #include <map>
 
 #include "platform/debug_output.h"
-#include "platform/fd_io.h"
 #include "platform/files.h"
+#include "platform/posix/fd_io.h"
 #include "platform/registry/reg_file_format.h"
 #include "platform/registry/registry.h"
 

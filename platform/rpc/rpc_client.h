@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "platform/expected.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/rpc/pdu_channel.h"
 #include "platform/rpc/syntax_id.h"
-#include "platform/unique_fd.h"
 
 namespace platform::rpc {
 

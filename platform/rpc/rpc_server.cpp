@@ -18,12 +18,12 @@
 #include <thread>
 #include <utility>
 
-#include "platform/fd_io.h"
+#include "platform/posix/fd_io.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/rpc/association.h"
 #include "platform/rpc/local_endpoint.h"
 #include "platform/rpc/pdu_channel.h"
 #include "platform/test_seams.h"
-#include "platform/unique_fd.h"
 
 namespace platform::rpc {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "platform/fd_io.h"
+#include "platform/posix/fd_io.h"
 
 namespace platform {
 namespace {

@@ -11,13 +11,13 @@
 #include <cstring>
 #include <vector>
 
-#include "platform/fd_io.h"
+#include "platform/posix/fd_io.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/trust/appended_signature.h"
 #include "platform/trust/code_signing_usage.h"
 #include "platform/trust/fd_range_bio.h"
 #include "platform/trust/openssl_handles.h"
 #include "platform/trust/signature_block.h"
-#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/fd_io.h"
+#include "platform/posix/fd_io.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -6,7 +6,7 @@
 
 #include <cerrno>
 
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 
 namespace platform {
 

@@ -16,8 +16,8 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/test_seams.h"
-#include "platform/unique_fd.h"
 
 namespace platform {
 namespace {

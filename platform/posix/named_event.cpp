@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <thread>
 
-#include "platform/fd_io.h"
 #include "platform/files.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/fd_io.h"
+#include "platform/posix/unique_fd.h"
 
 namespace platform {
 namespace {
