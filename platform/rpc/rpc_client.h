@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "platform/expected.h"
+#include "platform/posix/rpc/pdu_channel.h"
 #include "platform/posix/unique_fd.h"
-#include "platform/rpc/pdu_channel.h"
 #include "platform/rpc/syntax_id.h"
 
 namespace platform::rpc {

@@ -7,8 +7,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/posix/rpc/pdu.h"
 #include "platform/rpc/dispatch.h"
-#include "platform/rpc/pdu.h"
 #include "platform/rpc/syntax_id.h"
 
 namespace platform::rpc {

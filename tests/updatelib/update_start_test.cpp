@@ -8,8 +8,8 @@
 #include <map>
 
 #include "platform/file.h"
-#include "platform/trust/appended_signature.h"
-#include "platform/trust/code_signer.h"
+#include "platform/posix/trust/appended_signature.h"
+#include "platform/posix/trust/code_signer.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_host.h"
 #include "tests/support/test_pki.h"

@@ -1,7 +1,7 @@
 #include "updatelib/service/update_service.h"
 
-#include "platform/rpc/ndr.h"
-#include "platform/rpc/pdu.h"
+#include "platform/posix/rpc/ndr.h"
+#include "platform/posix/rpc/pdu.h"
 
 namespace Tern {
 

@@ -9,8 +9,8 @@
 #include <optional>
 #include <utility>
 
-#include "platform/rpc/local_endpoint.h"
-#include "platform/rpc/pdu.h"
+#include "platform/posix/rpc/local_endpoint.h"
+#include "platform/posix/rpc/pdu.h"
 
 namespace platform::rpc {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/trust/code_signer.h"
+#include "platform/posix/trust/code_signer.h"
 
 #include <fcntl.h>
 #include <openssl/cms.h>
@@ -12,12 +12,12 @@
 #include <vector>
 
 #include "platform/posix/fd_io.h"
+#include "platform/posix/trust/appended_signature.h"
+#include "platform/posix/trust/code_signing_usage.h"
+#include "platform/posix/trust/fd_range_bio.h"
+#include "platform/posix/trust/openssl_handles.h"
+#include "platform/posix/trust/signature_block.h"
 #include "platform/posix/unique_fd.h"
-#include "platform/trust/appended_signature.h"
-#include "platform/trust/code_signing_usage.h"
-#include "platform/trust/fd_range_bio.h"
-#include "platform/trust/openssl_handles.h"
-#include "platform/trust/signature_block.h"
 
 namespace platform {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/rpc/association.h"
+#include "platform/posix/rpc/association.h"
 
 #include <algorithm>
 #include <utility>

@@ -1,4 +1,4 @@
-#include "platform/trust/openssl_handles.h"
+#include "platform/posix/trust/openssl_handles.h"
 
 #include <openssl/err.h>
 #include <openssl/pem.h>

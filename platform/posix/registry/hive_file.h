@@ -17,8 +17,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/posix/registry/hive_tree.h"
 #include "platform/posix/unique_fd.h"
-#include "platform/registry/hive_tree.h"
 
 namespace platform {
 

@@ -1,4 +1,4 @@
-#include "platform/registry/hive_tree.h"
+#include "platform/posix/registry/hive_tree.h"
 
 #include <algorithm>
 #include <atomic>

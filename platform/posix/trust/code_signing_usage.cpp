@@ -1,4 +1,4 @@
-#include "platform/trust/code_signing_usage.h"
+#include "platform/posix/trust/code_signing_usage.h"
 
 #include <openssl/x509v3.h>
 

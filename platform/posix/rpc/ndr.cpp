@@ -1,4 +1,4 @@
-#include "platform/rpc/ndr.h"
+#include "platform/posix/rpc/ndr.h"
 
 #include <algorithm>
 #include <cstring>

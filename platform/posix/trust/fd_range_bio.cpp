@@ -1,4 +1,4 @@
-#include "platform/trust/fd_range_bio.h"
+#include "platform/posix/trust/fd_range_bio.h"
 
 #include <unistd.h>
 

@@ -10,8 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/posix/rpc/pdu.h"
 #include "platform/rpc/dispatch.h"
-#include "platform/rpc/pdu.h"
 
 namespace platform::rpc {
 

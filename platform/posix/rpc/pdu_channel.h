@@ -8,7 +8,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/rpc/pdu.h"
+#include "platform/posix/rpc/pdu.h"
 
 namespace platform::rpc {
 

@@ -1,4 +1,4 @@
-#include "platform/registry/hive_file.h"
+#include "platform/posix/registry/hive_file.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -12,7 +12,7 @@
 #include "platform/debug_output.h"
 #include "platform/files.h"
 #include "platform/posix/fd_io.h"
-#include "platform/registry/reg_file_format.h"
+#include "platform/posix/registry/reg_file_format.h"
 #include "platform/registry/registry.h"
 
 namespace platform {

@@ -1,4 +1,4 @@
-#include "platform/rpc/pdu_channel.h"
+#include "platform/posix/rpc/pdu_channel.h"
 
 #include <sys/socket.h>
 #include <sys/time.h>

@@ -1,4 +1,4 @@
-#include "platform/trust/appended_signature.h"
+#include "platform/posix/trust/appended_signature.h"
 
 #include <sys/stat.h>
 

@@ -1,8 +1,8 @@
-#include "platform/rpc/pdu.h"
+#include "platform/posix/rpc/pdu.h"
 
 #include <algorithm>
 
-#include "platform/rpc/ndr.h"
+#include "platform/posix/rpc/ndr.h"
 
 namespace platform::rpc {
 namespace {

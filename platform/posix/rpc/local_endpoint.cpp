@@ -1,4 +1,4 @@
-#include "platform/rpc/local_endpoint.h"
+#include "platform/posix/rpc/local_endpoint.h"
 
 #include <fcntl.h>
 

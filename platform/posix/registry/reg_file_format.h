@@ -10,7 +10,7 @@
 #include <cstddef>
 #include <string>
 
-#include "platform/registry/hive_tree.h"
+#include "platform/posix/registry/hive_tree.h"
 
 namespace platform::reg {
 

@@ -1,4 +1,4 @@
-#include "platform/trust/signature_block.h"
+#include "platform/posix/trust/signature_block.h"
 
 #include <openssl/asn1.h>
 #include <openssl/objects.h>

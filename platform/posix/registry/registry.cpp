@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "platform/registry/hive_file.h"
-#include "platform/registry/hive_tree.h"
+#include "platform/posix/registry/hive_file.h"
+#include "platform/posix/registry/hive_tree.h"
 
 namespace platform {
 namespace {

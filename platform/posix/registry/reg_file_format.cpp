@@ -1,4 +1,4 @@
-#include "platform/registry/reg_file_format.h"
+#include "platform/posix/registry/reg_file_format.h"
 
 #include <cstdint>
 #include <vector>

@@ -19,10 +19,10 @@
 #include <utility>
 
 #include "platform/posix/fd_io.h"
+#include "platform/posix/rpc/association.h"
+#include "platform/posix/rpc/local_endpoint.h"
+#include "platform/posix/rpc/pdu_channel.h"
 #include "platform/posix/unique_fd.h"
-#include "platform/rpc/association.h"
-#include "platform/rpc/local_endpoint.h"
-#include "platform/rpc/pdu_channel.h"
 #include "platform/test_seams.h"
 
 namespace platform::rpc {

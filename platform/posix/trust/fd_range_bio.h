@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "platform/trust/openssl_handles.h"
+#include "platform/posix/trust/openssl_handles.h"
 
 namespace platform::openssl {
 
