@@ -7,7 +7,6 @@
 #include <memory>
 #include <string>
 
-#include "platform/posix/rpc/pdu.h"
 #include "platform/rpc/dispatch.h"
 #include "platform/rpc/syntax_id.h"
 

@@ -1,7 +1,6 @@
 #include "updatelib/service/update_service.h"
 
 #include "platform/posix/rpc/ndr.h"
-#include "platform/posix/rpc/pdu.h"
 
 namespace Tern {
 

@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/rpc/dispatch.h"
 #include "platform/rpc/syntax_id.h"
 
 namespace platform::rpc {
@@ -43,11 +44,8 @@ constexpr size_t kCallHeaderSize = 24;
 constexpr uint16_t kMinimumFragment = 1432;
 // The largest fragment this runtime sends or accepts.
 constexpr uint16_t kLargestFragment = 5840;
-// The largest stub this runtime reassembles from the fragments of one call.
-constexpr size_t kLargestStub = 256 * 1024;
 
 // Fault statuses.
-constexpr uint32_t kOperationRangeError = 0x1c010002;
 constexpr uint32_t kUnknownInterface = 0x1c010003;
 constexpr uint32_t kProtocolError = 0x1c01000b;
 

@@ -11,6 +11,8 @@
 
 #include "platform/posix/rpc/local_endpoint.h"
 #include "platform/posix/rpc/pdu.h"
+#include "platform/posix/rpc/pdu_channel.h"
+#include "platform/posix/unique_fd.h"
 
 namespace platform::rpc {
 namespace {
@@ -75,82 +77,96 @@ Expected<UniqueFd, RpcError> ConnectSocket(const std::string& endpoint,
 
 }  // namespace
 
-RpcClient::RpcClient(UniqueFd socket, std::chrono::milliseconds timeout)
-    : socket_(std::move(socket)), channel_(socket_.Get()), timeout_(timeout) {}
+struct RpcClient::Impl {
+    Impl(UniqueFd socket, std::chrono::milliseconds timeout)
+        : socket(std::move(socket)), channel(this->socket.Get()), timeout(timeout) {}
+
+    // Whatever the server sends next can no longer be told apart from an answer to a later call.
+    Expected<std::string, RpcError> Break(RpcErrorKind kind, std::string detail) {
+        socket.Reset();
+        return Failure(kind, std::move(detail));
+    }
+
+    ReadLimits Limits() const { return ReadLimits{kLargestFragment, timeout, timeout}; }
+
+    UniqueFd socket;
+    PduChannel channel;
+    std::chrono::milliseconds timeout;
+    uint32_t lastCallId = 0;
+    size_t maxTransmit = kMinimumFragment;
+};
+
+RpcClient::RpcClient(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
+RpcClient::RpcClient(RpcClient&&) noexcept = default;
+RpcClient& RpcClient::operator=(RpcClient&&) noexcept = default;
+RpcClient::~RpcClient() = default;
 
 Expected<RpcClient, RpcError> RpcClient::Connect(const std::string& endpoint,
                                                  const SyntaxId& interface,
                                                  std::chrono::milliseconds timeout) {
     Expected<UniqueFd, RpcError> socketFd = ConnectSocket(endpoint, timeout);
     if (!socketFd) return MakeUnexpected(socketFd.Error());
-    RpcClient client(std::move(socketFd.Value()), timeout);
+    auto client = std::make_unique<Impl>(std::move(socketFd.Value()), timeout);
     const Bind bind{kLargestFragment, kLargestFragment, 0, {{0, interface, {kNdr20}}}};
-    client.lastCallId_ = kBindCallId;
-    if (!client.channel_.Write(EncodeBind(PduType::Bind, kBindCallId, bind))) {
+    client->lastCallId = kBindCallId;
+    if (!client->channel.Write(EncodeBind(PduType::Bind, kBindCallId, bind))) {
         return Failure(RpcErrorKind::NotRunning, "the server closed the connection");
     }
-    const ReadStatus status = client.channel_.Read(client.Limits());
+    const ReadStatus status = client->channel.Read(client->Limits());
     if (status != ReadStatus::Pdu) return MakeUnexpected(ReadFailure(status, timeout));
-    const std::string_view pdu = client.channel_.LastPdu();
+    const std::string_view pdu = client->channel.LastPdu();
     if (const std::optional<uint16_t> reason = DecodeBindNak(pdu)) {
         return Failure(RpcErrorKind::Refused,
                        "the server refused the bind, reason " + std::to_string(*reason));
     }
     const std::optional<BindAck> ack = DecodeBindAck(pdu);
-    if (!ack || ack->results.empty() || client.channel_.LastHeader().callId != kBindCallId) {
+    if (!ack || ack->results.empty() || client->channel.LastHeader().callId != kBindCallId) {
         return Failure(RpcErrorKind::ProtocolError, "the server's answer to the bind is malformed");
     }
     if (ack->results.front().result != kAcceptance) {
         return Failure(RpcErrorKind::Refused, "the server does not offer the interface, reason " +
                                                   std::to_string(ack->results.front().reason));
     }
-    client.maxTransmit_ = std::clamp(ack->maxReceiveFragment, kMinimumFragment, kLargestFragment);
-    return client;
+    client->maxTransmit = std::clamp(ack->maxReceiveFragment, kMinimumFragment, kLargestFragment);
+    return RpcClient(std::move(client));
 }
 
 Expected<std::string, RpcError> RpcClient::Call(uint16_t opnum, std::string_view requestStub) {
-    if (!socket_.Valid()) {
+    if (!impl_ || !impl_->socket.Valid()) {
         return Failure(RpcErrorKind::NotRunning, "the connection was closed after an error");
     }
-    const uint32_t callId = ++lastCallId_;
-    if (!channel_.Write(EncodeRequest(callId, 0, opnum, requestStub, maxTransmit_))) {
-        return Break(RpcErrorKind::NotRunning, "the server closed the connection");
+    Impl& client = *impl_;
+    const uint32_t callId = ++client.lastCallId;
+    if (!client.channel.Write(EncodeRequest(callId, 0, opnum, requestStub, client.maxTransmit))) {
+        return client.Break(RpcErrorKind::NotRunning, "the server closed the connection");
     }
     std::string stub;
     for (bool first = true;; first = false) {
-        const ReadStatus status = channel_.Read(Limits());
+        const ReadStatus status = client.channel.Read(client.Limits());
         if (status != ReadStatus::Pdu) {
-            const RpcError error = ReadFailure(status, timeout_);
-            return Break(error.kind, error.detail);
+            const RpcError error = ReadFailure(status, client.timeout);
+            return client.Break(error.kind, error.detail);
         }
-        const Header& header = channel_.LastHeader();
+        const Header& header = client.channel.LastHeader();
         if (header.callId != callId) {
-            return Break(RpcErrorKind::ProtocolError, "the server answered another call");
+            return client.Break(RpcErrorKind::ProtocolError, "the server answered another call");
         }
         if (header.type == PduType::Fault) {
-            const std::optional<Fault> fault = DecodeFault(channel_.LastPdu());
-            if (!fault) return Break(RpcErrorKind::ProtocolError, "malformed fault");
+            const std::optional<Fault> fault = DecodeFault(client.channel.LastPdu());
+            if (!fault) return client.Break(RpcErrorKind::ProtocolError, "malformed fault");
             return MakeUnexpected(
                 RpcError{RpcErrorKind::Fault, fault->status, FaultText(fault->status)});
         }
-        const std::optional<Response> response = DecodeResponse(channel_.LastPdu());
+        const std::optional<Response> response = DecodeResponse(client.channel.LastPdu());
         if (!response || first != ((header.flags & kFirstFragment) != 0)) {
-            return Break(RpcErrorKind::ProtocolError, "malformed response");
+            return client.Break(RpcErrorKind::ProtocolError, "malformed response");
         }
         if (response->stub.size() > kLargestStub - stub.size()) {
-            return Break(RpcErrorKind::ProtocolError, "the response is too large");
+            return client.Break(RpcErrorKind::ProtocolError, "the response is too large");
         }
         stub.append(response->stub);
         if ((header.flags & kLastFragment) != 0) return stub;
     }
 }
-
-// Whatever the server sends next can no longer be told apart from an answer to a later call.
-Expected<std::string, RpcError> RpcClient::Break(RpcErrorKind kind, std::string detail) {
-    socket_.Reset();
-    return Failure(kind, std::move(detail));
-}
-
-ReadLimits RpcClient::Limits() const { return ReadLimits{kLargestFragment, timeout_, timeout_}; }
 
 }  // namespace platform::rpc
