@@ -8,11 +8,21 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "platform/ascii.h"
 #include "platform/posix/file_access.h"
 
 namespace platform {
+
+struct ProcessAccess {
+    static Process Adopt(pid_t pid) {
+        Process process;
+        process.handle_ = pid;
+        return process;
+    }
+};
+
 namespace {
 
 // Appends what a run of backslashes at `position` stands for and returns the position after
@@ -130,7 +140,7 @@ int PrepareChild(SpawnActions& actions, SpawnAttributes& attributes,
 // `programPath` as argv[0] and the words of `parameters`; results as OpenProgram's.
 long Spawn(const std::string& executable, const std::string& programPath,
            const std::string& parameters, const std::string& workingDirectory, int keptFd,
-           int* processId) {
+           Process* process) {
     std::vector<std::string> arguments = SplitCommandLine(parameters);
     arguments.insert(arguments.begin(), programPath);
     std::vector<char*> argv;
@@ -147,7 +157,7 @@ long Spawn(const std::string& executable, const std::string& programPath,
                                       argv.data(), environ)) {
         return ShellResult(error, programPath);
     }
-    if (processId) *processId = pid;
+    if (process) *process = ProcessAccess::Adopt(pid);
     return kOpenStarted;
 }
 
@@ -188,37 +198,48 @@ std::vector<std::string> SplitCommandLine(const std::string& parameters) {
 }
 
 long OpenProgram(const std::string& file, const std::string& parameters,
-                 const std::string& workingDirectory, int* processId) {
+                 const std::string& workingDirectory, Process* process) {
     if (!workingDirectory.empty() && !IsDirectory(workingDirectory)) return kOpenPathNotFound;
     if (file.empty()) return kOpenFileNotFound;
-    return Spawn(file, JoinPath(workingDirectory, file), parameters, workingDirectory, -1,
-                 processId);
+    return Spawn(file, JoinPath(workingDirectory, file), parameters, workingDirectory, -1, process);
 }
 
 // The child runs the file behind its own copy of the descriptor. A script's interpreter opens
 // the script by that /proc path, so the copy stays open across the exec.
 long OpenProgramFile(const File& file, const std::string& displayPath,
                      const std::string& parameters, const std::string& workingDirectory,
-                     int* processId) {
+                     Process* process) {
     if (!workingDirectory.empty() && !IsDirectory(workingDirectory)) return kOpenPathNotFound;
     const std::string executable = "/proc/self/fd/" + std::to_string(kProgramFileDescriptor);
     return Spawn(executable, displayPath, parameters, workingDirectory,
-                 FileAccess::Descriptor(file), processId);
+                 FileAccess::Descriptor(file), process);
 }
 
 long OpenProgramFilePrefix(File file, uint64_t size, const std::string& displayPath,
                            const std::string& parameters, const std::string& workingDirectory,
-                           int* processId) {
+                           Process* process) {
     const int writable = FileAccess::Descriptor(file);
     if (ftruncate(writable, static_cast<off_t>(size)) != 0) return ShellResult(errno, displayPath);
     const std::string reopened = "/proc/self/fd/" + std::to_string(writable);
     const File readOnly = FileAccess::Adopt(open(reopened.c_str(), O_RDONLY | O_CLOEXEC));
     if (!readOnly.Valid()) return ShellResult(errno, displayPath);
     file = File();
-    return OpenProgramFile(readOnly, displayPath, parameters, workingDirectory, processId);
+    return OpenProgramFile(readOnly, displayPath, parameters, workingDirectory, process);
 }
 
-int WaitForProcess(int pid) {
+// A child that is not waited for stays a zombie until this process ends, which reaps it.
+Process::~Process() = default;
+
+Process::Process(Process&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
+
+Process& Process::operator=(Process&& other) noexcept {
+    handle_ = std::exchange(other.handle_, -1);
+    return *this;
+}
+
+int Process::Wait() {
+    const pid_t pid = static_cast<pid_t>(std::exchange(handle_, -1));
+    if (pid < 0) return -1;
     int status = 0;
     while (waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return -1;

@@ -35,10 +35,11 @@ bool EndedEarly(int code) {
 // Starts the signed payload of the update open at `file`: a download has no execute permission
 // until now, and the patch never sees the signature after its payload, so a script needs no
 // `exit` before it.
-long StartFile(platform::File file, uint64_t payloadSize, const std::string& path, int* processId) {
+long StartFile(platform::File file, uint64_t payloadSize, const std::string& path,
+               platform::Process* process) {
     if (!file.AllowOwnerToExecute()) return platform::kOpenAccessDenied;
     return platform::OpenProgramFilePrefix(std::move(file), payloadSize, path, "",
-                                           GetExecutableDirectory(), processId);
+                                           GetExecutableDirectory(), process);
 }
 
 }  // namespace
@@ -203,8 +204,8 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     // Read before the start: a quick update may install itself, and change the id, before this
     // thread gets to read it after the start.
     const std::string installedInfo = stateStore.ReadInstalledInfo();
-    int processId = -1;
-    const long started = StartFile(std::move(file), payloadSize, path, &processId);
+    platform::Process process;
+    const long started = StartFile(std::move(file), payloadSize, path, &process);
     if (started <= platform::kOpenSucceededAbove) {
         log << LibText("IDS_LIB_ERR_FAILED_START_UPDATE") << " [Err: " << started << "]"
             << LibText("IDS_LIB_ERR_CORRUPTED") << " (" << path << ")" << std::endl;
@@ -223,7 +224,7 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     }
     // The result stays kUpdateOk whatever the patch answers: only its next start can tell
     // whether it installed itself, by the installation's id.
-    const int exitCode = platform::WaitForProcess(processId);
+    const int exitCode = process.Wait();
     log << LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") << " " << exitCode << std::endl;
     LibraryDiagnostics() << "The update " << path << " ended with exit code " << exitCode
                          << std::endl;
