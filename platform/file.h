@@ -23,7 +23,8 @@ public:
 
     // The file at `path` open for reading and writing: invalid for a missing file, a directory,
     // a link, a file without write permission and a running program's file (which also stops
-    // the super-user).
+    // the super-user). A file is checked and started through this one handle; where the system
+    // can deny other writers while it is open (share modes), the realisation does so.
     static File OpenForReadingAndWriting(const std::string& path);
 
     // The file at `path` open for writing, created with access for the user alone when missing;
