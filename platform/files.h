@@ -6,8 +6,6 @@
 #include <optional>
 #include <string>
 
-#include "platform/unique_fd.h"
-
 namespace platform {
 
 // An XDG base directory: $`variable` when it holds an absolute path (relative ones are invalid
@@ -46,12 +44,7 @@ std::string CreateUniqueTempFile(const std::string& prefix, const std::string& d
 // Whether `path` itself (not what a link there points to) is a regular file owned by the user.
 bool IsRegularFileOfUser(const std::string& path);
 
-// The file at `path` open for reading and writing (close-on-exec), without following a link:
-// invalid for a missing file, a directory, a link, a file without write permission and a running
-// program's file (ETXTBSY, which also stops the super-user).
-UniqueFd OpenForReadingAndWriting(const std::string& path);
-
-// Whether OpenForReadingAndWriting succeeds.
+// Whether File::OpenForReadingAndWriting(path) succeeds.
 bool CanOpenForReadingAndWriting(const std::string& path);
 
 // The contents of the regular file at `path` when it holds at most `maxBytes` bytes; nullopt when
@@ -62,9 +55,6 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBy
 
 // The size of the file at `path`, not followed through a link; nullopt when there is none.
 std::optional<uint64_t> FileSize(const std::string& path);
-
-// Adds execute permission for the owner to the file open at `fd`.
-bool AllowOwnerToExecute(int fd);
 
 // Bytes available to an unprivileged user on the file system holding `directory`;
 // nullopt when it cannot be determined.

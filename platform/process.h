@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/unique_fd.h"
+#include "platform/file.h"
 
 namespace platform {
 
@@ -20,6 +20,26 @@ constexpr long kOpenOutOfMemory = 8;
 constexpr long kOpenBadFormat = 11;
 constexpr long kOpenSharingViolation = 26;
 
+// A program this process started, to wait for. Letting it go leaves the program running.
+class Process {
+public:
+    Process() = default;
+    ~Process();
+    Process(Process&& other) noexcept;
+    Process& operator=(Process&& other) noexcept;
+    Process(const Process&) = delete;
+    Process& operator=(const Process&) = delete;
+
+    // Waits until the program ends and returns its exit code; 128 + the signal number when a
+    // signal ended it; -1 when there is no program to wait for, as after a wait.
+    int Wait();
+
+private:
+    friend struct ProcessAccess;  // the realisation's way to its own handle
+
+    intptr_t handle_ = -1;  // the realisation's handle; -1 when there is none
+};
+
 // Splits a parameter string into arguments by the desktop command-line rules: blanks and tabs
 // separate words, double quotes group (and are removed), 2n backslashes before a quote give n
 // backslashes and the quote groups, 2n+1 backslashes before a quote give n backslashes and a
@@ -31,28 +51,25 @@ std::vector<std::string> SplitCommandLine(const std::string& parameters);
 // (the current directory when empty). A relative `file` is taken relative to the working
 // directory; there is no search along PATH. The program gets the resolved path as argv[0], this
 // process's environment, default signal handling, an empty signal mask and no descriptors
-// beyond standard input, output and error. Returns kOpenStarted and stores the process id in
-// `processId` (when given) on success; otherwise one of the failure results above:
+// beyond standard input, output and error. Returns kOpenStarted and stores the started program in
+// `process` (when given) on success; otherwise one of the failure results above:
 // kOpenPathNotFound when the working directory or the file's directory does not exist.
 long OpenProgram(const std::string& file, const std::string& parameters,
-                 const std::string& workingDirectory, int* processId = nullptr);
+                 const std::string& workingDirectory, Process* process = nullptr);
 
-// Starts the program in the file open at `fd` (read access is enough) the same way, so that the
-// very file that was checked through `fd` runs, whatever the path names meanwhile. The program
-// gets `displayPath` as argv[0] and finds the file at descriptor 3, also when it is a script.
-long OpenProgramFile(int fd, const std::string& displayPath, const std::string& parameters,
-                     const std::string& workingDirectory, int* processId = nullptr);
+// Starts the program in the open `file` (read access is enough) the same way, so that the very
+// file that was checked through `file` runs, whatever the path names meanwhile. The program gets
+// `displayPath` as argv[0]; on Linux it finds the file at descriptor 3, also when it is a script.
+long OpenProgramFile(const File& file, const std::string& displayPath,
+                     const std::string& parameters, const std::string& workingDirectory,
+                     Process* process = nullptr);
 
 // Cuts the file open for reading and writing at `file` to its first `size` bytes (the part a
 // signature covers, so that the program never sees what follows it) and starts it as
-// OpenProgramFile does, from a read-only descriptor of that very file: the system refuses to run
-// a file that is open for writing, so `file` is closed before the start.
-long OpenProgramFilePrefix(UniqueFd file, uint64_t size, const std::string& displayPath,
+// OpenProgramFile does, from a read-only handle of that very file: the system refuses to run a
+// file that is open for writing, so `file` is closed before the start.
+long OpenProgramFilePrefix(File file, uint64_t size, const std::string& displayPath,
                            const std::string& parameters, const std::string& workingDirectory,
-                           int* processId = nullptr);
-
-// Waits until the child process `pid` ends and returns its exit code; 128 + the signal number
-// when a signal ended it; -1 when `pid` is not a child of this process.
-int WaitForProcess(int pid);
+                           Process* process = nullptr);
 
 }  // namespace platform

@@ -1,12 +1,19 @@
 // How an RPC server hands a call to the code that implements the interface.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <utility>
 
 namespace platform::rpc {
+
+// The largest stub the runtime takes in one call, in either direction.
+constexpr size_t kLargestStub = 256 * 1024;
+
+// The fault status for a procedure number the interface does not have.
+constexpr uint32_t kOperationRangeError = 0x1c010002;
 
 // The answer to one call: the response stub, or a fault status for the client.
 struct DispatchResult {
@@ -18,7 +25,7 @@ struct DispatchResult {
     std::string stub;
 };
 
-// Runs procedure `opnum` with the request stub; answers kOperationRangeError (pdu.h) for an
+// Runs procedure `opnum` with the request stub; answers kOperationRangeError for an
 // opnum the interface does not have. Called on the server's connection threads, concurrently;
 // must not throw.
 using Dispatch = std::function<DispatchResult(uint16_t opnum, const std::string& requestStub)>;

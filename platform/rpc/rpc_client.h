@@ -4,13 +4,12 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
 #include "platform/expected.h"
-#include "platform/rpc/pdu_channel.h"
 #include "platform/rpc/syntax_id.h"
-#include "platform/unique_fd.h"
 
 namespace platform::rpc {
 
@@ -38,23 +37,19 @@ public:
         const std::string& endpoint, const SyntaxId& interface,
         std::chrono::milliseconds timeout = kDefaultTimeout);
 
-    RpcClient(RpcClient&&) noexcept = default;
-    RpcClient& operator=(RpcClient&&) noexcept = default;
+    RpcClient(RpcClient&&) noexcept;
+    RpcClient& operator=(RpcClient&&) noexcept;
+    ~RpcClient();
 
     // The response stub of procedure `opnum`. After a fault the connection stays usable; after
     // any other failure every further call fails with NotRunning.
     Expected<std::string, RpcError> Call(uint16_t opnum, std::string_view requestStub);
 
 private:
-    RpcClient(UniqueFd socket, std::chrono::milliseconds timeout);
-    Expected<std::string, RpcError> Break(RpcErrorKind kind, std::string detail);
-    ReadLimits Limits() const;
+    struct Impl;
+    explicit RpcClient(std::unique_ptr<Impl> impl);
 
-    UniqueFd socket_;
-    PduChannel channel_;
-    std::chrono::milliseconds timeout_;
-    uint32_t lastCallId_ = 0;
-    size_t maxTransmit_ = kMinimumFragment;
+    std::unique_ptr<Impl> impl_;
 };
 
 }  // namespace platform::rpc

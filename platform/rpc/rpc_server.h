@@ -8,7 +8,6 @@
 #include <string>
 
 #include "platform/rpc/dispatch.h"
-#include "platform/rpc/pdu.h"
 #include "platform/rpc/syntax_id.h"
 
 namespace platform::rpc {

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/file.h"
+
 namespace platform {
 
 constexpr uint32_t kTrustOk = 0;
@@ -39,13 +41,13 @@ TrustAnchors ReadPinnedAnchors(const std::string& path);
 // `path` (a dangling link is a pin that yields nothing), otherwise ReadPinnedAnchors(path).
 TrustAnchors OptionalPinAnchors(const std::string& path);
 
-// Verifies the file open at `fd` (a regular file) and answers 0 or a trust code. Reads with
-// pread only, so the descriptor's offset is unchanged and the caller can go on to execute the
-// very descriptor it checked; streams the payload through the digest. No revocation checks.
+// Verifies the open `file` (a regular file) and answers 0 or a trust code. Reads at offsets
+// only, so the file's position is unchanged and the caller can go on to execute the very file
+// it checked; streams the payload through the digest. No revocation checks.
 // `detail`, when given, receives a short English reason for a failure (empty on success);
 // `payloadSize`, the number of bytes the signature covers when the file is trusted.
-uint32_t VerifyFileTrust(int fd, const TrustAnchors& anchors, std::string* detail = nullptr,
-                         uint64_t* payloadSize = nullptr);
+uint32_t VerifyFileTrust(const File& file, const TrustAnchors& anchors,
+                         std::string* detail = nullptr, uint64_t* payloadSize = nullptr);
 
 // Opens `path` (O_RDONLY | O_NOFOLLOW | O_CLOEXEC, never blocking on a FIFO) and verifies it;
 // kTrustFileNotFound when it does not exist, kTrustAccessDenied when it cannot be opened.

@@ -59,14 +59,14 @@ TEST_F(OpenProgram, ProgramGetsItsArgumentsAndWorkingDirectoryAndNoStrayDescript
     setenv("TERN_FIXTURE_RECORD", record.c_str(), 1);
     setenv("TERN_FIXTURE_EXIT_CODE", "7", 1);
     const int inheritable = open("/dev/null", O_RDONLY);
-    int pid = -1;
-    const long result =
-        platform::OpenProgram("skyreach.exe", R"( -a "b c" d\"e "" -language=us)", directory, &pid);
+    platform::Process started;
+    const long result = platform::OpenProgram("skyreach.exe", R"( -a "b c" d\"e "" -language=us)",
+                                              directory, &started);
     close(inheritable);
     unsetenv("TERN_FIXTURE_RECORD");
     unsetenv("TERN_FIXTURE_EXIT_CODE");
     ASSERT_GT(result, platform::kOpenSucceededAbove);
-    EXPECT_EQ(platform::WaitForProcess(pid), 7);
+    EXPECT_EQ(started.Wait(), 7);
 
     std::istringstream lines(tern_test::ReadFileBytes(record));
     Words written;

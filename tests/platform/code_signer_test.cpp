@@ -1,4 +1,4 @@
-#include "platform/trust/code_signer.h"
+#include "platform/posix/trust/code_signer.h"
 
 #include <filesystem>
 #include <iterator>

@@ -15,10 +15,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/rpc/pdu.h"
+#include "platform/posix/rpc/pdu.h"
+#include "platform/posix/unique_fd.h"
 #include "platform/rpc/rpc_client.h"
 #include "platform/test_seams.h"
-#include "platform/unique_fd.h"
 #include "tests/support/isolated_env.h"
 
 namespace {

@@ -6,8 +6,8 @@
 
 #include <vector>
 
-#include "platform/trust/appended_signature.h"
-#include "platform/trust/openssl_handles.h"
+#include "platform/posix/trust/appended_signature.h"
+#include "platform/posix/trust/openssl_handles.h"
 
 namespace tern_test {
 namespace {

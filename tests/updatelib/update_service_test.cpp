@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "platform/named_event.h"
-#include "platform/unique_fd.h"
+#include "platform/posix/unique_fd.h"
 #include "tests/support/child_process.h"
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"

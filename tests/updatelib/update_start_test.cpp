@@ -1,6 +1,5 @@
 // Starting downloaded updates: only a file of a trusted publisher runs, the very file that was
 // checked, and it is waited for, recorded and cleaned up.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -8,9 +7,9 @@
 #include <filesystem>
 #include <map>
 
-#include "platform/trust/appended_signature.h"
-#include "platform/trust/code_signer.h"
-#include "platform/unique_fd.h"
+#include "platform/file.h"
+#include "platform/posix/trust/appended_signature.h"
+#include "platform/posix/trust/code_signer.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_host.h"
 #include "tests/support/test_pki.h"
@@ -168,12 +167,13 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
         EXPECT_TRUE(c.pin != Pin::RootLink || symlink(pki_.root.c_str(), pinnedFile_.c_str()) == 0);
         if (c.pin == Pin::Directory) std::filesystem::create_directory(pinnedFile_);
         EXPECT_TRUE(c.pin != Pin::Fifo || mkfifo(pinnedFile_.c_str(), 0600) == 0);
-        // Through a descriptor the caller keeps: its offset must not move.
-        const platform::UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC));
-        lseek(file.Get(), 17, SEEK_SET);
+        // Through a file the caller keeps: its position must not move.
+        const platform::File file = platform::File::OpenForReading(path);
+        char skipped[17];
+        EXPECT_EQ(file.Read(skipped, sizeof skipped), file.Valid() ? 17 : -1);
         line.clear();
 
-        EXPECT_EQ(Tern::verifyFileTrust(path, file.Get()), c.error == nullptr);
+        EXPECT_EQ(Tern::verifyFileTrust(path, file), c.error == nullptr);
 
         // An unusable pin says why on a line of its own.
         const bool brokenPin = c.pin >= Pin::Directory;
@@ -186,7 +186,9 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
                                  "Hresult=" +
                                      std::string(c.error) + "\n"
                                : "content approoved.\n"));
-        EXPECT_EQ(lseek(file.Get(), 0, SEEK_CUR), file.Valid() ? 17 : -1);
+        char next = 0;
+        EXPECT_EQ(file.Read(&next, 1), file.Valid() ? 1 : -1);
+        EXPECT_EQ(next, c.file ? (*c.file)[17] : 0);
 
         std::vector<std::string> verify = {TERN_PUBLISH, "verify", path};
         if (c.pin != Pin::None) verify.insert(verify.begin() + 2, {"--pinned", pinnedFile_});

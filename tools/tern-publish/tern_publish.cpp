@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/trust/code_signer.h"
+#include "platform/posix/trust/code_signer.h"
 #include "platform/trust/trust_provider.h"
 #include "updatelib/transfer/patch_checksum.h"
 

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry/hive_tree.h"
+#include "platform/posix/registry/hive_tree.h"
 #include "platform/registry/registry.h"
 
 namespace {

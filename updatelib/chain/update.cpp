@@ -5,9 +5,9 @@
 #include <random>
 #include <utility>
 
+#include "platform/file.h"
 #include "platform/files.h"
 #include "platform/process.h"
-#include "platform/unique_fd.h"
 #include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/base/library_texts.h"
@@ -35,11 +35,11 @@ bool EndedEarly(int code) {
 // Starts the signed payload of the update open at `file`: a download has no execute permission
 // until now, and the patch never sees the signature after its payload, so a script needs no
 // `exit` before it.
-long StartFile(platform::UniqueFd file, uint64_t payloadSize, const std::string& path,
-               int* processId) {
-    if (!platform::AllowOwnerToExecute(file.Get())) return platform::kOpenAccessDenied;
+long StartFile(platform::File file, uint64_t payloadSize, const std::string& path,
+               platform::Process* process) {
+    if (!file.AllowOwnerToExecute()) return platform::kOpenAccessDenied;
     return platform::OpenProgramFilePrefix(std::move(file), payloadSize, path, "",
-                                           GetExecutableDirectory(), processId);
+                                           GetExecutableDirectory(), process);
 }
 
 }  // namespace
@@ -176,7 +176,7 @@ bool Update::verifyDownload(UpdateObserver& observer, UpdateStateStore& stateSto
 }
 
 // The file is opened once, for writing so that it can be cut to its payload: it is checked, cut
-// and started through that one descriptor, so a file put in its place after the check never
+// and started through that one handle, so a file put in its place after the check never
 // runs. A file that cannot be opened so (a running program's, say) is still checked by its path,
 // to tell a file never trusted, which is deleted, from one that cannot start now.
 bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore) {
@@ -188,9 +188,9 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
         return false;
     }
     const std::string path = stored.path;
-    platform::UniqueFd file = platform::OpenForReadingAndWriting(path);
+    platform::File file = platform::File::OpenForReadingAndWriting(path);
     uint64_t payloadSize = 0;
-    if (!verifyFileTrust(path, file.Get(), &payloadSize)) {
+    if (!verifyFileTrust(path, file, &payloadSize)) {
         log << LibText("IDS_LIB_ERR_UPDATE_NOT_TRUSTED") << std::endl;
         observer.Result = kUpdateFailed;
         DeleteUpdateFile(log, path);
@@ -204,8 +204,8 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     // Read before the start: a quick update may install itself, and change the id, before this
     // thread gets to read it after the start.
     const std::string installedInfo = stateStore.ReadInstalledInfo();
-    int processId = -1;
-    const long started = StartFile(std::move(file), payloadSize, path, &processId);
+    platform::Process process;
+    const long started = StartFile(std::move(file), payloadSize, path, &process);
     if (started <= platform::kOpenSucceededAbove) {
         log << LibText("IDS_LIB_ERR_FAILED_START_UPDATE") << " [Err: " << started << "]"
             << LibText("IDS_LIB_ERR_CORRUPTED") << " (" << path << ")" << std::endl;
@@ -224,7 +224,7 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     }
     // The result stays kUpdateOk whatever the patch answers: only its next start can tell
     // whether it installed itself, by the installation's id.
-    const int exitCode = platform::WaitForProcess(processId);
+    const int exitCode = process.Wait();
     log << LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") << " " << exitCode << std::endl;
     LibraryDiagnostics() << "The update " << path << " ended with exit code " << exitCode
                          << std::endl;

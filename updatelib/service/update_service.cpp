@@ -1,7 +1,6 @@
 #include "updatelib/service/update_service.h"
 
-#include "platform/rpc/ndr.h"
-#include "platform/rpc/pdu.h"
+#include "platform/posix/rpc/ndr.h"
 
 namespace Tern {
 

@@ -1,16 +1,12 @@
 #include "updatelib/transfer/http_downloader.h"
 
 #include <curl/curl.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstring>
 #include <mutex>
 #include <ostream>
 
-#include "platform/fd_io.h"
-#include "platform/unique_fd.h"
+#include "platform/file.h"
 #include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/download_progress_observer.h"
 #include "updatelib/transfer/transfer_limits.h"
@@ -104,24 +100,12 @@ bool AnsweredRedirect(CURL* curl) {
 // The file a transfer writes, and the bytes it may hold.
 struct TargetFile {
     CURL* curl = nullptr;
-    platform::UniqueFd fd;
+    platform::File output;
     uint64_t size = 0;
     uint64_t maxBytes = 0;  // 0: no limit
     bool tooLarge = false;
     bool redirectBody = false;
 };
-
-// Never through a link planted at the path; the descriptor stays out of started programs.
-platform::UniqueFd OpenTarget(const std::string& path, bool append) {
-    return platform::UniqueFd(
-        open(path.c_str(),
-             O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | (append ? O_APPEND : O_TRUNC), 0600));
-}
-
-uint64_t FileSize(int fd) {
-    struct stat info;
-    return fstat(fd, &info) == 0 && info.st_size > 0 ? static_cast<uint64_t>(info.st_size) : 0;
-}
 
 // Any answer but `bytes` ends the transfer with CURLE_WRITE_ERROR: a failed write, a file that
 // would grow beyond its limit, or the body of a redirect libcurl did not follow (no Location, or
@@ -137,7 +121,7 @@ size_t WriteToFile(char* data, size_t size, size_t count, void* target) {
         file.tooLarge = true;
         return 0;
     }
-    if (!platform::WriteAll(file.fd.Get(), data, bytes)) return 0;
+    if (!file.output.WriteAll(data, bytes)) return 0;
     file.size += bytes;
     return bytes;
 }
@@ -175,9 +159,9 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
 
     TargetFile file;
     file.curl = curl;
-    file.fd = OpenTarget(targetPath, resume);
+    file.output = platform::File::OpenForWriting(targetPath, resume);
     file.maxBytes = bounds.maxFileBytes;
-    if (!file.fd.Valid()) {
+    if (!file.output.Valid()) {
         lastResult_ = CURLE_WRITE_ERROR;
         std::memcpy(errorBuffer_.data(), kOpenFailureText, sizeof(kOpenFailureText));
         LibraryDiagnostics() << "Unable to open target file " << targetPath << "." << std::endl;
@@ -209,7 +193,7 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
     // resumed one asked for.
     curl_off_t startPosition = 0;
     if (resume) {
-        file.size = FileSize(file.fd.Get());
+        file.size = file.output.Size().value_or(0);
         startPosition = static_cast<curl_off_t>(file.size);
         LibraryDiagnostics() << "Resuming from position " << static_cast<double>(startPosition)
                              << "." << std::endl;
@@ -226,7 +210,7 @@ bool HttpDownloader::download(const std::string& url, std::string targetPath, bo
         LibraryDiagnostics() << (rangeIgnored ? "HTTP server does not support resuming."
                                               : "HTTP server cannot continue the file.")
                              << " Trying again from position 0." << std::endl;
-        if (ftruncate(file.fd.Get(), 0) == 0) {
+        if (file.output.Resize(0)) {
             file.size = 0;
             resumeOffset_ = 0.0;
             curl_easy_setopt(curl, CURLOPT_RESUME_FROM_LARGE, curl_off_t{0});

@@ -1,18 +1,15 @@
 #include "updatelib/transfer/patch_checksum.h"
 
-#include <fcntl.h>
 #include <immintrin.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "platform/ascii.h"
-#include "platform/unique_fd.h"
+#include "platform/file.h"
 
 namespace Tern {
 namespace {
@@ -149,14 +146,13 @@ void PatchChecksum::Update(const void* data, size_t size) {
 }
 
 std::optional<uint32_t> ChecksumOfFile(const std::string& path) {
-    const platform::UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    const platform::File file = platform::File::OpenForReading(path);
     const std::unique_ptr<uint8_t, FreeDeleter> block(
         static_cast<uint8_t*>(std::aligned_alloc(kFoldBytes, kBlockBytes)));
     if (!file.Valid() || !block) return std::nullopt;
     PatchChecksum checksum;
     for (;;) {
-        const ssize_t got = read(file.Get(), block.get(), kBlockBytes);
-        if (got < 0 && errno == EINTR) continue;
+        const int64_t got = file.Read(block.get(), kBlockBytes);
         if (got < 0) return std::nullopt;
         if (got == 0) return checksum.Value();
         checksum.Update(block.get(), static_cast<size_t>(got));

@@ -17,13 +17,14 @@ platform::TrustAnchors PublisherAnchors() {
 
 }  // namespace
 
-bool verifyFileTrust(const std::string& path, int fd, uint64_t* payloadSize) {
+bool verifyFileTrust(const std::string& path, const platform::File& file, uint64_t* payloadSize) {
     std::ostream& diagnostics = TrustDiagnostics();
     const platform::TrustAnchors anchors = PublisherAnchors();
     if (!anchors.pinProblem.empty()) diagnostics << anchors.pinProblem << std::endl;
     diagnostics << "File location:" << path << "verifying file signature... ";
-    const uint32_t code = fd >= 0 ? platform::VerifyFileTrust(fd, anchors, nullptr, payloadSize)
-                                  : platform::VerifyFileTrust(path, anchors);
+    const uint32_t code = file.Valid()
+                              ? platform::VerifyFileTrust(file, anchors, nullptr, payloadSize)
+                              : platform::VerifyFileTrust(path, anchors);
     if (code == platform::kTrustOk) {
         diagnostics << "content approoved." << std::endl;
         return true;
