@@ -11,7 +11,7 @@ long LaunchGame() {
     const LaunchSettings& settings = Settings();
     const long result = platform::OpenProgram(settings.executableName, settings.startArguments,
                                               Tern::GetExecutableDirectory());
-    if (result > platform::kOpenSucceededAbove) {
+    if (platform::OpenSucceeded(result)) {
         WriteExecutableName();
         WriteStartArguments();
     }

@@ -172,7 +172,7 @@ void LauncherHost::StartGame() {
         return;
     }
     const long result = LaunchGame();
-    if (result <= platform::kOpenSucceededAbove) {
+    if (!platform::OpenSucceeded(result)) {
         ShowBox(GameStartFailureMessage(result), WindowCaption(), MessageIcon::None,
                 MessageButtons::Ok);
     }

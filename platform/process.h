@@ -9,9 +9,12 @@
 
 namespace platform {
 
-// Start results with the desktop shell's meanings: anything above kOpenSucceededAbove is success.
+// Start results with the desktop shell's meanings: anything above kOpenSucceededAbove is success,
+// except kOpenCancelled, the error number the shell reports when the user declined to let the
+// program run elevated. OpenSucceeded tells them apart.
 constexpr long kOpenSucceededAbove = 32;
 constexpr long kOpenStarted = 42;
+constexpr long kOpenCancelled = 1223;
 constexpr long kOpenOutOfResources = 0;  // a failure without a more precise desktop number
 constexpr long kOpenFileNotFound = 2;
 constexpr long kOpenPathNotFound = 3;
@@ -19,6 +22,10 @@ constexpr long kOpenAccessDenied = 5;
 constexpr long kOpenOutOfMemory = 8;
 constexpr long kOpenBadFormat = 11;
 constexpr long kOpenSharingViolation = 26;
+
+constexpr bool OpenSucceeded(long result) {
+    return result > kOpenSucceededAbove && result != kOpenCancelled;
+}
 
 // A program this process started, to wait for. Letting it go leaves the program running.
 class Process {

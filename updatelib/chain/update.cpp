@@ -206,7 +206,7 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     const std::string installedInfo = stateStore.ReadInstalledInfo();
     platform::Process process;
     const long started = StartFile(std::move(file), payloadSize, path, &process);
-    if (started <= platform::kOpenSucceededAbove) {
+    if (!platform::OpenSucceeded(started)) {
         log << LibText("IDS_LIB_ERR_FAILED_START_UPDATE") << " [Err: " << started << "]"
             << LibText("IDS_LIB_ERR_CORRUPTED") << " (" << path << ")" << std::endl;
         if (started == platform::kOpenAccessDenied) {
