@@ -2,8 +2,8 @@
 # Makes building <target> fail when one of its sources, or a header in the folders of its
 # sources, includes a project header outside the given path prefixes: the folders form layers
 # that may only include downwards, and the build says so. Where an ALLOW and a DENY prefix both
-# match, the longer one decides (DENY "platform/posix/" keeps code above the platform on the
-# facility headers; a whole header path in ALLOW names a known exception).
+# match, the longer one decides (DENY "platform/posix/" "platform/win32/" keeps code above the
+# platform on the facility headers; a whole header path in ALLOW names a known exception).
 function(tern_check_includes target)
     cmake_parse_arguments(C "" "" "ALLOW;DENY" ${ARGN})
     get_target_property(sources ${target} SOURCES)

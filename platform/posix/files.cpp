@@ -8,16 +8,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
-#include <random>
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/files_common.h"
 #include "platform/posix/unique_fd.h"
-#include "platform/test_seams.h"
 
 namespace platform {
 namespace {
@@ -52,24 +49,6 @@ std::string HomeDirectory() {
 
 bool MakeDirectory(const std::string& path) {
     return mkdir(path.c_str(), 0700) == 0 || errno == EEXIST;
-}
-
-std::string RandomHex() {
-    thread_local std::mt19937 generator{std::random_device{}()};
-    char text[9];
-    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(generator()));
-    return text;
-}
-
-struct Overrides {
-    std::mutex mutex;
-    std::optional<uint64_t> diskSpace;
-    std::string noExecutionBelow;
-};
-
-Overrides& TheOverrides() {
-    static Overrides instance;
-    return instance;
 }
 
 // The value of a shell assignment `name=value` on one line of user-dirs.dirs: double quotes
@@ -239,23 +218,14 @@ std::optional<uint64_t> FileSize(const std::string& path) {
 }
 
 std::optional<uint64_t> AvailableDiskSpace(const std::string& directory) {
-    {
-        Overrides& overrides = TheOverrides();
-        const std::lock_guard<std::mutex> lock(overrides.mutex);
-        if (overrides.diskSpace) return overrides.diskSpace;
-    }
+    if (std::optional<uint64_t> overridden = DiskSpaceOverride()) return overridden;
     struct statvfs info;
     if (statvfs(directory.c_str(), &info) != 0) return std::nullopt;
     return static_cast<uint64_t>(info.f_bavail) * info.f_frsize;
 }
 
 bool AllowsExecution(const std::string& directory) {
-    {
-        Overrides& overrides = TheOverrides();
-        const std::lock_guard<std::mutex> lock(overrides.mutex);
-        const std::string& below = overrides.noExecutionBelow;
-        if (!below.empty() && directory.compare(0, below.size(), below) == 0) return false;
-    }
+    if (ExecutionForbiddenByTest(directory)) return false;
     struct statvfs info;
     return statvfs(directory.c_str(), &info) != 0 || (info.f_flag & ST_NOEXEC) == 0;
 }
@@ -266,19 +236,4 @@ std::string DocumentsDirectory() {
     return home + "/Documents";
 }
 
-namespace testing {
-
-void OverrideAvailableDiskSpace(std::optional<uint64_t> bytes) {
-    Overrides& overrides = TheOverrides();
-    const std::lock_guard<std::mutex> lock(overrides.mutex);
-    overrides.diskSpace = bytes;
-}
-
-void ForbidExecutionBelow(const std::string& directory) {
-    Overrides& overrides = TheOverrides();
-    const std::lock_guard<std::mutex> lock(overrides.mutex);
-    overrides.noExecutionBelow = directory;
-}
-
-}  // namespace testing
 }  // namespace platform

@@ -1,0 +1,60 @@
+#include "platform/files_common.h"
+
+#include <cstdio>
+#include <mutex>
+#include <random>
+
+#include "platform/test_seams.h"
+
+namespace platform {
+namespace {
+
+struct Overrides {
+    std::mutex mutex;
+    std::optional<uint64_t> diskSpace;
+    std::string noExecutionBelow;
+};
+
+Overrides& TheOverrides() {
+    static Overrides instance;
+    return instance;
+}
+
+}  // namespace
+
+std::optional<uint64_t> DiskSpaceOverride() {
+    Overrides& overrides = TheOverrides();
+    const std::lock_guard<std::mutex> lock(overrides.mutex);
+    return overrides.diskSpace;
+}
+
+bool ExecutionForbiddenByTest(const std::string& directory) {
+    Overrides& overrides = TheOverrides();
+    const std::lock_guard<std::mutex> lock(overrides.mutex);
+    const std::string& below = overrides.noExecutionBelow;
+    return !below.empty() && directory.compare(0, below.size(), below) == 0;
+}
+
+std::string RandomHex() {
+    thread_local std::mt19937 generator{std::random_device{}()};
+    char text[9];
+    std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(generator()));
+    return text;
+}
+
+namespace testing {
+
+void OverrideAvailableDiskSpace(std::optional<uint64_t> bytes) {
+    Overrides& overrides = TheOverrides();
+    const std::lock_guard<std::mutex> lock(overrides.mutex);
+    overrides.diskSpace = bytes;
+}
+
+void ForbidExecutionBelow(const std::string& directory) {
+    Overrides& overrides = TheOverrides();
+    const std::lock_guard<std::mutex> lock(overrides.mutex);
+    overrides.noExecutionBelow = directory;
+}
+
+}  // namespace testing
+}  // namespace platform

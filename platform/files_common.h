@@ -1,0 +1,19 @@
+// What every realisation of files.h shares: the answers tests impose, and unique name parts.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace platform {
+
+// The free space a test imposed for every directory; nullopt for the real figure.
+std::optional<uint64_t> DiskSpaceOverride();
+
+// Whether a test forbade running programs from `directory`.
+bool ExecutionForbiddenByTest(const std::string& directory);
+
+// Eight random hexadecimal digits for a file name that must not be guessed in advance.
+std::string RandomHex();
+
+}  // namespace platform

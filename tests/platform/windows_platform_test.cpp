@@ -1,0 +1,117 @@
+// The Windows realisation against the system itself; the cross build runs it under Wine.
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "platform/file.h"
+#include "platform/files.h"
+#include "platform/named_event.h"
+#include "platform/process.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class WindowsPlatform : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = platform::TempDirectory() + "tern-" + std::to_string(GetCurrentProcessId()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        ASSERT_TRUE(platform::MakeDirectories(root_ + "\\sub\\dir"));
+    }
+    void TearDown() override { fs::remove_all(root_); }
+
+    std::string Path(const std::string& name) const { return root_ + "\\" + name; }
+    std::string Write(const std::string& name, const std::string& bytes) const {
+        std::ofstream(Path(name), std::ios::binary) << bytes;
+        return Path(name);
+    }
+    std::string InstallPeer(const std::string& name) const {
+        fs::copy_file(platform::ExecutableDirectory() + "\\windows_peer.exe", Path(name));
+        return Path(name);
+    }
+
+    std::string root_;
+};
+
+TEST_F(WindowsPlatform, FailuresKeepTheShellNumbers) {
+    Write("text.exe", "not a program\r\n");
+    const platform::File writer = platform::File::OpenForReadingAndWriting(InstallPeer("busy.exe"));
+    ASSERT_TRUE(writer.Valid());
+    const struct {
+        const char* file;
+        std::string directory;
+        long result;
+    } cases[] = {
+        {"missing.exe", root_, platform::kOpenFileNotFound},
+        {"missing.exe", root_ + "\\missing", platform::kOpenPathNotFound},
+        {"bin\\missing.exe", root_, platform::kOpenPathNotFound},
+        {"text.exe", root_, platform::kOpenBadFormat},
+        {"busy.exe", root_, platform::kOpenSharingViolation},
+    };
+    for (const auto& expected : cases) {
+        EXPECT_EQ(platform::OpenProgram(expected.file, "", expected.directory), expected.result)
+            << expected.file;
+    }
+    EXPECT_EQ(platform::OpenProgramFile(writer, Path("busy.exe"), "", root_),
+              platform::kOpenSharingViolation);
+}
+
+// The event's name travels through the parameters, blank and backslash included. Programs start
+// in the temporary folder, which outlives the test: Wine keeps a started program's working
+// directory in use after it ended.
+TEST_F(WindowsPlatform, StartedProgramSharesTheEventAndHandsBackItsExitCode) {
+    const std::string name = "tern test\\" + std::to_string(GetCurrentProcessId());
+    platform::NamedEvent event;
+    ASSERT_TRUE(event.Create(name, false));
+    platform::Process started;
+    const std::string temp = platform::TempDirectory();
+    const std::string peer = InstallPeer("peer.exe").substr(temp.size());
+    ASSERT_EQ(platform::OpenProgram(peer, "set \"" + name + "\" 7", temp, &started),
+              platform::kOpenStarted);
+    EXPECT_EQ(started.Wait(), 7);
+    EXPECT_EQ(started.Wait(), -1);
+    EXPECT_EQ(event.Wait(0), platform::WaitResult::Signaled);
+    EXPECT_TRUE(platform::NamedEventExists(name));
+    event.Close();
+    EXPECT_FALSE(platform::NamedEventExists(name));
+}
+
+// What follows the part a signature covers never runs, and while the checked file is open no
+// other writer gets in.
+TEST_F(WindowsPlatform, CheckedFileDeniesOtherWritersAndItsPrefixRuns) {
+    const std::string program = InstallPeer("update.exe");
+    const uint64_t size = fs::file_size(program);
+    std::ofstream(program, std::ios::binary | std::ios::app) << "appended signature";
+    platform::File file = platform::File::OpenForReadingAndWriting(program);
+    ASSERT_TRUE(file.Valid());
+    EXPECT_FALSE(platform::File::OpenForReadingAndWriting(program).Valid());
+    EXPECT_FALSE(platform::File::OpenForWriting(program, true).Valid());
+    platform::Process started;
+    EXPECT_EQ(platform::OpenProgramFilePrefix(std::move(file), size, program, "set prefix 3",
+                                              platform::TempDirectory(), &started),
+              platform::kOpenStarted);
+    EXPECT_EQ(started.Wait(), 3);
+    EXPECT_EQ(platform::FileSize(program), size);
+}
+
+TEST_F(WindowsPlatform, NoOpenFollowsALink) {
+    const std::string target = Write("target", "untouched");
+    const std::string link = Path("link");
+    // Wine answers success without making one.
+    if (!CreateSymbolicLinkA(link.c_str(), target.c_str(), 0) ||
+        GetFileAttributesA(link.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        GTEST_SKIP() << "no symbolic links here";
+    }
+    EXPECT_FALSE(platform::File::OpenForReading(link).Valid());
+    EXPECT_FALSE(platform::CanOpenForReadingAndWriting(link));
+    EXPECT_FALSE(platform::File::OpenForWriting(link, false).Valid());
+    EXPECT_EQ(platform::ReadRegularFile(link, 100, false), std::nullopt);
+    EXPECT_EQ(platform::ReadRegularFile(link, 100, true), "untouched");
+    EXPECT_EQ(platform::ReadRegularFile(target, 100, false), "untouched");
+}
+
+}  // namespace
