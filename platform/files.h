@@ -1,4 +1,5 @@
 // File-system facilities: the user's private directories, temporary files, free space.
+// The notions below are Linux's; platform/win32/files.cpp says what each means on Windows.
 #pragma once
 
 #include <cstddef>

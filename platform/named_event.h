@@ -1,9 +1,9 @@
 // Named manual-reset events shared by every process of the user.
 //
-// Each name is a lock file in the runtime directory. Every open handle holds a shared flock
-// on it, so the object lives while any process holds a handle and vanishes with the last one,
-// also when a holder is killed: the next create then starts a fresh object in its initial
-// state.
+// The object lives while any process holds a handle and vanishes with the last one, also when a
+// holder is killed: the next create then starts a fresh object in its initial state. Windows
+// keeps its named events so itself; on Linux each name is a lock file in the runtime directory,
+// on which every open handle holds a shared flock.
 #pragma once
 
 #include <memory>

@@ -65,8 +65,10 @@ long OpenProgram(const std::string& file, const std::string& parameters,
                  const std::string& workingDirectory, Process* process = nullptr);
 
 // Starts the program in the open `file` (read access is enough) the same way, so that the very
-// file that was checked through `file` runs, whatever the path names meanwhile. The program gets
-// `displayPath` as argv[0]; on Linux it finds the file at descriptor 3, also when it is a script.
+// file that was checked through `file` runs, whatever the path names meanwhile. On Linux the
+// program gets `displayPath` as argv[0] and finds the file at descriptor 3, also when it is a
+// script; Windows starts programs by name only, so there the file is started by the name it has
+// while `file`, denying other writers, keeps it unchanged (see File::OpenForReadingAndWriting).
 long OpenProgramFile(const File& file, const std::string& displayPath,
                      const std::string& parameters, const std::string& workingDirectory,
                      Process* process = nullptr);

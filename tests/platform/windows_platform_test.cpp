@@ -61,8 +61,8 @@ TEST_F(WindowsPlatform, FailuresKeepTheShellNumbers) {
 }
 
 // The event's name travels through the parameters, blank and backslash included. Programs start
-// in the temporary folder, which outlives the test: Wine keeps a started program's working
-// directory in use after it ended.
+// in the temporary folder, which outlives the test: Wine lets go of a started program's working
+// directory only a moment after the program ended.
 TEST_F(WindowsPlatform, StartedProgramSharesTheEventAndHandsBackItsExitCode) {
     const std::string name = "tern test\\" + std::to_string(GetCurrentProcessId());
     platform::NamedEvent event;
