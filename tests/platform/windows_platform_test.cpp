@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <string>
 
 #include "platform/file.h"
@@ -96,6 +97,27 @@ TEST_F(WindowsPlatform, CheckedFileDeniesOtherWritersAndItsPrefixRuns) {
               platform::kOpenStarted);
     EXPECT_EQ(started.Wait(), 3);
     EXPECT_EQ(platform::FileSize(program), size);
+}
+
+TEST_F(WindowsPlatform, SystemFoldersAreUsableAndTempFilesUnique) {
+    const std::string temp = platform::TempDirectory();
+    ASSERT_FALSE(temp.empty());
+    EXPECT_EQ(temp.back(), '\\');
+    for (const std::string& directory :
+         {temp, platform::RuntimeDirectory(), platform::ExecutableDirectory()}) {
+        EXPECT_TRUE(platform::IsSafeUserDirectory(directory)) << directory;
+    }
+    EXPECT_EQ(platform::DocumentsDirectory().substr(1, 2), ":\\");
+    EXPECT_TRUE(platform::AvailableDiskSpace(temp).has_value());
+    std::set<std::string> paths;
+    for (const std::string ending : {".exe", ".tmp", ".exe"}) {
+        const std::string path = platform::CreateUniqueTempFile("vex", root_ + "\\", ending);
+        ASSERT_EQ(path.rfind(root_ + "\\vex", 0), 0u) << path;
+        EXPECT_EQ(path.substr(path.size() - 4), ending);
+        EXPECT_EQ(platform::FileSize(path), 0u);
+        paths.insert(path);
+    }
+    EXPECT_EQ(paths.size(), 3u);
 }
 
 TEST_F(WindowsPlatform, NoOpenFollowsALink) {
