@@ -207,8 +207,13 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     platform::Process process;
     const long started = StartFile(std::move(file), payloadSize, path, &process);
     if (!platform::OpenSucceeded(started)) {
-        log << LibText("IDS_LIB_ERR_FAILED_START_UPDATE") << " [Err: " << started << "]"
-            << LibText("IDS_LIB_ERR_CORRUPTED") << " (" << path << ")" << std::endl;
+        log << LibText("IDS_LIB_ERR_FAILED_START_UPDATE") << " ";
+        if (started == platform::kOpenCancelled) {
+            log << LibText("IDS_ERR_USER_CANCEL") << std::endl;
+        } else {
+            log << "[Err: " << started << "]" << LibText("IDS_LIB_ERR_CORRUPTED") << " (" << path
+                << ")" << std::endl;
+        }
         if (started == platform::kOpenAccessDenied) {
             ProgramsCanRunFrom(path.substr(0, path.rfind('/') + 1), log);
         }
