@@ -23,4 +23,13 @@ void OverrideRpcTimeouts(long idleMilliseconds, long pduMilliseconds);
 void OverrideRpcCapacity(size_t connections, size_t heldBytes);
 void RestoreRpcLimits();
 
+#ifdef _WIN32
+// Moves both registry hives below HKEY_CURRENT_USER\`userKeyPath` (into its LocalMachine and
+// CurrentUser sub-keys), so that a test writes nothing an installation reads and needs no
+// administrator rights; an empty path restores the real hives.
+void PlaceRegistryBelow(const std::string& userKeyPath);
+// Makes DeleteSubKey use RegDeleteKeyA even where RegDeleteKeyExA exists.
+void AvoidRegDeleteKeyEx(bool avoid);
+#endif
+
 }  // namespace platform::testing

@@ -9,6 +9,11 @@
 // 0600). A change that leaves the hive as it was does not touch the file. A hive file that
 // cannot be parsed is never overwritten: reads behave as if the key were missing, writes fail
 // with kRegCorrupt, and one diagnostic line names the file and the line.
+//
+// On Windows the calls go to the system registry (HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER), which
+// keeps these promises itself except one: values enumerate in the system's order, not necessarily
+// the order of their creation. A key that cannot be written opens for reading, and writes to it
+// answer kRegAccessDenied.
 #pragma once
 
 #include <cstddef>
@@ -45,8 +50,10 @@ struct RegistryValue {
     size_t ReportedSize() const { return data.size() + (type == ValueType::String ? 1 : 0); }
 };
 
+#ifndef _WIN32
 // Absolute path of the hive's file (the directory may not exist yet).
 std::string HiveFilePath(Hive hive);
+#endif
 
 class RegistryKey {
 public:

@@ -56,6 +56,7 @@ std::string Dump(const std::string& path) {
 }
 
 class RegistryTest : public tern_test::IsolatedTest {};
+using RegistryContract = RegistryTest;
 
 TEST_F(RegistryTest, OnlyRealChangesReplaceTheFile) {
     RegistryKey key, again;
@@ -131,23 +132,6 @@ TEST_F(RegistryTest, HandWrittenFileIsReadAndWrittenBackInTheSameFormat) {
     ASSERT_EQ(key.SetString("Raw", "\xff\0\n\xC3"s), 0);
     ReplaceHive(ReadFileBytes(UserHive()));
     EXPECT_EQ(Dump(game), values + "Raw=1:\xff\0\n\xC3\n"s);
-}
-
-TEST_F(RegistryTest, DeletedKeysAnswerSoAndKeysWithSubKeysStay) {
-    RegistryKey a, b, c;
-    ASSERT_EQ(RegistryKey::Create(kUser, "A\\B\\C", &c), 0);
-    ASSERT_EQ(RegistryKey::Open(kUser, "A", &a), 0);
-    ASSERT_EQ(RegistryKey::Open(kUser, "A\\B", &b), 0);
-    EXPECT_EQ(a.DeleteSubKey("B"), platform::kRegAccessDenied);
-    EXPECT_EQ(a.DeleteSubKey("b\\c"), 0);
-    EXPECT_EQ(c.SetString("x", "1"), platform::kRegKeyDeleted);
-    EXPECT_EQ(Dump("A\\B\\C"), "error 2");
-    EXPECT_EQ(a.DeleteSubKey("B"), 0);
-
-    // A key created again under the same name is not the deleted one.
-    ASSERT_EQ(RegistryKey::Create(kUser, "A\\B", &c), 0);
-    EXPECT_EQ(b.SetString("y", "1"), platform::kRegKeyDeleted);
-    EXPECT_EQ(c.SetString("y", "1"), 0);
 }
 
 TEST_F(RegistryTest, UnparsableHiveIsNeverOverwritten) {
@@ -231,3 +215,5 @@ TEST_F(RegistryTest, WriterKilledAtAnyMomentLeavesACompleteHive) {
 }
 
 }  // namespace
+
+#include "tests/platform/registry_contract_tests.inc"

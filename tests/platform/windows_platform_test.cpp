@@ -11,6 +11,7 @@
 #include "platform/files.h"
 #include "platform/named_event.h"
 #include "platform/process.h"
+#include "platform/test_seams.h"
 
 namespace {
 
@@ -136,4 +137,29 @@ TEST_F(WindowsPlatform, NoOpenFollowsALink) {
     EXPECT_EQ(platform::ReadRegularFile(target, 100, false), "untouched");
 }
 
+// Each test moves both hives below a key of its own, which it deletes afterwards.
+class RegistryContract : public ::testing::Test {
+protected:
+    void SetUp() override {
+        root_ = "Software\\TernTests\\" + std::to_string(GetCurrentProcessId()) + "-" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        platform::testing::PlaceRegistryBelow(root_);
+    }
+    void TearDown() override {
+        platform::testing::PlaceRegistryBelow("");
+        platform::testing::AvoidRegDeleteKeyEx(false);
+        RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
+        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\TernTests");
+    }
+
+    std::string root_;
+};
+
 }  // namespace
+
+#include "tests/platform/registry_contract_tests.inc"
+
+TEST_F(RegistryContract, KeysGoWithoutRegDeleteKeyExToo) {
+    platform::testing::AvoidRegDeleteKeyEx(true);
+    ExpectDeletedKeysAnswerSoAndKeysWithSubKeysStay();
+}
