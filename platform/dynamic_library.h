@@ -10,8 +10,17 @@ class DynamicLibrary {
 public:
     DynamicLibrary() = default;
     ~DynamicLibrary() { Unload(); }
-    DynamicLibrary(DynamicLibrary&& other) noexcept;
-    DynamicLibrary& operator=(DynamicLibrary&& other) noexcept;
+    DynamicLibrary(DynamicLibrary&& other) noexcept : handle_(other.handle_) {
+        other.handle_ = nullptr;
+    }
+    DynamicLibrary& operator=(DynamicLibrary&& other) noexcept {
+        if (this != &other) {
+            Unload();
+            handle_ = other.handle_;
+            other.handle_ = nullptr;
+        }
+        return *this;
+    }
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 

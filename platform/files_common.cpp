@@ -4,6 +4,7 @@
 #include <mutex>
 #include <random>
 
+#include "platform/files.h"
 #include "platform/test_seams.h"
 
 namespace platform {
@@ -57,4 +58,22 @@ void ForbidExecutionBelow(const std::string& directory) {
 }
 
 }  // namespace testing
+// As GetTempFileNameA does, but with eight random digits and the caller's ending.
+std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory,
+                                 const std::string& ending) {
+    constexpr int kAttempts = 100;
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        const std::string path = directory + prefix + RandomHex() + ending;
+        switch (CreateNewPrivateFile(path)) {
+            case NewFile::Created:
+                return path;
+            case NewFile::Exists:
+                continue;
+            case NewFile::Failed:
+                return "";
+        }
+    }
+    return "";
+}
+
 }  // namespace platform

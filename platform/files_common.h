@@ -16,4 +16,10 @@ bool ExecutionForbiddenByTest(const std::string& directory);
 // Eight random hexadecimal digits for a file name that must not be guessed in advance.
 std::string RandomHex();
 
+enum class NewFile { Created, Exists, Failed };
+
+// Creates the file at `path`, private to the user, only when nothing is there yet (a link
+// included, which is never followed). Each realisation has its own.
+NewFile CreateNewPrivateFile(const std::string& path);
+
 }  // namespace platform

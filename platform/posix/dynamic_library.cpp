@@ -2,20 +2,7 @@
 
 #include <dlfcn.h>
 
-#include <utility>
-
 namespace platform {
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-    if (this != &other) {
-        Unload();
-        handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-}
 
 // RTLD_LOCAL keeps the library's symbols from resolving anything else loaded later.
 bool DynamicLibrary::Load(const std::string& bareName) {

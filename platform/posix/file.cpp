@@ -5,24 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <utility>
 
 #include "platform/posix/fd_io.h"
 #include "platform/posix/file_access.h"
 
 namespace platform {
-
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
-}
 
 void File::Close() {
     if (handle_ >= 0) ::close(static_cast<int>(handle_));

@@ -167,17 +167,11 @@ std::string RuntimeDirectory() {
     return EnsureUserDirectory(fallback, true) ? fallback : "";
 }
 
-std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory,
-                                 const std::string& ending) {
-    constexpr int kAttempts = 100;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const std::string path = directory + prefix + RandomHex() + ending;
-        const UniqueFd file(
-            open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-        if (file.Valid()) return path;
-        if (errno != EEXIST) return "";
-    }
-    return "";
+NewFile CreateNewPrivateFile(const std::string& path) {
+    const UniqueFd file(
+        open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (file.Valid()) return NewFile::Created;
+    return errno == EEXIST ? NewFile::Exists : NewFile::Failed;
 }
 
 bool IsRegularFileOfUser(const std::string& path) {

@@ -2,20 +2,7 @@
 
 #include <windows.h>
 
-#include <utility>
-
 namespace platform {
-
-DynamicLibrary::DynamicLibrary(DynamicLibrary&& other) noexcept
-    : handle_(std::exchange(other.handle_, nullptr)) {}
-
-DynamicLibrary& DynamicLibrary::operator=(DynamicLibrary&& other) noexcept {
-    if (this != &other) {
-        Unload();
-        handle_ = std::exchange(other.handle_, nullptr);
-    }
-    return *this;
-}
 
 // A bare name goes through the system's DLL search order, as the dynamic loader's does on Linux.
 bool DynamicLibrary::Load(const std::string& bareName) {

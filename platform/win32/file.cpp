@@ -2,7 +2,6 @@
 
 #include <windows.h>
 
-#include <utility>
 
 #include "platform/win32/file_access.h"
 
@@ -19,18 +18,6 @@ File OpenFileNotFollowing(const std::string& path, DWORD access, DWORD share, DW
         return File();
     }
     return file;
-}
-
-File::~File() { Close(); }
-
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, -1)) {}
-
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        Close();
-        handle_ = std::exchange(other.handle_, -1);
-    }
-    return *this;
 }
 
 void File::Close() {

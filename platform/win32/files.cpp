@@ -145,19 +145,12 @@ std::string RuntimeDirectory() {
     return EnsureUserDirectory(directory, true) ? directory : "";
 }
 
-// As GetTempFileNameA does, but with eight random digits and the caller's ending. CREATE_NEW
-// fails on anything at the path, a planted link included, so none is ever followed.
-std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory,
-                                 const std::string& ending) {
-    constexpr int kAttempts = 100;
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        const std::string path = directory + prefix + RandomHex() + ending;
-        const File file = OpenFileNotFollowing(path, GENERIC_WRITE, 0, CREATE_NEW);
-        if (file.Valid()) return path;
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) return "";
-    }
-    return "";
+// CREATE_NEW fails on anything at the path, a planted link included, so none is followed.
+NewFile CreateNewPrivateFile(const std::string& path) {
+    if (OpenFileNotFollowing(path, GENERIC_WRITE, 0, CREATE_NEW).Valid()) return NewFile::Created;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS ? NewFile::Exists
+                                                                       : NewFile::Failed;
 }
 
 bool IsRegularFileOfUser(const std::string& path) { return RegularFileSize(path).has_value(); }
