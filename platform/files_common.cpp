@@ -58,6 +58,20 @@ void ForbidExecutionBelow(const std::string& directory) {
 }
 
 }  // namespace testing
+std::optional<std::string> ReadAtMost(const File& file, size_t maxBytes) {
+    std::string text(maxBytes + 1, '\0');
+    size_t got = 0;
+    while (got < text.size()) {
+        const int64_t n = file.Read(&text[got], text.size() - got);
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    if (got > maxBytes) return std::nullopt;
+    text.resize(got);
+    return text;
+}
+
 // As GetTempFileNameA does, but with eight random digits and the caller's ending.
 std::string CreateUniqueTempFile(const std::string& prefix, const std::string& directory,
                                  const std::string& ending) {

@@ -1,9 +1,12 @@
 // What every realisation of files.h shares: the answers tests impose, and unique name parts.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
+
+#include "platform/file.h"
 
 namespace platform {
 
@@ -15,6 +18,10 @@ bool ExecutionForbiddenByTest(const std::string& directory);
 
 // Eight random hexadecimal digits for a file name that must not be guessed in advance.
 std::string RandomHex();
+
+// The rest of `file` when it holds at most `maxBytes` bytes; nullopt when reading fails or it
+// holds more.
+std::optional<std::string> ReadAtMost(const File& file, size_t maxBytes);
 
 enum class NewFile { Created, Exists, Failed };
 

@@ -14,6 +14,7 @@
 
 #include "platform/file.h"
 #include "platform/files_common.h"
+#include "platform/posix/file_access.h"
 #include "platform/posix/unique_fd.h"
 
 namespace platform {
@@ -187,22 +188,14 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBy
                                            bool followLinks) {
     // Opening a FIFO without O_NONBLOCK waits for a writer; its reads never block then, and a
     // regular file's never did.
-    const UniqueFd fd(
+    const File file = FileAccess::Adopt(
         open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
     struct stat info;
-    if (!fd.Valid() || fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return std::nullopt;
-    std::string text(maxBytes + 1, '\0');
-    size_t got = 0;
-    while (got < text.size()) {
-        const ssize_t n = read(fd.Get(), &text[got], text.size() - got);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
+    if (!file.Valid() || fstat(FileAccess::Descriptor(file), &info) != 0 ||
+        !S_ISREG(info.st_mode)) {
+        return std::nullopt;
     }
-    if (got > maxBytes) return std::nullopt;
-    text.resize(got);
-    return text;
+    return ReadAtMost(file, maxBytes);
 }
 
 std::optional<uint64_t> FileSize(const std::string& path) {

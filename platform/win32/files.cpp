@@ -169,17 +169,7 @@ std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBy
     // Pipes and devices are never waited for.
     if (!file.Valid() || GetFileType(FileAccess::Handle(file)) != FILE_TYPE_DISK)
         return std::nullopt;
-    std::string text(maxBytes + 1, '\0');
-    size_t got = 0;
-    while (got < text.size()) {
-        const int64_t n = file.Read(&text[got], text.size() - got);
-        if (n < 0) return std::nullopt;
-        if (n == 0) break;
-        got += static_cast<size_t>(n);
-    }
-    if (got > maxBytes) return std::nullopt;
-    text.resize(got);
-    return text;
+    return ReadAtMost(file, maxBytes);
 }
 
 std::optional<uint64_t> FileSize(const std::string& path) { return RegularFileSize(path); }
