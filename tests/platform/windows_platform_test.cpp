@@ -12,6 +12,7 @@
 #include "platform/named_event.h"
 #include "platform/process.h"
 #include "platform/test_seams.h"
+#include "platform/trust/trust_provider.h"
 
 namespace {
 
@@ -135,6 +136,57 @@ TEST_F(WindowsPlatform, NoOpenFollowsALink) {
     EXPECT_EQ(platform::ReadRegularFile(link, 100, false), std::nullopt);
     EXPECT_EQ(platform::ReadRegularFile(link, 100, true), "untouched");
     EXPECT_EQ(platform::ReadRegularFile(target, 100, false), "untouched");
+}
+
+// Copies of windows_peer signed at build time (make_signed_programs.sh), pinned to its test root
+// unless said otherwise. Wine's provider does not check roots, so the pin alone shows that check.
+TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
+    const std::string signedPrograms = platform::ExecutableDirectory() + "\\signed_programs\\";
+    const std::string root = signedPrograms + "root.pem";
+    const platform::TrustAnchors pin = platform::ReadPinnedAnchors(root);
+    ASSERT_EQ(pin.pinProblem, "");
+    const std::string damaged = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
+    const platform::TrustAnchors none = platform::OptionalPinAnchors(Path("missing.pem"));
+    const platform::TrustAnchors empty = platform::ReadPinnedAnchors(Write("empty.pem", ""));
+    const platform::TrustAnchors text = platform::ReadPinnedAnchors(Write("text.pem", "MZ"));
+    const platform::TrustAnchors broken =
+        platform::ReadPinnedAnchors(Write("broken.pem", pin.pinnedPem + damaged));
+    const struct {
+        const char* program;
+        const platform::TrustAnchors& anchors;
+        uint32_t code;
+    } cases[] = {
+        {"signed.exe", pin, platform::kTrustOk},
+        {"tampered.exe", pin, platform::kTrustBadDigest},
+        {"tampered.exe", none, platform::kTrustBadDigest},
+        {"unsigned.exe", none, platform::kTrustNoSignature},
+        {"foreign_root.exe", pin, platform::kTrustUntrustedRoot},
+        {"wrong_usage.exe", pin, platform::kTrustWrongUsage},
+        {"unauthenticated_attribute.exe", pin, platform::kTrustNoSignature},
+        {"after_table.exe", pin, platform::kTrustNoSignature},
+        {"inside_table.exe", pin, platform::kTrustNoSignature},
+        {"signed.exe", empty, platform::kTrustUntrustedRoot},
+        {"signed.exe", text, platform::kTrustUntrustedRoot},
+        {"signed.exe", broken, platform::kTrustUntrustedRoot},
+    };
+    for (const auto& c : cases) {
+        const std::string path = signedPrograms + c.program;
+        const platform::File file = platform::File::OpenForReadingAndWriting(path);
+        char head[4] = {};
+        ASSERT_EQ(file.Read(head, 2), 2) << path;
+        std::string detail;
+        uint64_t payloadSize = 0;
+        EXPECT_EQ(platform::VerifyFileTrust(file, c.anchors, &detail, &payloadSize), c.code)
+            << c.program << ": " << detail;
+        EXPECT_EQ(payloadSize, c.code == platform::kTrustOk ? fs::file_size(path) : 0);
+        // The position stays for the start of the very file checked.
+        ASSERT_EQ(file.Read(head + 2, 2), 2);
+        std::string expected(4, '\0');
+        std::ifstream(path, std::ios::binary).read(&expected[0], 4);
+        EXPECT_EQ(std::string(head, 4), expected);
+    }
+    EXPECT_EQ(platform::VerifyFileTrust(signedPrograms + "signed.exe", pin), platform::kTrustOk);
+    EXPECT_EQ(platform::VerifyFileTrust(Path("missing.exe"), pin), platform::kTrustFileNotFound);
 }
 
 // Each test moves both hives below a key of its own, which it deletes afterwards.

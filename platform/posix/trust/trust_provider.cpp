@@ -8,7 +8,6 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/posix/fd_io.h"
 #include "platform/posix/file_access.h"
 #include "platform/posix/trust/appended_signature.h"
 #include "platform/posix/trust/code_signing_usage.h"
@@ -16,14 +15,13 @@
 #include "platform/posix/trust/openssl_handles.h"
 #include "platform/posix/trust/signature_block.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/trust/trust_common.h"
 
 namespace platform {
 namespace {
 
 using namespace platform::openssl;
 
-// A few CA certificates are a few KiB; a larger pin is not one.
-constexpr uint64_t kMaxPinSize = 1 << 20;
 // OpenSSL's level 2: keys of at least 112 bits of security (RSA 2048), no MD5 or SHA-1
 // signatures on the path below the anchor.
 constexpr int kSecurityLevel = 2;
@@ -205,40 +203,16 @@ uint32_t VerifyDescriptor(int fd, const TrustAnchors& anchors, std::string* deta
     return verdict.code;
 }
 
-TrustAnchors PinProblem(const std::string& path, const std::string& problem) {
-    TrustAnchors anchors;
-    anchors.pinned = true;
-    anchors.pinProblem = "the pinned certificates " + path + " trust nothing: " + problem;
-    return anchors;
-}
-
 }  // namespace
 
-TrustAnchors ReadPinnedAnchors(const std::string& path) {
-    const UniqueFd file(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY));
-    struct stat info;
-    if (!file.Valid() || fstat(file.Get(), &info) != 0) {
-        return PinProblem(path, std::strerror(errno));
-    }
-    if (!S_ISREG(info.st_mode)) return PinProblem(path, "not a regular file");
-    if (static_cast<uint64_t>(info.st_size) > kMaxPinSize) return PinProblem(path, "too large");
-    TrustAnchors anchors;
-    anchors.pinned = true;
-    anchors.pinnedPem.resize(static_cast<size_t>(info.st_size));
-    if (!ReadAllAt(file.Get(), anchors.pinnedPem.data(), anchors.pinnedPem.size(), 0)) {
-        return PinProblem(path, "cannot be read");
-    }
+bool HoldsPemCertificates(const std::string& pem) {
     const ErrorQueueScope errorQueue;
-    if (!PinnedCertificates(anchors.pinnedPem)) {
-        return PinProblem(path, "not a list of PEM certificates");
-    }
-    return anchors;
+    return PinnedCertificates(pem) != nullptr;
 }
 
-TrustAnchors OptionalPinAnchors(const std::string& path) {
+bool NothingAt(const std::string& path) {
     struct stat info;
-    if (lstat(path.c_str(), &info) != 0 && errno == ENOENT) return {};
-    return ReadPinnedAnchors(path);
+    return lstat(path.c_str(), &info) != 0 && errno == ENOENT;
 }
 
 uint32_t VerifyFileTrust(const File& file, const TrustAnchors& anchors, std::string* detail,

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Signs copies of a small Windows program for the trust tests, with a throw-away PKI made here
+# at build time (RSA 2048, SHA-256): nothing signed is ever committed.
+# Usage: make_signed_programs.sh PROGRAM OBJDUMP OUTPUT_DIRECTORY
+# OUTPUT_DIRECTORY receives root.pem (the pin) and the programs named in windows_platform_test.cpp.
+set -euo pipefail
+
+program=$(realpath "$1") objdump=$2 out=$3
+rm -rf "$out" && mkdir -p "$out" && cd "$out"
+work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
+
+# ca NAME: a self-signed root; leaf NAME ISSUER USAGE: a certificate for NAME issued by ISSUER
+# with extended key usage USAGE, and NAME.chain.pem holding it and its root.
+ca() {
+    openssl req -x509 -newkey rsa:2048 -sha256 -nodes -days 3650 -subj "/CN=Tern test $1" \
+        -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign \
+        -keyout "$work/$1.key" -out "$work/$1.pem" 2>/dev/null
+}
+leaf() {
+    openssl req -new -newkey rsa:2048 -sha256 -nodes -subj "/CN=Tern test $1" \
+        -keyout "$work/$1.key" -out "$work/$1.csr" 2>/dev/null
+    printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' "$3" >"$work/$1.ext"
+    openssl x509 -req -in "$work/$1.csr" -CA "$work/$2.pem" -CAkey "$work/$2.key" -sha256 \
+        -days 3650 -set_serial "0x$(openssl rand -hex 8)" -extfile "$work/$1.ext" \
+        -out "$work/$1.pem" 2>/dev/null
+    cat "$work/$1.pem" "$work/$2.pem" >"$work/$1.chain.pem"
+}
+sign() { # sign SIGNER OUTPUT [INPUT]
+    osslsigncode sign -certs "$work/$1.chain.pem" -key "$work/$1.key" -h sha256 \
+        -in "${3:-$program}" -out "$2" >/dev/null
+}
+u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
+put_u32() {
+    printf "$(printf '\\%03o' $(($3 & 255)) $(($3 >> 8 & 255)) $(($3 >> 16 & 255)) $(($3 >> 24)))" |
+        dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+
+ca root && ca foreign
+leaf signer root codeSigning && leaf stranger foreign codeSigning && leaf server root serverAuth
+cp "$program" unsigned.exe
+sign signer signed.exe
+sign stranger foreign_root.exe
+sign server wrong_usage.exe
+osslsigncode add -addUnauthenticatedBlob -in signed.exe -out unauthenticated_attribute.exe >/dev/null
+
+# One bit of the code, flipped after signing.
+cp signed.exe tampered.exe
+code=$((0x$("$objdump" -h signed.exe | awk '$2 == ".text" { print $6 }') + 16))
+printf "$(printf '\\%03o' $(($(od -An -tu1 -j $code -N1 signed.exe) ^ 1)))" |
+    dd of=tampered.exe bs=1 seek=$code conv=notrunc status=none
+
+# Bytes after the certificate, outside the table and, with its directory grown, inside it.
+cp signed.exe after_table.exe && printf 'smuggled' >>after_table.exe
+cp after_table.exe inside_table.exe
+security=$(($(u32 signed.exe 60) + 24 + 128 + 4)) # PE32: the security directory's size
+put_u32 inside_table.exe $security $(($(u32 signed.exe $security) + 8))
+
+# Last, since the build takes it for the mark of a complete set.
+cp "$work/root.pem" root.pem
