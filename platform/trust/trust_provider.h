@@ -1,9 +1,11 @@
-// Code-signing trust: whether a file carries an appended signature (appended_signature.h) that
-// verifies over all bytes before it and whose signer is a code-signing certificate chaining to a
-// trusted root. The signature block may hold nothing its signature does not cover and the path
-// does not need; every certificate on the path that restricts its usage must allow code
-// signing, and keys and signatures must reach OpenSSL's security level 2. Answers are 0 or
-// 32-bit codes with the desktop trust provider's meanings.
+// Code-signing trust: whether a file carries a signature that verifies over all its other bytes
+// and whose signer is a code-signing certificate chaining to a trusted root. On Linux the
+// signature is appended (posix/trust/appended_signature.h); on Windows it is the Authenticode
+// signature of a PE program (win32/pe_signature.h), checked by the system's trust provider. The
+// signature may hold nothing its signature does not cover and the path does not need; every
+// certificate on the path that restricts its usage must allow code signing, and on Linux keys
+// and signatures must reach OpenSSL's security level 2. Answers are 0 or 32-bit codes with the
+// desktop trust provider's meanings.
 #pragma once
 
 #include <cstdint>
@@ -22,10 +24,11 @@ constexpr uint32_t kTrustWrongUsage = 0x800B0110;     // the signer may not sign
 constexpr uint32_t kTrustFileNotFound = 0x80070002;   // the path names no file
 constexpr uint32_t kTrustAccessDenied = 0x80070005;   // the file exists but cannot be opened
 
-// Where trusted roots come from. By default OpenSSL's default verify paths (so SSL_CERT_FILE
-// and SSL_CERT_DIR select another store). With a pin, the signer must chain to one of the pin's
-// certificates (any of them, not only self-signed ones, counts as an anchor) and the default
-// store is not consulted; a pin that yields no certificate trusts nothing.
+// Where trusted roots come from. By default the system's store: on Linux OpenSSL's default verify
+// paths (so SSL_CERT_FILE and SSL_CERT_DIR select another store). With a pin, the signer must
+// chain to one of the pin's certificates (any of them, not only self-signed ones, counts as an
+// anchor) and the default store does not suffice; a pin that yields no certificate trusts
+// nothing. On Windows the signature must carry the path up to the pinned certificate.
 struct TrustAnchors {
     bool pinned = false;
     std::string pinnedPem;   // the pin's certificates, as read once
@@ -43,13 +46,14 @@ TrustAnchors OptionalPinAnchors(const std::string& path);
 
 // Verifies the open `file` (a regular file) and answers 0 or a trust code. Reads at offsets
 // only, so the file's position is unchanged and the caller can go on to execute the very file
-// it checked; streams the payload through the digest. No revocation checks.
+// it checked; streams the payload through the digest. No revocation checks, nothing fetched.
 // `detail`, when given, receives a short English reason for a failure (empty on success);
-// `payloadSize`, the number of bytes the signature covers when the file is trusted.
+// `payloadSize`, the number of bytes to run when the file is trusted: on Linux those the
+// signature covers, on Windows the whole file, whose signature is part of the program.
 uint32_t VerifyFileTrust(const File& file, const TrustAnchors& anchors,
                          std::string* detail = nullptr, uint64_t* payloadSize = nullptr);
 
-// Opens `path` (O_RDONLY | O_NOFOLLOW | O_CLOEXEC, never blocking on a FIFO) and verifies it;
+// Opens `path` (not following a link, never blocking on a FIFO) and verifies it;
 // kTrustFileNotFound when it does not exist, kTrustAccessDenied when it cannot be opened.
 uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
                          std::string* detail = nullptr);

@@ -106,8 +106,8 @@ PeSignature ReadPeSignature(HANDLE file, uint64_t fileSize) {
         return Problem("the certificate table cannot be read");
     }
     const uint32_t length = LittleEndian(table.data(), 4);
-    if (length < kCertificateHeaderSize || length > size || Aligned8(length) != size) {
-        return Problem("the certificate table does not hold exactly one certificate");
+    if (length < kCertificateHeaderSize || length > size) {
+        return Problem("the certificate's length does not fit the certificate table");
     }
     if (LittleEndian(table.data() + 4, 2) != kCertificateRevision ||
         LittleEndian(table.data() + 6, 2) != kPkcsSignedData) {
@@ -119,7 +119,7 @@ PeSignature ReadPeSignature(HANDLE file, uint64_t fileSize) {
     const auto signatureEnd = table.begin() + kCertificateHeaderSize + der;
     if (Aligned8(kCertificateHeaderSize + der) != size ||
         !std::all_of(signatureEnd, table.end(), [](unsigned char c) { return c == 0; })) {
-        return Problem("the signature is followed by other bytes than its padding");
+        return Problem("the certificate table holds more than the signature and its padding");
     }
     PeSignature signature;
     signature.der.assign(table.begin() + kCertificateHeaderSize, signatureEnd);

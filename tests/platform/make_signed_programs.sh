@@ -2,7 +2,8 @@
 # Signs copies of a small Windows program for the trust tests, with a throw-away PKI made here
 # at build time (RSA 2048, SHA-256): nothing signed is ever committed.
 # Usage: make_signed_programs.sh PROGRAM OBJDUMP OUTPUT_DIRECTORY
-# OUTPUT_DIRECTORY receives root.pem (the pin) and the programs named in windows_platform_test.cpp.
+# OUTPUT_DIRECTORY receives root.pem (the pin), foreign.pem (another root) and the programs
+# named in windows_platform_test.cpp.
 set -euo pipefail
 
 program=$(realpath "$1") objdump=$2 out=$3
@@ -25,9 +26,9 @@ leaf() {
         -out "$work/$1.pem" 2>/dev/null
     cat "$work/$1.pem" "$work/$2.pem" >"$work/$1.chain.pem"
 }
-sign() { # sign SIGNER OUTPUT [INPUT]
-    osslsigncode sign -certs "$work/$1.chain.pem" -key "$work/$1.key" -h sha256 \
-        -in "${3:-$program}" -out "$2" >/dev/null
+sign() { # sign SIGNER OUTPUT [DIGEST [CERTIFICATES]]
+    osslsigncode sign -certs "${4:-$work/$1.chain.pem}" -key "$work/$1.key" -h "${3:-sha256}" \
+        -in "$program" -out "$2" >/dev/null
 }
 u32() { od -An -tu4 -j "$2" -N4 "$1" | tr -d ' '; }
 put_u32() {
@@ -37,10 +38,14 @@ put_u32() {
 
 ca root && ca foreign
 leaf signer root codeSigning && leaf stranger foreign codeSigning && leaf server root serverAuth
+cp "$work/foreign.pem" foreign.pem
 cp "$program" unsigned.exe
 sign signer signed.exe
 sign stranger foreign_root.exe
 sign server wrong_usage.exe
+sign signer sha1_digest.exe sha1
+cat "$work/signer.chain.pem" "$work/foreign.pem" >"$work/stray.pem"
+sign signer stray_certificate.exe sha256 "$work/stray.pem"
 osslsigncode add -addUnauthenticatedBlob -in signed.exe -out unauthenticated_attribute.exe >/dev/null
 
 # One bit of the code, flipped after signing.

@@ -142,32 +142,39 @@ TEST_F(WindowsPlatform, NoOpenFollowsALink) {
 // unless said otherwise. Wine's provider does not check roots, so the pin alone shows that check.
 TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
     const std::string signedPrograms = platform::ExecutableDirectory() + "\\signed_programs\\";
-    const std::string root = signedPrograms + "root.pem";
-    const platform::TrustAnchors pin = platform::ReadPinnedAnchors(root);
+    const platform::TrustAnchors pin = platform::ReadPinnedAnchors(signedPrograms + "root.pem");
     ASSERT_EQ(pin.pinProblem, "");
+    const std::string foreign =
+        platform::ReadPinnedAnchors(signedPrograms + "foreign.pem").pinnedPem;
     const std::string damaged = "-----BEGIN CERTIFICATE-----\nAAAA\n-----END CERTIFICATE-----\n";
     const platform::TrustAnchors none = platform::OptionalPinAnchors(Path("missing.pem"));
     const platform::TrustAnchors empty = platform::ReadPinnedAnchors(Write("empty.pem", ""));
     const platform::TrustAnchors text = platform::ReadPinnedAnchors(Write("text.pem", "MZ"));
+    const platform::TrustAnchors two =
+        platform::ReadPinnedAnchors(Write("two.pem", foreign + pin.pinnedPem));
     const platform::TrustAnchors broken =
         platform::ReadPinnedAnchors(Write("broken.pem", pin.pinnedPem + damaged));
     const struct {
         const char* program;
         const platform::TrustAnchors& anchors;
         uint32_t code;
+        const char* reason;  // part of the detail
     } cases[] = {
-        {"signed.exe", pin, platform::kTrustOk},
-        {"tampered.exe", pin, platform::kTrustBadDigest},
-        {"tampered.exe", none, platform::kTrustBadDigest},
-        {"unsigned.exe", none, platform::kTrustNoSignature},
-        {"foreign_root.exe", pin, platform::kTrustUntrustedRoot},
-        {"wrong_usage.exe", pin, platform::kTrustWrongUsage},
-        {"unauthenticated_attribute.exe", pin, platform::kTrustNoSignature},
-        {"after_table.exe", pin, platform::kTrustNoSignature},
-        {"inside_table.exe", pin, platform::kTrustNoSignature},
-        {"signed.exe", empty, platform::kTrustUntrustedRoot},
-        {"signed.exe", text, platform::kTrustUntrustedRoot},
-        {"signed.exe", broken, platform::kTrustUntrustedRoot},
+        {"signed.exe", pin, platform::kTrustOk, ""},
+        {"tampered.exe", pin, platform::kTrustBadDigest, "provider answered"},
+        {"tampered.exe", none, platform::kTrustBadDigest, "provider answered"},
+        {"unsigned.exe", none, platform::kTrustNoSignature, "not signed"},
+        {"foreign_root.exe", pin, platform::kTrustUntrustedRoot, "no pinned"},
+        {"wrong_usage.exe", pin, platform::kTrustWrongUsage, "code signing"},
+        {"unauthenticated_attribute.exe", pin, platform::kTrustNoSignature, "unsigned attr"},
+        {"stray_certificate.exe", pin, platform::kTrustNoSignature, "not on the signer's path"},
+        {"sha1_digest.exe", pin, platform::kTrustNoSignature, "not SHA-256"},
+        {"after_table.exe", pin, platform::kTrustNoSignature, "does not end the file"},
+        {"inside_table.exe", pin, platform::kTrustNoSignature, "more than the signature"},
+        {"signed.exe", two, platform::kTrustOk, ""},
+        {"signed.exe", empty, platform::kTrustUntrustedRoot, "trust nothing"},
+        {"signed.exe", text, platform::kTrustUntrustedRoot, "trust nothing"},
+        {"signed.exe", broken, platform::kTrustUntrustedRoot, "trust nothing"},
     };
     for (const auto& c : cases) {
         const std::string path = signedPrograms + c.program;
@@ -178,6 +185,7 @@ TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
         uint64_t payloadSize = 0;
         EXPECT_EQ(platform::VerifyFileTrust(file, c.anchors, &detail, &payloadSize), c.code)
             << c.program << ": " << detail;
+        EXPECT_NE(detail.find(c.reason), std::string::npos) << c.program << ": " << detail;
         EXPECT_EQ(payloadSize, c.code == platform::kTrustOk ? fs::file_size(path) : 0);
         // The position stays for the start of the very file checked.
         ASSERT_EQ(file.Read(head + 2, 2), 2);
