@@ -43,12 +43,10 @@ using CertificatePtr = std::unique_ptr<const CERT_CONTEXT, CertificateFree>;
 // A parameter of `message` as its bytes; empty when it has none.
 std::vector<unsigned char> MessageParameter(HCRYPTMSG message, DWORD type, DWORD index) {
     DWORD size = 0;
-    std::vector<unsigned char> value;
-    if (CryptMsgGetParam(message, type, index, nullptr, &size)) {
-        value.resize(size);
-        if (!CryptMsgGetParam(message, type, index, value.data(), &size)) value.clear();
-        value.resize(size);
-    }
+    if (!CryptMsgGetParam(message, type, index, nullptr, &size)) return {};
+    std::vector<unsigned char> value(size);
+    if (!CryptMsgGetParam(message, type, index, value.data(), &size)) return {};
+    value.resize(size);
     return value;
 }
 
