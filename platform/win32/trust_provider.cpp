@@ -161,8 +161,8 @@ bool ServesCodeSigning(PCCERT_CONTEXT certificate, bool signer) {
 
 // The path Windows built for the signer: the signature may carry no certificate off it, every
 // certificate on it must serve code signing, and with a pin it must lead through one of the pin's
-// certificates. `rootUnknown`: Windows found nothing else wrong with the path than its root, which
-// it does not know.
+// certificates. `rootUnknown`: Windows refused the path for its unknown root, and its status
+// must show no other fault.
 Verdict CheckPath(const CERT_CHAIN_CONTEXT* chain, HCRYPTMSG message, const TrustAnchors& anchors,
                   bool rootUnknown) {
     if (!chain || chain->cChain == 0) return {kTrustUntrustedRoot, "the signer has no path"};

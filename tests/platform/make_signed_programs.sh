@@ -10,21 +10,22 @@ program=$(realpath "$1") objdump=$2 out=$3
 rm -rf "$out" && mkdir -p "$out" && cd "$out"
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 
-# ca NAME: a self-signed root; leaf NAME ISSUER USAGE: a certificate for NAME issued by ISSUER
-# with extended key usage USAGE, and NAME.chain.pem holding it and its root.
+# ca NAME: a self-signed root, and NAME.chain.pem holding it. issue NAME ISSUER EXTENSIONS: a
+# certificate for NAME from ISSUER, and NAME.chain.pem holding it and the issuer's chain.
 ca() {
     openssl req -x509 -newkey rsa:2048 -sha256 -nodes -days 3650 -subj "/CN=Tern test $1" \
         -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign \
         -keyout "$work/$1.key" -out "$work/$1.pem" 2>/dev/null
+    cp "$work/$1.pem" "$work/$1.chain.pem"
 }
-leaf() {
+issue() {
     openssl req -new -newkey rsa:2048 -sha256 -nodes -subj "/CN=Tern test $1" \
         -keyout "$work/$1.key" -out "$work/$1.csr" 2>/dev/null
-    printf 'keyUsage=critical,digitalSignature\nextendedKeyUsage=%s\n' "$3" >"$work/$1.ext"
+    printf '%s\n' "$3" >"$work/$1.ext"
     openssl x509 -req -in "$work/$1.csr" -CA "$work/$2.pem" -CAkey "$work/$2.key" -sha256 \
         -days 3650 -set_serial "0x$(openssl rand -hex 8)" -extfile "$work/$1.ext" \
         -out "$work/$1.pem" 2>/dev/null
-    cat "$work/$1.pem" "$work/$2.pem" >"$work/$1.chain.pem"
+    cat "$work/$1.pem" "$work/$2.chain.pem" >"$work/$1.chain.pem"
 }
 sign() { # sign SIGNER OUTPUT [DIGEST [CERTIFICATES]]
     osslsigncode sign -certs "${4:-$work/$1.chain.pem}" -key "$work/$1.key" -h "${3:-sha256}" \
@@ -36,17 +37,24 @@ put_u32() {
         dd of="$1" bs=1 seek="$2" conv=notrunc status=none
 }
 
+signer=$'keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning'
+server=$'keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth'
+servers_ca=$'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign\n'
 ca root && ca foreign
-leaf signer root codeSigning && leaf stranger foreign codeSigning && leaf server root serverAuth
+issue signer root "$signer" && issue stranger foreign "$signer" && issue server root "$server"
+# An intermediate for servers alone, issuing a code-signing certificate all the same.
+issue servers root "${servers_ca}extendedKeyUsage=serverAuth" && issue restricted servers "$signer"
 cp "$work/foreign.pem" foreign.pem
 cp "$program" unsigned.exe
 sign signer signed.exe
 sign stranger foreign_root.exe
 sign server wrong_usage.exe
+sign restricted restricted_issuer.exe
 sign signer sha1_digest.exe sha1
 cat "$work/signer.chain.pem" "$work/foreign.pem" >"$work/stray.pem"
 sign signer stray_certificate.exe sha256 "$work/stray.pem"
-osslsigncode add -addUnauthenticatedBlob -in signed.exe -out unauthenticated_attribute.exe >/dev/null
+osslsigncode add -addUnauthenticatedBlob -in signed.exe -out unauthenticated_attribute.exe \
+    >/dev/null
 
 # One bit of the code, flipped after signing.
 cp signed.exe tampered.exe
