@@ -187,9 +187,10 @@ bool CanOpenForReadingAndWriting(const std::string& path) {
 std::optional<std::string> ReadRegularFile(const std::string& path, size_t maxBytes,
                                            bool followLinks) {
     // Opening a FIFO without O_NONBLOCK waits for a writer; its reads never block then, and a
-    // regular file's never did.
-    const File file = FileAccess::Adopt(
-        open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (followLinks ? 0 : O_NOFOLLOW)));
+    // regular file's never did. A terminal opened on the way never becomes the controlling one.
+    const File file =
+        FileAccess::Adopt(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY |
+                                                 (followLinks ? 0 : O_NOFOLLOW)));
     struct stat info;
     if (!file.Valid() || fstat(FileAccess::Descriptor(file), &info) != 0 ||
         !S_ISREG(info.st_mode)) {
