@@ -160,9 +160,9 @@ bool ServesCodeSigning(PCCERT_CONTEXT certificate, bool signer) {
 }
 
 // The path Windows built for the signer: the signature may carry no certificate off it, every
-// certificate on it must serve code signing, and with a pin it must lead through one of the pin's
-// certificates. `rootUnknown`: Windows refused the path for its unknown root, and its status
-// must show no other fault.
+// certificate on it must be within its validity and serve code signing, and with a pin it must lead
+// through one of the pin's certificates. `rootUnknown`: Windows refused the path for its unknown
+// root, and its status must show no other fault.
 Verdict CheckPath(const CERT_CHAIN_CONTEXT* chain, HCRYPTMSG message, const TrustAnchors& anchors,
                   bool rootUnknown) {
     if (!chain || chain->cChain == 0) return {kTrustUntrustedRoot, "the signer has no path"};
@@ -176,6 +176,10 @@ Verdict CheckPath(const CERT_CHAIN_CONTEXT* chain, HCRYPTMSG message, const Trus
         }
     }
     for (DWORD i = 0; i < path.cElement; ++i) {
+        // Windows' own provider answers so too; Wine's checks no times.
+        if (CertVerifyTimeValidity(nullptr, path.rgpElement[i]->pCertContext->pCertInfo) != 0) {
+            return {kTrustExpired, "a certificate on the signer's path is outside its validity"};
+        }
         if (!ServesCodeSigning(path.rgpElement[i]->pCertContext, i == 0)) {
             return {kTrustWrongUsage, i == 0
                                           ? "the signer's certificate does not allow code signing"

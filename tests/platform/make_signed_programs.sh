@@ -10,8 +10,9 @@ program=$(realpath "$1") objdump=$2 out=$3
 rm -rf "$out" && mkdir -p "$out" && cd "$out"
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 
-# ca NAME: a self-signed root, and NAME.chain.pem holding it. issue NAME ISSUER EXTENSIONS: a
-# certificate for NAME from ISSUER, and NAME.chain.pem holding it and the issuer's chain.
+# ca NAME: a self-signed root, and NAME.chain.pem holding it. issue NAME ISSUER EXTENSIONS [DAYS]:
+# a certificate for NAME from ISSUER, valid for DAYS (default 3650; -1: expired at once), and
+# NAME.chain.pem holding it and the issuer's chain.
 ca() {
     openssl req -x509 -newkey rsa:2048 -sha256 -nodes -days 3650 -subj "/CN=Tern test $1" \
         -addext basicConstraints=critical,CA:true -addext keyUsage=critical,keyCertSign \
@@ -23,7 +24,7 @@ issue() {
         -keyout "$work/$1.key" -out "$work/$1.csr" 2>/dev/null
     printf '%s\n' "$3" >"$work/$1.ext"
     openssl x509 -req -in "$work/$1.csr" -CA "$work/$2.pem" -CAkey "$work/$2.key" -sha256 \
-        -days 3650 -set_serial "0x$(openssl rand -hex 8)" -extfile "$work/$1.ext" \
+        -days "${4:-3650}" -set_serial "0x$(openssl rand -hex 8)" -extfile "$work/$1.ext" \
         -out "$work/$1.pem" 2>/dev/null
     cat "$work/$1.pem" "$work/$2.chain.pem" >"$work/$1.chain.pem"
 }
@@ -42,6 +43,7 @@ server=$'keyUsage=critical,digitalSignature\nextendedKeyUsage=serverAuth'
 servers_ca=$'basicConstraints=critical,CA:true\nkeyUsage=critical,keyCertSign\n'
 ca root && ca foreign
 issue signer root "$signer" && issue stranger foreign "$signer" && issue server root "$server"
+issue late root "$signer" -1
 # An intermediate for servers alone, issuing a code-signing certificate all the same.
 issue servers root "${servers_ca}extendedKeyUsage=serverAuth" && issue restricted servers "$signer"
 cp "$work/foreign.pem" foreign.pem
@@ -50,6 +52,7 @@ sign signer signed.exe
 sign stranger foreign_root.exe
 sign server wrong_usage.exe
 sign restricted restricted_issuer.exe
+sign late expired.exe
 sign signer sha1_digest.exe sha1
 cat "$work/signer.chain.pem" "$work/foreign.pem" >"$work/stray.pem"
 sign signer stray_certificate.exe sha256 "$work/stray.pem"

@@ -167,6 +167,7 @@ TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
         {"foreign_root.exe", pin, platform::kTrustUntrustedRoot, "no pinned"},
         {"wrong_usage.exe", pin, platform::kTrustWrongUsage, "code signing"},
         {"restricted_issuer.exe", pin, platform::kTrustWrongUsage, "other purposes"},
+        {"expired.exe", pin, platform::kTrustExpired, "validity"},
         {"unauthenticated_attribute.exe", pin, platform::kTrustNoSignature, "unsigned attr"},
         {"stray_certificate.exe", pin, platform::kTrustNoSignature, "not on the signer's path"},
         {"sha1_digest.exe", pin, platform::kTrustNoSignature, "not SHA-256"},
