@@ -12,6 +12,7 @@
 #include "platform/named_event.h"
 #include "platform/process.h"
 #include "platform/test_seams.h"
+#include "tests/support/isolated_env.h"
 
 namespace {
 
@@ -137,22 +138,10 @@ TEST_F(WindowsPlatform, NoOpenFollowsALink) {
     EXPECT_EQ(platform::ReadRegularFile(target, 100, false), "untouched");
 }
 
-// Each test moves both hives below a key of its own, which it deletes afterwards.
-class RegistryContract : public ::testing::Test {
+// Each test's isolated environment moves both hives below a key of its own.
+class RegistryContract : public tern_test::IsolatedTest {
 protected:
-    void SetUp() override {
-        root_ = "Software\\TernTests\\" + std::to_string(GetCurrentProcessId()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        platform::testing::PlaceRegistryBelow(root_);
-    }
-    void TearDown() override {
-        platform::testing::PlaceRegistryBelow("");
-        platform::testing::AvoidRegDeleteKeyEx(false);
-        RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
-        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\TernTests");
-    }
-
-    std::string root_;
+    void TearDown() override { platform::testing::AvoidRegDeleteKeyEx(false); }
 };
 
 }  // namespace

@@ -1,22 +1,37 @@
 #include "tests/support/child_process.h"
 
 #include <fcntl.h>
+#include <unistd.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+
+#include <mutex>
+#else
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
+
+extern char** environ;
+#endif
 
 #include <cerrno>
 #include <thread>
 
-extern char** environ;
-
 namespace tern_test {
 namespace {
 
+constexpr int kKilledExitCode = 128 + 9;  // as SIGKILL ends a program on Linux
+
 std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& changes) {
+#ifdef _WIN32
+    char** const current = _environ;
+#else
+    char** const current = environ;
+#endif
     std::vector<std::string> variables;
-    for (char** entry = environ; *entry; ++entry) {
+    for (char** entry = current; *entry; ++entry) {
         const std::string variable = *entry;
         if (changes.count(variable.substr(0, variable.find('='))) == 0) {
             variables.push_back(variable);
@@ -26,6 +41,61 @@ std::vector<std::string> ChildEnvironment(const std::map<std::string, std::strin
     return variables;
 }
 
+#ifdef _WIN32
+bool MakePipe(int ends[2]) { return _pipe(ends, 1 << 16, _O_BINARY | _O_NOINHERIT) == 0; }
+
+// One argument as the child's own splitting (the rules of platform::SplitCommandLine) gives it
+// back: quoted when it holds blanks or quotes, the backslashes before a quote doubled.
+std::string Quoted(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    return quoted.append(2 * backslashes, '\\') + '"';
+}
+
+HANDLE Handle(intptr_t process) { return reinterpret_cast<HANDLE>(process); }
+
+// The child inherits every inheritable handle: the inheritable copies of its ends exist only
+// while it starts, one start at a time, so that no child keeps another's pipes open.
+intptr_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& variables,
+               const int (&descriptors)[3]) {
+    std::string commandLine;
+    for (const std::string& argument : argv) commandLine += Quoted(argument) + " ";
+    std::string environment;
+    for (const std::string& variable : variables) environment += variable + '\0';
+    static std::mutex startLock;
+    const std::lock_guard<std::mutex> starting(startLock);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    HANDLE* const ends[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+    for (int i = 0; i < 3; ++i) {
+        DuplicateHandle(GetCurrentProcess(),
+                        reinterpret_cast<HANDLE>(_get_osfhandle(descriptors[i])),
+                        GetCurrentProcess(), ends[i], 0, TRUE, DUPLICATE_SAME_ACCESS);
+    }
+    PROCESS_INFORMATION started{};
+    const bool ok = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                   (environment + '\0').data(), nullptr, &startup, &started);
+    for (HANDLE* end : ends) {
+        if (*end) CloseHandle(*end);
+    }
+    if (!ok) return -1;
+    CloseHandle(started.hThread);
+    return reinterpret_cast<intptr_t>(started.hProcess);
+}
+#else
+bool MakePipe(int ends[2]) { return pipe2(ends, O_CLOEXEC) == 0; }
+
 std::vector<char*> Pointers(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
     for (std::string& text : texts) pointers.push_back(text.data());
@@ -33,43 +103,49 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     return pointers;
 }
 
+intptr_t Spawn(std::vector<std::string> argv, std::vector<std::string> variables,
+               const int (&descriptors)[3]) {
+    std::vector<char*> argumentPointers = Pointers(argv);
+    std::vector<char*> variablePointers = Pointers(variables);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int target = 0; target < 3; ++target) {
+        posix_spawn_file_actions_adddup2(&actions, descriptors[target], target);
+    }
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argumentPointers[0], &actions, nullptr,
+                                   argumentPointers.data(), variablePointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? -1 : pid;
+}
+#endif
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options) {
     int input[2];
     int output[2];
-    if (pipe2(input, O_CLOEXEC) != 0) return;
-    if (pipe2(output, O_CLOEXEC) != 0) {
+    if (!MakePipe(input)) return;
+    if (!MakePipe(output)) {
         close(input[0]);
         close(input[1]);
         return;
     }
-    std::vector<std::string> arguments = argv;
-    std::vector<std::string> variables = ChildEnvironment(options.environment);
-    std::vector<char*> argumentPointers = Pointers(arguments);
-    std::vector<char*> variablePointers = Pointers(variables);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    if (options.standardError >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, options.standardError, STDERR_FILENO);
-    }
-    if (posix_spawn(&pid_, argumentPointers[0], &actions, nullptr, argumentPointers.data(),
-                    variablePointers.data()) != 0) {
-        pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    process_ = Spawn(argv, ChildEnvironment(options.environment),
+                     {input[0], output[1], options.standardError >= 0 ? options.standardError : 2});
     close(input[0]);
     close(output[1]);
     input_ = input[1];
-    output_ = fdopen(output[0], "r");
+    output_ = fdopen(output[0], "rb");
 }
 
 ChildProcess::~ChildProcess() {
     Kill();
     CloseInput();
     if (output_) std::fclose(output_);
+#ifdef _WIN32
+    if (process_ != -1) CloseHandle(Handle(process_));
+#endif
 }
 
 void ChildProcess::Write(const std::string& text) {
@@ -103,11 +179,31 @@ std::string ChildProcess::ReadAll() {
     return text;
 }
 
+#ifdef _WIN32
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    if (exitCode_ || pid_ <= 0) return exitCode_;
+    if (exitCode_ || process_ == -1) return exitCode_;
+    DWORD code = 0;
+    if (WaitForSingleObject(Handle(process_), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(Handle(process_), &code)) {
+        Kill();
+        return std::nullopt;
+    }
+    exitCode_ = static_cast<int>(code);
+    return exitCode_;
+}
+
+void ChildProcess::Kill() {
+    if (process_ == -1 || exitCode_) return;
+    TerminateProcess(Handle(process_), kKilledExitCode);
+    WaitForSingleObject(Handle(process_), INFINITE);
+    exitCode_ = kKilledExitCode;
+}
+#else
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
+    if (exitCode_ || process_ == -1) return exitCode_;
     const auto deadline = std::chrono::steady_clock::now() + limit;
     int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) != pid_) {
+    while (waitpid(process_, &status, WNOHANG) != process_) {
         if (std::chrono::steady_clock::now() > deadline) {
             Kill();
             return std::nullopt;
@@ -119,12 +215,13 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
 }
 
 void ChildProcess::Kill() {
-    if (pid_ <= 0 || exitCode_) return;
-    kill(pid_, SIGKILL);
+    if (process_ == -1 || exitCode_) return;
+    kill(process_, SIGKILL);
     int status = 0;
-    waitpid(pid_, &status, 0);
-    exitCode_ = 128 + SIGKILL;
+    waitpid(process_, &status, 0);
+    exitCode_ = kKilledExitCode;
 }
+#endif
 
 ChildResult RunChild(const std::vector<std::string>& argv, const ChildOptions& options) {
     std::FILE* errors = std::tmpfile();
