@@ -64,16 +64,15 @@ TEST_F(WindowsPlatform, FailuresKeepTheShellNumbers) {
 }
 
 // The event's name travels through the parameters, blank and backslash included. Programs start
-// in the temporary folder, which outlives the test: Wine lets go of a started program's working
-// directory only a moment after the program ended.
+// in the test program's folder, which outlives the test (unlike its temporary folder): Wine lets
+// go of a started program's working directory only a moment after the program ended.
 TEST_F(WindowsPlatform, StartedProgramSharesTheEventAndHandsBackItsExitCode) {
     const std::string name = "tern test\\" + std::to_string(GetCurrentProcessId());
     platform::NamedEvent event;
     ASSERT_TRUE(event.Create(name, false));
     platform::Process started;
-    const std::string temp = platform::TempDirectory();
-    const std::string peer = InstallPeer("peer.exe").substr(temp.size());
-    ASSERT_EQ(platform::OpenProgram(peer, "set \"" + name + "\" 7", temp, &started),
+    ASSERT_EQ(platform::OpenProgram("windows_peer.exe", "set \"" + name + "\" 7",
+                                    platform::ExecutableDirectory(), &started),
               platform::kOpenStarted);
     EXPECT_EQ(started.Wait(), 7);
     EXPECT_EQ(started.Wait(), -1);
@@ -95,7 +94,7 @@ TEST_F(WindowsPlatform, CheckedFileDeniesOtherWritersAndItsPrefixRuns) {
     EXPECT_FALSE(platform::File::OpenForWriting(program, true).Valid());
     platform::Process started;
     EXPECT_EQ(platform::OpenProgramFilePrefix(std::move(file), size, program, "set prefix 3",
-                                              platform::TempDirectory(), &started),
+                                              platform::ExecutableDirectory(), &started),
               platform::kOpenStarted);
     EXPECT_EQ(started.Wait(), 3);
     EXPECT_EQ(platform::FileSize(program), size);

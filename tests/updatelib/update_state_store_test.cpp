@@ -109,7 +109,8 @@ TEST_F(UpdateStateStoreTest, LoadKeepsOnlyWellFormedRecordsOfOwnDownloads) {
     ASSERT_EQ(symlink(notes.c_str(), (Temp() + "vexlink.exe").c_str()), 0);
 #endif
     ASSERT_TRUE(std::filesystem::create_directory(Temp() + "vexdir.exe"));
-    for (const char* name : {"sub/vexnested.exe", "other.exe", "vexinfo.tmp"}) {
+    const std::string nested = std::string("vexsub") + platform::kPathSeparator + "nested.exe";
+    for (const std::string& name : {nested, std::string("other.exe"), std::string("vexinfo.tmp")}) {
         WriteFileBytes(Temp() + name, "x");
     }
     {
@@ -124,7 +125,7 @@ TEST_F(UpdateStateStoreTest, LoadKeepsOnlyWellFormedRecordsOfOwnDownloads) {
         {"Short", "E "},
         {"Directory", "R " + Temp() + "vexdir.exe"},
         {"Game_x", "e " + lower},
-        {"Nested", "R " + Temp() + "sub/vexnested.exe"},
+        {"Nested", "R " + Temp() + nested},
         {"Prefix", "D " + Temp() + "other.exe"},
         {"Ending", "D " + Temp() + "vexinfo.tmp"},
         {"Missing", "E " + Temp() + "vexgone.exe"},
@@ -143,7 +144,7 @@ TEST_F(UpdateStateStoreTest, LoadKeepsOnlyWellFormedRecordsOfOwnDownloads) {
     EXPECT_EQ(StoredNames(), (std::vector<std::string>{"Counter", "Game_x", "Patch", "Short",
                                                        "TooLong", "Unknown", "a_b_c"}));
     EXPECT_EQ(ReadFileBytes(notes), "the player's notes");
-    EXPECT_TRUE(FileExists(Temp() + "sub/vexnested.exe") && FileExists(Temp() + "other.exe"));
+    EXPECT_TRUE(FileExists(Temp() + nested) && FileExists(Temp() + "other.exe"));
 }
 
 TEST_F(UpdateStateStoreTest, StartedUpdateRunsAgainOnlyWhileTheInstallationIdIsUnchanged) {
