@@ -93,6 +93,20 @@ intptr_t Spawn(const std::vector<std::string>& argv, const std::vector<std::stri
     CloseHandle(started.hThread);
     return reinterpret_cast<intptr_t>(started.hProcess);
 }
+
+std::optional<int> WaitFor(intptr_t process, std::chrono::milliseconds limit) {
+    DWORD code = 0;
+    if (WaitForSingleObject(Handle(process), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(Handle(process), &code)) {
+        return std::nullopt;
+    }
+    return static_cast<int>(code);
+}
+
+void Terminate(intptr_t process) {
+    TerminateProcess(Handle(process), kKilledExitCode);
+    WaitForSingleObject(Handle(process), INFINITE);
+}
 #else
 bool MakePipe(int ends[2]) { return pipe2(ends, O_CLOEXEC) == 0; }
 
@@ -117,6 +131,22 @@ intptr_t Spawn(std::vector<std::string> argv, std::vector<std::string> variables
                                    argumentPointers.data(), variablePointers.data());
     posix_spawn_file_actions_destroy(&actions);
     return failed ? -1 : pid;
+}
+
+std::optional<int> WaitFor(intptr_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+void Terminate(intptr_t pid) {
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
 }
 #endif
 
@@ -179,49 +209,19 @@ std::string ChildProcess::ReadAll() {
     return text;
 }
 
-#ifdef _WIN32
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
     if (exitCode_ || process_ == -1) return exitCode_;
-    DWORD code = 0;
-    if (WaitForSingleObject(Handle(process_), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0 ||
-        !GetExitCodeProcess(Handle(process_), &code)) {
-        Kill();
-        return std::nullopt;
-    }
-    exitCode_ = static_cast<int>(code);
-    return exitCode_;
+    exitCode_ = WaitFor(process_, limit);
+    if (exitCode_) return exitCode_;
+    Kill();
+    return std::nullopt;
 }
 
 void ChildProcess::Kill() {
     if (process_ == -1 || exitCode_) return;
-    TerminateProcess(Handle(process_), kKilledExitCode);
-    WaitForSingleObject(Handle(process_), INFINITE);
+    Terminate(process_);
     exitCode_ = kKilledExitCode;
 }
-#else
-std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    if (exitCode_ || process_ == -1) return exitCode_;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(process_, &status, WNOHANG) != process_) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            Kill();
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    exitCode_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-    return exitCode_;
-}
-
-void ChildProcess::Kill() {
-    if (process_ == -1 || exitCode_) return;
-    kill(process_, SIGKILL);
-    int status = 0;
-    waitpid(process_, &status, 0);
-    exitCode_ = kKilledExitCode;
-}
-#endif
 
 ChildResult RunChild(const std::vector<std::string>& argv, const ChildOptions& options) {
     std::FILE* errors = std::tmpfile();

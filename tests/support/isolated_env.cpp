@@ -12,28 +12,31 @@
 #include <fstream>
 #include <iterator>
 #include <random>
-#include <stdexcept>
+#include <utility>
 
 namespace tern_test {
 namespace {
 
 namespace fs = std::filesystem;
 
-// Each variable naming one of the user's directories, and the directory of the tree it names.
-struct DirectoryVariable {
-    const char* name;
-    const char* below;
-};
+// The variables naming the user's directories, and where each points.
+using Directory = std::string (IsolatedEnv::*)() const;
 #ifdef _WIN32
 // GetTempPath reads TMP, then TEMP; the platform's fallback for it is below LOCALAPPDATA.
-const DirectoryVariable kDirectoryVariables[] = {
-    {"TEMP", "tmp"}, {"TMP", "tmp"}, {"LOCALAPPDATA", "cache"}, {"USERPROFILE", "home"}};
+const std::pair<const char*, Directory> kDirectoryVariables[] = {
+    {"TEMP", &IsolatedEnv::TempDir},
+    {"TMP", &IsolatedEnv::TempDir},
+    {"LOCALAPPDATA", &IsolatedEnv::CacheHome},
+    {"USERPROFILE", &IsolatedEnv::Home}};
+// The key the registry is below now; empty for the real hives.
+std::string registryRoot;
 #else
-const DirectoryVariable kDirectoryVariables[] = {{"XDG_CONFIG_HOME", "config"},
-                                                 {"XDG_RUNTIME_DIR", "runtime"},
-                                                 {"XDG_CACHE_HOME", "cache"},
-                                                 {"TMPDIR", "tmp"},
-                                                 {"HOME", "home"}};
+const std::pair<const char*, Directory> kDirectoryVariables[] = {
+    {"XDG_CONFIG_HOME", &IsolatedEnv::ConfigHome},
+    {"XDG_RUNTIME_DIR", &IsolatedEnv::RuntimeDir},
+    {"XDG_CACHE_HOME", &IsolatedEnv::CacheHome},
+    {"TMPDIR", &IsolatedEnv::TempDir},
+    {"HOME", &IsolatedEnv::Home}};
 #endif
 // Every proxy setting libcurl reads points at a closed local port, so that no test depends on the
 // developer's network settings and none reaches a real host: a test that wants a server names
@@ -45,57 +48,33 @@ const char kClosedPort[] = "http://127.0.0.1:1";
 
 // The temporary directory the test process was started with, before any IsolatedEnv moved it
 // into its own tree.
-const std::string& BaseTempDir() {
-    static const std::string base = [] {
-        std::string path = fs::temp_directory_path().string();
-        while (path.size() > 1 && path.find_last_of(platform::kPathSeparators) == path.size() - 1)
-            path.pop_back();
-        return path;
-    }();
+const fs::path& BaseTempDir() {
+    static const fs::path base = fs::temp_directory_path();
     return base;
 }
-
-std::string NewDirectory(const std::string& prefix) {
-    std::random_device random;
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        const std::string path = prefix + std::to_string(random());
-        if (fs::create_directory(path)) return path;
-    }
-    throw std::runtime_error("cannot create a directory " + prefix + "...");
-}
-
-#ifdef _WIN32
-// The registry key the registry is below now; empty for the real hives.
-std::string& RegistryRoot() {
-    static std::string root;
-    return root;
-}
-#endif
 
 }  // namespace
 
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
 #ifdef _WIN32
-    // The runtime's copy and the system's (which GetTempPath and libcurl read) change together;
-    // an empty value removes the variable.
-    _putenv_s(name.c_str(), value ? value->c_str() : "");
+    // Also the system's copy, which GetTempPath and libcurl read; an empty value removes it.
+    _putenv_s(name.c_str(), value.value_or("").c_str());
 #else
-    if (value) {
-        setenv(name.c_str(), value->c_str(), 1);
-    } else {
-        unsetenv(name.c_str());
-    }
+    value ? setenv(name.c_str(), value->c_str(), 1) : unsetenv(name.c_str());
 #endif
 }
 
 IsolatedEnv::IsolatedEnv() {
-    root_ = NewDirectory(BaseTempDir() + platform::kPathSeparator + "tern-test-");
+    std::random_device random;
+    do {
+        root_ = (BaseTempDir() / ("tern-test-" + std::to_string(random()))).string();
+    } while (!fs::create_directory(root_));
     for (const char* sub : {"config", "runtime", "cache", "tmp", "home"}) {
         fs::create_directories(Below(sub));
         fs::permissions(Below(sub), fs::perms::owner_all);
     }
     std::vector<std::string> names;
-    for (const auto& variable : kDirectoryVariables) names.push_back(variable.name);
+    for (const auto& [name, directory] : kDirectoryVariables) names.push_back(name);
     names.insert(names.end(), std::begin(kProxyVariables), std::end(kProxyVariables));
     names.insert(names.end(), std::begin(kProxyExclusions), std::end(kProxyExclusions));
     for (const std::string& name : names) {
@@ -104,24 +83,22 @@ IsolatedEnv::IsolatedEnv() {
     }
     for (const char* name : kProxyVariables) SetVariable(name, kClosedPort);
     for (const char* name : kProxyExclusions) SetVariable(name, std::nullopt);
-    for (const auto& variable : kDirectoryVariables) {
-        SetVariable(variable.name,
-                    std::string(variable.below) == "tmp" ? TempDir() : Below(variable.below));
-    }
+    for (const auto& [name, directory] : kDirectoryVariables)
+        SetVariable(name, (this->*directory)());
 #ifdef _WIN32
-    savedRegistryRoot_ = RegistryRoot();
-    RegistryRoot() = "Software\\TernTests\\" + fs::path(root_).filename().string();
-    platform::testing::PlaceRegistryBelow(RegistryRoot());
+    savedRegistryRoot_ =
+        std::exchange(registryRoot, "Software\\TernTests\\" + fs::path(root_).filename().string());
+    platform::testing::PlaceRegistryBelow(registryRoot);
 #endif
 }
 
 IsolatedEnv::~IsolatedEnv() {
     for (const auto& [name, value] : saved_) SetVariable(name, value);
 #ifdef _WIN32
-    RegDeleteTreeA(HKEY_CURRENT_USER, RegistryRoot().c_str());
+    RegDeleteTreeA(HKEY_CURRENT_USER, registryRoot.c_str());
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\TernTests");  // unless other tests still use it
-    RegistryRoot() = savedRegistryRoot_;
-    platform::testing::PlaceRegistryBelow(RegistryRoot());
+    registryRoot = savedRegistryRoot_;
+    platform::testing::PlaceRegistryBelow(registryRoot);
 #endif
     std::error_code ignored;
     fs::remove_all(root_, ignored);

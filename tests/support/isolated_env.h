@@ -30,6 +30,7 @@ public:
     std::string ConfigHome() const { return Below("config"); }
     std::string RuntimeDir() const { return Below("runtime"); }
     std::string CacheHome() const { return Below("cache"); }
+    std::string Home() const { return Below("home"); }
     std::string TempDir() const { return Below("tmp") + platform::kPathSeparator; }
 
 private:
