@@ -12,6 +12,7 @@
 #include "platform/named_event.h"
 #include "platform/process.h"
 #include "platform/test_seams.h"
+#include "tests/support/child_process.h"
 #include "tests/support/isolated_env.h"
 
 namespace {
@@ -80,6 +81,17 @@ TEST_F(WindowsPlatform, StartedProgramSharesTheEventAndHandsBackItsExitCode) {
     EXPECT_TRUE(platform::NamedEventExists(name));
     event.Close();
     EXPECT_FALSE(platform::NamedEventExists(name));
+}
+
+// The tests' own children get every argument as given, quotes and backslashes included.
+TEST_F(WindowsPlatform, TestChildrenGetTheirArgumentsAndHandBackTheirExitCode) {
+    const std::string name = "tern \\\"child\\\" \\" + std::to_string(GetCurrentProcessId());
+    platform::NamedEvent event;
+    ASSERT_TRUE(event.Create(name, false));
+    tern_test::ChildProcess child(
+        {platform::ExecutableDirectory() + "\\windows_peer.exe", "set", name, "7"});
+    EXPECT_EQ(child.Wait(), 7);
+    EXPECT_EQ(event.Wait(0), platform::WaitResult::Signaled);
 }
 
 // What follows the part a signature covers never runs, and while the checked file is open no
