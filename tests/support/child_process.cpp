@@ -16,7 +16,6 @@
 extern char** environ;
 #endif
 
-#include <cerrno>
 #include <thread>
 
 namespace tern_test {
@@ -176,16 +175,6 @@ ChildProcess::~ChildProcess() {
 #ifdef _WIN32
     if (process_ != -1) CloseHandle(Handle(process_));
 #endif
-}
-
-void ChildProcess::Write(const std::string& text) {
-    size_t done = 0;
-    while (input_ >= 0 && done < text.size()) {
-        const ssize_t written = write(input_, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        done += static_cast<size_t>(written);
-    }
 }
 
 void ChildProcess::CloseInput() {

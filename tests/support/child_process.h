@@ -30,8 +30,7 @@ public:
 
     bool Started() const { return process_ != -1; }
 
-    // Writes `text` to the child's standard input; CloseInput ends it.
-    void Write(const std::string& text);
+    // Ends the child's standard input.
     void CloseInput();
     // The next line of the child's standard output without its newline; nullopt at its end.
     std::optional<std::string> ReadLine();
