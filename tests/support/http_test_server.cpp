@@ -69,15 +69,9 @@ std::vector<std::string> SplitTabs(const std::string& line) {
 }
 
 #ifdef _WIN32
-// The Windows test programs run under Wine, which starts the build machine's interpreter (its
-// drive Z: is the build machine's root) and hands it the arguments as they are: the paths the
-// server reads and writes are given in the build machine's form.
-std::string InterpreterPath() {
-    std::string path = std::string("Z:") + TERN_PYTHON3;
-    for (char& c : path) c = c == '/' ? '\\' : c;
-    return path;
-}
-
+// The Windows test programs run under Wine, which starts the build machine's interpreter and
+// hands it the arguments as they are: the paths the server reads and writes are given in the
+// build machine's form.
 std::string ServerPath(const std::string& path) {
     using ToUnix = char*(CDECL*)(const wchar_t*);
     const auto toUnix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
@@ -109,7 +103,6 @@ Socket NewSocket() {
 
 Socket Accept(Socket listener) { return NotInherited(accept(listener, nullptr, nullptr)); }
 #else
-std::string InterpreterPath() { return TERN_PYTHON3; }
 std::string ServerPath(const std::string& path) { return path; }
 
 using Socket = int;
@@ -169,9 +162,9 @@ HttpTestServer::HttpTestServer(const std::string& workDirectory)
     WriteFileBytes(logPath_, "");
 
     // The server ends when its control connection does: with this object, or with this process.
-    std::tie(control_, port_) = StartServer({InterpreterPath(), TERN_HTTP_TEST_SERVER_SCRIPT,
-                                             ServerPath(configPath_), ServerPath(logPath_)},
-                                            &process_);
+    std::tie(control_, port_) = StartServer(
+        {TERN_PYTHON3, TERN_HTTP_TEST_SERVER_SCRIPT, ServerPath(configPath_), ServerPath(logPath_)},
+        &process_);
     if (port_ == 0) throw std::runtime_error("the HTTP test server did not start");
 }
 
