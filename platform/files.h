@@ -9,6 +9,16 @@
 
 namespace platform {
 
+// The separator this system writes between a path's directories, and every character it takes as
+// one (Windows takes '/' as well as its own '\\').
+#ifdef _WIN32
+constexpr char kPathSeparator = '\\';
+constexpr const char* kPathSeparators = "\\/";
+#else
+constexpr char kPathSeparator = '/';
+constexpr const char* kPathSeparators = "/";
+#endif
+
 // An XDG base directory: $`variable` when it holds an absolute path (relative ones are invalid
 // by the XDG rules), else `defaultBelowHome` in the home directory ($HOME, or the password
 // database's entry when $HOME is unset). No trailing '/'.
@@ -24,7 +34,7 @@ std::string ExecutableDirectory();
 // The user's temporary directory for downloads: $TMPDIR when it names a safe directory (see
 // IsSafeUserDirectory) from which programs may run (AllowsExecution), otherwise
 // $XDG_CACHE_HOME/tern/tmp (default ~/.cache/tern/tmp), created 0700 and checked to be safe.
-// Always ends with '/'. Empty when no usable directory exists.
+// Always ends with kPathSeparator. Empty when no usable directory exists.
 std::string TempDirectory();
 
 // Runtime directory for named objects and sockets: $XDG_RUNTIME_DIR when it names a safe

@@ -13,6 +13,8 @@
 #include "platform/process.h"
 #include "platform/test_seams.h"
 #include "platform/trust/trust_provider.h"
+#include "tests/support/child_process.h"
+#include "tests/support/isolated_env.h"
 
 namespace {
 
@@ -64,16 +66,15 @@ TEST_F(WindowsPlatform, FailuresKeepTheShellNumbers) {
 }
 
 // The event's name travels through the parameters, blank and backslash included. Programs start
-// in the temporary folder, which outlives the test: Wine lets go of a started program's working
-// directory only a moment after the program ended.
+// in the test program's folder, which outlives the test (unlike its temporary folder): Wine lets
+// go of a started program's working directory only a moment after the program ended.
 TEST_F(WindowsPlatform, StartedProgramSharesTheEventAndHandsBackItsExitCode) {
     const std::string name = "tern test\\" + std::to_string(GetCurrentProcessId());
     platform::NamedEvent event;
     ASSERT_TRUE(event.Create(name, false));
     platform::Process started;
-    const std::string temp = platform::TempDirectory();
-    const std::string peer = InstallPeer("peer.exe").substr(temp.size());
-    ASSERT_EQ(platform::OpenProgram(peer, "set \"" + name + "\" 7", temp, &started),
+    ASSERT_EQ(platform::OpenProgram("windows_peer.exe", "set \"" + name + "\" 7",
+                                    platform::ExecutableDirectory(), &started),
               platform::kOpenStarted);
     EXPECT_EQ(started.Wait(), 7);
     EXPECT_EQ(started.Wait(), -1);
@@ -81,6 +82,17 @@ TEST_F(WindowsPlatform, StartedProgramSharesTheEventAndHandsBackItsExitCode) {
     EXPECT_TRUE(platform::NamedEventExists(name));
     event.Close();
     EXPECT_FALSE(platform::NamedEventExists(name));
+}
+
+// The tests' own children get every argument as given, quotes and backslashes included.
+TEST_F(WindowsPlatform, TestChildrenGetTheirArgumentsAndHandBackTheirExitCode) {
+    const std::string name = "tern \\\"child\\\" \\" + std::to_string(GetCurrentProcessId());
+    platform::NamedEvent event;
+    ASSERT_TRUE(event.Create(name, false));
+    tern_test::ChildProcess child(
+        {platform::ExecutableDirectory() + "\\windows_peer.exe", "set", name, "7"});
+    EXPECT_EQ(child.Wait(), 7);
+    EXPECT_EQ(event.Wait(0), platform::WaitResult::Signaled);
 }
 
 // What follows the part a signature covers never runs, and while the checked file is open no
@@ -95,7 +107,7 @@ TEST_F(WindowsPlatform, CheckedFileDeniesOtherWritersAndItsPrefixRuns) {
     EXPECT_FALSE(platform::File::OpenForWriting(program, true).Valid());
     platform::Process started;
     EXPECT_EQ(platform::OpenProgramFilePrefix(std::move(file), size, program, "set prefix 3",
-                                              platform::TempDirectory(), &started),
+                                              platform::ExecutableDirectory(), &started),
               platform::kOpenStarted);
     EXPECT_EQ(started.Wait(), 3);
     EXPECT_EQ(platform::FileSize(program), size);
@@ -211,22 +223,10 @@ TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
     EXPECT_EQ(fs::file_size(program), fs::file_size(signedPrograms + "signed.exe"));
 }
 
-// Each test moves both hives below a key of its own, which it deletes afterwards.
-class RegistryContract : public ::testing::Test {
+// Each test's isolated environment moves both hives below a key of its own.
+class RegistryContract : public tern_test::IsolatedTest {
 protected:
-    void SetUp() override {
-        root_ = "Software\\TernTests\\" + std::to_string(GetCurrentProcessId()) + "-" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name();
-        platform::testing::PlaceRegistryBelow(root_);
-    }
-    void TearDown() override {
-        platform::testing::PlaceRegistryBelow("");
-        platform::testing::AvoidRegDeleteKeyEx(false);
-        RegDeleteTreeA(HKEY_CURRENT_USER, root_.c_str());
-        RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\TernTests");
-    }
-
-    std::string root_;
+    void TearDown() override { platform::testing::AvoidRegDeleteKeyEx(false); }
 };
 
 }  // namespace

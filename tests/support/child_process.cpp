@@ -1,22 +1,36 @@
 #include "tests/support/child_process.h"
 
 #include <fcntl.h>
+#include <unistd.h>
+
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+
+#include <mutex>
+#else
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <thread>
 
 extern char** environ;
+#endif
+
+#include <thread>
 
 namespace tern_test {
 namespace {
 
+constexpr int kKilledExitCode = 128 + 9;  // as SIGKILL ends a program on Linux
+
 std::vector<std::string> ChildEnvironment(const std::map<std::string, std::string>& changes) {
+#ifdef _WIN32
+    char** const current = _environ;
+#else
+    char** const current = environ;
+#endif
     std::vector<std::string> variables;
-    for (char** entry = environ; *entry; ++entry) {
+    for (char** entry = current; *entry; ++entry) {
         const std::string variable = *entry;
         if (changes.count(variable.substr(0, variable.find('='))) == 0) {
             variables.push_back(variable);
@@ -26,6 +40,75 @@ std::vector<std::string> ChildEnvironment(const std::map<std::string, std::strin
     return variables;
 }
 
+#ifdef _WIN32
+bool MakePipe(int ends[2]) { return _pipe(ends, 1 << 16, _O_BINARY | _O_NOINHERIT) == 0; }
+
+// One argument as the child's own splitting (the rules of platform::SplitCommandLine) gives it
+// back: quoted when it holds blanks or quotes, the backslashes before a quote doubled.
+std::string Quoted(const std::string& argument) {
+    if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+    std::string quoted = "\"";
+    size_t backslashes = 0;
+    for (const char c : argument) {
+        if (c == '\\') {
+            ++backslashes;
+            continue;
+        }
+        quoted.append(c == '"' ? 2 * backslashes + 1 : backslashes, '\\');
+        quoted += c;
+        backslashes = 0;
+    }
+    return quoted.append(2 * backslashes, '\\') + '"';
+}
+
+HANDLE Handle(intptr_t process) { return reinterpret_cast<HANDLE>(process); }
+
+// The child inherits every inheritable handle: the inheritable copies of its ends exist only
+// while it starts, one start at a time, so that no child keeps another's pipes open.
+intptr_t Spawn(const std::vector<std::string>& argv, const std::vector<std::string>& variables,
+               const int (&descriptors)[3]) {
+    std::string commandLine;
+    for (const std::string& argument : argv) commandLine += Quoted(argument) + " ";
+    std::string environment;
+    for (const std::string& variable : variables) environment += variable + '\0';
+    static std::mutex startLock;
+    const std::lock_guard<std::mutex> starting(startLock);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    HANDLE* const ends[] = {&startup.hStdInput, &startup.hStdOutput, &startup.hStdError};
+    for (int i = 0; i < 3; ++i) {
+        DuplicateHandle(GetCurrentProcess(),
+                        reinterpret_cast<HANDLE>(_get_osfhandle(descriptors[i])),
+                        GetCurrentProcess(), ends[i], 0, TRUE, DUPLICATE_SAME_ACCESS);
+    }
+    PROCESS_INFORMATION started{};
+    const bool ok = CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0,
+                                   (environment + '\0').data(), nullptr, &startup, &started);
+    for (HANDLE* end : ends) {
+        if (*end) CloseHandle(*end);
+    }
+    if (!ok) return -1;
+    CloseHandle(started.hThread);
+    return reinterpret_cast<intptr_t>(started.hProcess);
+}
+
+std::optional<int> WaitFor(intptr_t process, std::chrono::milliseconds limit) {
+    DWORD code = 0;
+    if (WaitForSingleObject(Handle(process), static_cast<DWORD>(limit.count())) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(Handle(process), &code)) {
+        return std::nullopt;
+    }
+    return static_cast<int>(code);
+}
+
+void Terminate(intptr_t process) {
+    TerminateProcess(Handle(process), kKilledExitCode);
+    WaitForSingleObject(Handle(process), INFINITE);
+}
+#else
+bool MakePipe(int ends[2]) { return pipe2(ends, O_CLOEXEC) == 0; }
+
 std::vector<char*> Pointers(std::vector<std::string>& texts) {
     std::vector<char*> pointers;
     for (std::string& text : texts) pointers.push_back(text.data());
@@ -33,53 +116,65 @@ std::vector<char*> Pointers(std::vector<std::string>& texts) {
     return pointers;
 }
 
+intptr_t Spawn(std::vector<std::string> argv, std::vector<std::string> variables,
+               const int (&descriptors)[3]) {
+    std::vector<char*> argumentPointers = Pointers(argv);
+    std::vector<char*> variablePointers = Pointers(variables);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    for (int target = 0; target < 3; ++target) {
+        posix_spawn_file_actions_adddup2(&actions, descriptors[target], target);
+    }
+    pid_t pid = -1;
+    const int failed = posix_spawn(&pid, argumentPointers[0], &actions, nullptr,
+                                   argumentPointers.data(), variablePointers.data());
+    posix_spawn_file_actions_destroy(&actions);
+    return failed ? -1 : pid;
+}
+
+std::optional<int> WaitFor(intptr_t pid, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    int status = 0;
+    while (waitpid(pid, &status, WNOHANG) != pid) {
+        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+}
+
+void Terminate(intptr_t pid) {
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+}
+#endif
+
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const ChildOptions& options) {
     int input[2];
     int output[2];
-    if (pipe2(input, O_CLOEXEC) != 0) return;
-    if (pipe2(output, O_CLOEXEC) != 0) {
+    if (!MakePipe(input)) return;
+    if (!MakePipe(output)) {
         close(input[0]);
         close(input[1]);
         return;
     }
-    std::vector<std::string> arguments = argv;
-    std::vector<std::string> variables = ChildEnvironment(options.environment);
-    std::vector<char*> argumentPointers = Pointers(arguments);
-    std::vector<char*> variablePointers = Pointers(variables);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, input[0], STDIN_FILENO);
-    posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
-    if (options.standardError >= 0) {
-        posix_spawn_file_actions_adddup2(&actions, options.standardError, STDERR_FILENO);
-    }
-    if (posix_spawn(&pid_, argumentPointers[0], &actions, nullptr, argumentPointers.data(),
-                    variablePointers.data()) != 0) {
-        pid_ = -1;
-    }
-    posix_spawn_file_actions_destroy(&actions);
+    process_ = Spawn(argv, ChildEnvironment(options.environment),
+                     {input[0], output[1], options.standardError >= 0 ? options.standardError : 2});
     close(input[0]);
     close(output[1]);
     input_ = input[1];
-    output_ = fdopen(output[0], "r");
+    output_ = fdopen(output[0], "rb");
 }
 
 ChildProcess::~ChildProcess() {
     Kill();
     CloseInput();
     if (output_) std::fclose(output_);
-}
-
-void ChildProcess::Write(const std::string& text) {
-    size_t done = 0;
-    while (input_ >= 0 && done < text.size()) {
-        const ssize_t written = write(input_, text.data() + done, text.size() - done);
-        if (written < 0 && errno == EINTR) continue;
-        if (written <= 0) return;
-        done += static_cast<size_t>(written);
-    }
+#ifdef _WIN32
+    if (process_ != -1) CloseHandle(Handle(process_));
+#endif
 }
 
 void ChildProcess::CloseInput() {
@@ -104,26 +199,17 @@ std::string ChildProcess::ReadAll() {
 }
 
 std::optional<int> ChildProcess::Wait(std::chrono::milliseconds limit) {
-    if (exitCode_ || pid_ <= 0) return exitCode_;
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) != pid_) {
-        if (std::chrono::steady_clock::now() > deadline) {
-            Kill();
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    exitCode_ = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-    return exitCode_;
+    if (exitCode_ || process_ == -1) return exitCode_;
+    exitCode_ = WaitFor(process_, limit);
+    if (exitCode_) return exitCode_;
+    Kill();
+    return std::nullopt;
 }
 
 void ChildProcess::Kill() {
-    if (pid_ <= 0 || exitCode_) return;
-    kill(pid_, SIGKILL);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    exitCode_ = 128 + SIGKILL;
+    if (process_ == -1 || exitCode_) return;
+    Terminate(process_);
+    exitCode_ = kKilledExitCode;
 }
 
 ChildResult RunChild(const std::vector<std::string>& argv, const ChildOptions& options) {

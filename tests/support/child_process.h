@@ -2,9 +2,8 @@
 // output, read line by line, waited for or killed. The one way tests start other programs.
 #pragma once
 
-#include <sys/types.h>
-
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -16,7 +15,7 @@ namespace tern_test {
 struct ChildOptions {
     // Variables replaced in or added to this process's environment for the child.
     std::map<std::string, std::string> environment;
-    // The child's standard error; -1: this process's.
+    // The child's standard error, a descriptor of this process; -1: this process's.
     int standardError = -1;
 };
 
@@ -29,11 +28,9 @@ public:
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
 
-    bool Started() const { return pid_ > 0; }
-    pid_t Pid() const { return pid_; }
+    bool Started() const { return process_ != -1; }
 
-    // Writes `text` to the child's standard input; CloseInput ends it.
-    void Write(const std::string& text);
+    // Ends the child's standard input.
     void CloseInput();
     // The next line of the child's standard output without its newline; nullopt at its end.
     std::optional<std::string> ReadLine();
@@ -46,7 +43,7 @@ public:
     void Kill();
 
 private:
-    pid_t pid_ = -1;
+    intptr_t process_ = -1;  // the process id on Linux, the process handle on Windows
     int input_ = -1;
     std::FILE* output_ = nullptr;
     std::optional<int> exitCode_;

@@ -6,8 +6,6 @@
 // case any host name works and the request target arrives in absolute form.
 #pragma once
 
-#include <sys/types.h>
-
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -84,6 +82,7 @@ private:
     std::map<std::string, Route> routes_;
     int bodyCount_ = 0;
     std::unique_ptr<ChildProcess> process_;
+    intptr_t control_ = -1;  // the server's connection, which ends it when closed
     int port_ = 0;
 };
 

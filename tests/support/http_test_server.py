@@ -1,10 +1,12 @@
 #!/usr/bin/env python3
 """Local HTTP/1.1 server for integration tests.
 
-Usage: http_test_server.py CONFIG_FILE REQUEST_LOG
+Usage: http_test_server.py CONFIG_FILE REQUEST_LOG CONTROL_PORT
 
-Binds 127.0.0.1 on a free port and prints "PORT <n>" on its first line of output. Ends when its
-standard input reaches end of file, so that it never outlives the test that started it. Every request
+Binds 127.0.0.1 on a free port, connects to the test's CONTROL_PORT on 127.0.0.1 and sends
+"PORT <n>" there, n in five digits. Ends when the test closes that connection, which the system
+does for it when it dies, so that the server never outlives the test that started it: unlike its
+standard streams, a connection works as well for a Windows test that runs under Wine. Every request
 re-reads CONFIG_FILE (JSON), so a test changes the server's behaviour by replacing that file:
 
     {"routes": {"/path": {"body_file": "...", "status": 200, "location": "...", "ignore_range": false,
@@ -189,21 +191,24 @@ class Handler(BaseHTTPRequestHandler):
                 return
 
 
-def exit_when_parent_goes():
-    """The parent holds the other end of standard input; end with it, however it ended."""
-    while sys.stdin.buffer.read(4096):
+def exit_when_test_goes(control):
+    """The test holds the other end of the control connection; end with it, however it ended."""
+    try:
+        while control.recv(4096):
+            pass
+    except OSError:
         pass
     os._exit(0)
 
 
 def main():
-    if len(sys.argv) != 3:
-        sys.stderr.write("usage: http_test_server.py CONFIG_FILE REQUEST_LOG\n")
+    if len(sys.argv) != 4:
+        sys.stderr.write("usage: http_test_server.py CONFIG_FILE REQUEST_LOG CONTROL_PORT\n")
         return 2
     server = TestServer(sys.argv[1], sys.argv[2])
-    sys.stdout.write("PORT %d\n" % server.server_address[1])
-    sys.stdout.flush()
-    threading.Thread(target=exit_when_parent_goes, daemon=True).start()
+    control = socket.create_connection(("127.0.0.1", int(sys.argv[3])))
+    control.sendall(b"PORT %05d\n" % server.server_address[1])
+    threading.Thread(target=exit_when_test_goes, args=(control,), daemon=True).start()
     server.serve_forever()
     return 0
 

@@ -8,13 +8,17 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
+
 namespace tern_test {
 
-// Creates a fresh directory tree and points XDG_CONFIG_HOME, XDG_RUNTIME_DIR, XDG_CACHE_HOME,
-// TMPDIR and HOME into it, and every proxy variable at a closed local port; the destructor
-// restores the variables and removes the tree. Environment variables are process
-// wide, so only one of these should be alive at a time (the test main holds one for the whole
-// process, fixtures replace it per test).
+// Creates a fresh directory tree and points the variables that name the user's directories into
+// it (Linux: XDG_CONFIG_HOME, XDG_RUNTIME_DIR, XDG_CACHE_HOME, TMPDIR and HOME; Windows: TEMP,
+// TMP, LOCALAPPDATA and USERPROFILE), and every proxy variable at a closed local port; on Windows
+// both registry hives move below a key of their own. The destructor restores all of it and
+// removes the tree and the key. Environment variables are process wide, so only one of these
+// should be alive at a time (the test main holds one for the whole process, fixtures replace it
+// per test).
 class IsolatedEnv {
 public:
     IsolatedEnv();
@@ -23,14 +27,18 @@ public:
     IsolatedEnv& operator=(const IsolatedEnv&) = delete;
 
     const std::string& Root() const { return root_; }
-    std::string ConfigHome() const { return root_ + "/config"; }
-    std::string RuntimeDir() const { return root_ + "/runtime"; }
-    std::string CacheHome() const { return root_ + "/cache"; }
-    std::string TempDir() const { return root_ + "/tmp/"; }  // with the trailing '/'
+    std::string ConfigHome() const { return Below("config"); }
+    std::string RuntimeDir() const { return Below("runtime"); }
+    std::string CacheHome() const { return Below("cache"); }
+    std::string Home() const { return Below("home"); }
+    std::string TempDir() const { return Below("tmp") + platform::kPathSeparator; }
 
 private:
+    std::string Below(const char* name) const { return root_ + platform::kPathSeparator + name; }
+
     std::string root_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::string savedRegistryRoot_;
 };
 
 // Fixture giving each test its own IsolatedEnv.
@@ -38,6 +46,10 @@ class IsolatedTest : public ::testing::Test {
 protected:
     IsolatedEnv env_;
 };
+
+// Sets the environment variable `name` of this process (and of the programs it starts), or
+// removes it for nullopt.
+void SetVariable(const std::string& name, const std::optional<std::string>& value);
 
 // A directory path below `base` of `length` characters in all, made of components short enough
 // for any file system; the directories are created.

@@ -18,7 +18,6 @@ void TestHost::OnFinished(int32_t result) {
     std::lock_guard<std::mutex> lock(mutex_);
     finished_.push_back(result);
     finishedThread_ = std::this_thread::get_id();
-    finishedSignal_.notify_all();
 }
 
 bool TestHost::ConfirmRunUpdates() {
@@ -33,11 +32,6 @@ bool TestHost::ConfirmRunUpdate(uint32_t count, uint32_t index) {
 void TestHost::OnLogText(const std::string& text) {
     std::lock_guard<std::mutex> lock(mutex_);
     log_ += text;
-}
-
-bool TestHost::WaitForFinish(std::chrono::seconds limit) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return finishedSignal_.wait_for(lock, limit, [this] { return !finished_.empty(); });
 }
 
 std::vector<int32_t> TestHost::FinishedResults() const {

@@ -3,8 +3,6 @@
 #pragma once
 
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -28,10 +26,7 @@ public:
     bool ConfirmRunUpdate(uint32_t count, uint32_t index) override;
     void OnLogText(const std::string& text) override;
 
-    // Waits (up to a generous limit) for OnFinished; false when it did not come.
-    bool WaitForFinish(std::chrono::seconds limit = std::chrono::seconds(30));
-
-    // What the host saw, safe to read after WaitForFinish.
+    // What the host saw, safe to read after WaitForThreads.
     std::vector<int32_t> FinishedResults() const;
     std::thread::id FinishedThread() const;
     std::string LogText() const;
@@ -52,7 +47,6 @@ public:
 
 private:
     mutable std::mutex mutex_;
-    std::condition_variable finishedSignal_;
     std::vector<int32_t> finished_;
     std::thread::id finishedThread_;
     std::string log_;

@@ -20,7 +20,8 @@ uint32_t BitwiseChecksum(const std::string& bytes) {
 TEST(PatchChecksum, TheFastFormIsBitExactForAnySplitOfTheInput) {
     for (const std::string& text :
          {std::string(), std::string("123456789"), RandomBytes(1000, 7)}) {
-        for (size_t split : {0ul, 1ul, 7ul, 9ul, text.size() / 2, text.size() - 1, text.size()}) {
+        for (const size_t split : {size_t{0}, size_t{1}, size_t{7}, size_t{9}, text.size() / 2,
+                                   text.size() - 1, text.size()}) {
             if (split > text.size()) continue;
             Tern::PatchChecksum checksum;
             checksum.Update(text.data(), split);

@@ -18,6 +18,11 @@ namespace tern_test {
 namespace {
 
 const std::string kInfoPath = "/MatchMakingConfig.aspx";
+#ifdef _WIN32
+const char kTempVariable[] = "TMP";
+#else
+const char kTempVariable[] = "TMPDIR";
+#endif
 const std::string kPatchPath = "/patches/skyreach_patch.exe";
 const std::string kPatchUrl = "http://mirror.norland.example" + kPatchPath;
 
@@ -170,7 +175,7 @@ protected:
 // rest. Once complete and verified, it waits to be run, and the next run does not fetch it again.
 // The temporary directory is deeper than the desktop's path limit.
 TEST_P(InterruptedDownloadTest, TheNextRunResumesItByteIdentical) {
-    setenv("TMPDIR", LongDirectory(env_.Root(), 240).c_str(), 1);
+    SetVariable(kTempVariable, LongDirectory(env_.Root(), 240));
     AnnouncePatch();
     Interrupt(GetParam());
     const std::string partial = StoredPatch("R ");
@@ -178,11 +183,11 @@ TEST_P(InterruptedDownloadTest, TheNextRunResumesItByteIdentical) {
     const size_t kept = ReadFileBytes(partial).size();
     ASSERT_LT(kept, payload_.size());
 
-    setenv("http_proxy", "http://127.0.0.1:1", 1);
+    SetVariable("http_proxy", "http://127.0.0.1:1");
     EXPECT_EQ(Result(*Run()), Tern::kUpdateOk);
     EXPECT_EQ(StoredPatch("R "), partial) << "an offline start keeps the record";
 
-    setenv("http_proxy", server_.ProxyUrl().c_str(), 1);
+    SetVariable("http_proxy", server_.ProxyUrl());
     platform::testing::OverrideAvailableDiskSpace(payload_.size() - kept);
     server_.Serve(kPatchPath, payload_);
     auto resumed = Run();
@@ -249,12 +254,15 @@ TEST_F(UpdateRunTest, KeptDownloadsWaitForRoomAndGoOnlyWhenTheChecksumChanges) {
     platform::testing::ForbidExecutionBelow(env_.Root());  // $TMPDIR and the fallback
     auto noexec = Run();
     EXPECT_EQ(Result(*noexec), Tern::kUpdateFailed);
+    const char separator = platform::kPathSeparator;
+    const std::string fallback =
+        env_.CacheHome() + separator + "tern" + separator + "tmp" + separator;
     EXPECT_TRUE(Contains(noexec->LogText(), Tern::LibText("IDS_LIB_ERR_NOEXEC_DIRECTORY") + " (" +
-                                                env_.CacheHome() + "/tern/tmp/)\n" +
+                                                fallback + ")\n" +
                                                 Line("IDS_LIB_ERR_CANNOT_CONTINUE")));
     EXPECT_EQ(PatchRanges().size(), fetched);
     platform::testing::ForbidExecutionBelow(env_.TempDir());
-    EXPECT_EQ(Tern::GetTempDirectory(), env_.CacheHome() + "/tern/tmp/");
+    EXPECT_EQ(Tern::GetTempDirectory(), fallback);
     EXPECT_TRUE(Contains(diagnostics_.str(), "Downloaded 0/0 bytes (0%) -- this file "));
 }
 

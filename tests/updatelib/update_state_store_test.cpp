@@ -1,7 +1,11 @@
 #include "updatelib/state/update_state_store.h"
 
-#include <sys/stat.h>
+#include <algorithm>
+#include <filesystem>
+
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"
@@ -20,7 +24,8 @@ void SetString(Hive hive, const std::string& keyPath, const std::string& name,
     ASSERT_EQ(platform::WriteRegistryString(hive, keyPath, name, text), platform::kRegSuccess);
 }
 
-// Names of the values of the UpdateFiles key, in order.
+// Names of the values of the UpdateFiles key, sorted: Windows enumerates in an order of its own,
+// and so the store loads.
 std::vector<std::string> StoredNames() {
     std::vector<std::string> names;
     platform::RegistryKey key;
@@ -30,6 +35,7 @@ std::vector<std::string> StoredNames() {
     for (size_t i = 0; key.IsOpen() && key.EnumValue(i, &name, &value, 256, 1 << 16) == 0; ++i) {
         names.push_back(name);
     }
+    std::sort(names.begin(), names.end());
     return names;
 }
 
@@ -39,6 +45,7 @@ std::vector<std::string> Described(const std::vector<Tern::UpdateFileState>& rec
         texts.push_back(record.target.ToText() + " " + std::to_string(record.state) + " " +
                         record.path);
     }
+    std::sort(texts.begin(), texts.end());
     return texts;
 }
 
@@ -86,18 +93,24 @@ protected:
     CapturedDiagnostics diagnostics_;
 };
 
-// Stored records are hostile input: only the library's own downloads are ever acted on. The
-// temporary directory is deeper than the desktop's path limit, as Linux allows.
+// Stored records are hostile input: only the library's own downloads are ever acted on. On Linux
+// the temporary directory is deeper than the desktop's path limit, and a link is planted (Wine
+// makes none: there the link's record names a missing file).
 TEST_F(UpdateStateStoreTest, LoadKeepsOnlyWellFormedRecordsOfOwnDownloads) {
-    setenv("TMPDIR", LongDirectory(env_.Root(), 600).c_str(), 1);
+#ifndef _WIN32
+    SetVariable("TMPDIR", LongDirectory(env_.Root(), 600));
+#endif
     const std::string upper = Download("upper");
     const std::string lower = Download("lower");
     const std::string partial = Download("partial");
     const std::string notes = env_.Root() + "/notes.txt";
     WriteFileBytes(notes, "the player's notes");
+#ifndef _WIN32
     ASSERT_EQ(symlink(notes.c_str(), (Temp() + "vexlink.exe").c_str()), 0);
-    ASSERT_EQ(mkdir((Temp() + "vexdir.exe").c_str(), 0700), 0);
-    for (const char* name : {"sub/vexnested.exe", "other.exe", "vexinfo.tmp"}) {
+#endif
+    ASSERT_TRUE(std::filesystem::create_directory(Temp() + "vexdir.exe"));
+    const std::string nested = std::string("vexsub") + platform::kPathSeparator + "nested.exe";
+    for (const std::string& name : {nested, std::string("other.exe"), std::string("vexinfo.tmp")}) {
         WriteFileBytes(Temp() + name, "x");
     }
     {
@@ -112,7 +125,7 @@ TEST_F(UpdateStateStoreTest, LoadKeepsOnlyWellFormedRecordsOfOwnDownloads) {
         {"Short", "E "},
         {"Directory", "R " + Temp() + "vexdir.exe"},
         {"Game_x", "e " + lower},
-        {"Nested", "R " + Temp() + "sub/vexnested.exe"},
+        {"Nested", "R " + Temp() + nested},
         {"Prefix", "D " + Temp() + "other.exe"},
         {"Ending", "D " + Temp() + "vexinfo.tmp"},
         {"Missing", "E " + Temp() + "vexgone.exe"},
@@ -126,12 +139,12 @@ TEST_F(UpdateStateStoreTest, LoadKeepsOnlyWellFormedRecordsOfOwnDownloads) {
     }
 
     EXPECT_EQ(Described(Load()),
-              (std::vector<std::string>{"(Patch, all, all) 1 " + upper, "(Game, all, x) 1 " + lower,
+              (std::vector<std::string>{"(Game, all, x) 1 " + lower, "(Patch, all, all) 1 " + upper,
                                         "(a, b, c) 2 " + partial}));
-    EXPECT_EQ(StoredNames(), (std::vector<std::string>{"Counter", "Patch", "Short", "Game_x",
-                                                       "Unknown", "TooLong", "a_b_c"}));
+    EXPECT_EQ(StoredNames(), (std::vector<std::string>{"Counter", "Game_x", "Patch", "Short",
+                                                       "TooLong", "Unknown", "a_b_c"}));
     EXPECT_EQ(ReadFileBytes(notes), "the player's notes");
-    EXPECT_TRUE(FileExists(Temp() + "sub/vexnested.exe") && FileExists(Temp() + "other.exe"));
+    EXPECT_TRUE(FileExists(Temp() + nested) && FileExists(Temp() + "other.exe"));
 }
 
 TEST_F(UpdateStateStoreTest, StartedUpdateRunsAgainOnlyWhileTheInstallationIdIsUnchanged) {

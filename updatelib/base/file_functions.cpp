@@ -14,7 +14,9 @@ std::string GetTempDirectory() { return platform::TempDirectory(); }
 std::string MakeTempFileName(const std::string& prefix, const std::string& directory) {
     std::string target = directory.empty() ? GetTempDirectory() : directory;
     if (target.empty()) return "";
-    if (target.back() != '/') target += '/';
+    if (target.find_last_of(platform::kPathSeparators) != target.size() - 1) {
+        target += platform::kPathSeparator;
+    }
     return platform::CreateUniqueTempFile(prefix, target);
 }
 
@@ -31,7 +33,7 @@ bool IsDownloadFile(const std::string& path) {
     if (directory.empty() || path.size() < prefix.size() + ending.size() ||
         path.compare(0, prefix.size(), prefix) != 0 ||
         path.compare(path.size() - ending.size(), ending.size(), ending) != 0 ||
-        path.find('/', directory.size()) != std::string::npos) {
+        path.find_first_of(platform::kPathSeparators, directory.size()) != std::string::npos) {
         return false;
     }
     return platform::IsRegularFileOfUser(path);

@@ -6,10 +6,11 @@
 
 namespace Tern {
 
-// Directory of the running executable, without a trailing '/'.
+// Directory of the running executable, without a trailing separator.
 std::string GetExecutableDirectory();
 
-// The user's temporary directory for downloads, ending with '/'; empty when none is usable.
+// The user's temporary directory for downloads, ending with a separator; empty when none is
+// usable.
 std::string GetTempDirectory();
 
 // The prefix of the library's temporary files, and the ending of its downloaded updates.

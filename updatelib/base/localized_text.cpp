@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "platform/ascii.h"
+#include "platform/files.h"
 #include "updatelib/base/diagnostic_channel.h"
 #include "updatelib/base/file_functions.h"
 
@@ -219,7 +220,9 @@ void ParseTextFile(const std::string& bytes, LocalizedTextTable& table) {
 }
 
 std::string TextFilePath(const std::string& directory, const std::string& language) {
-    return directory + "/Resources/" + language + "/GameUpdate." + language;
+    const char separator = platform::kPathSeparator;
+    return directory + separator + "Resources" + separator + language + separator + "GameUpdate." +
+           language;
 }
 
 bool LoadTextFileFrom(LocalizedTextTable& table, const std::string& directory,

@@ -215,7 +215,8 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
                 << ")" << std::endl;
         }
         if (started == platform::kOpenAccessDenied) {
-            ProgramsCanRunFrom(path.substr(0, path.rfind('/') + 1), log);
+            ProgramsCanRunFrom(path.substr(0, path.find_last_of(platform::kPathSeparators) + 1),
+                               log);
         }
         observer.Result = kUpdateFailed;
         DeleteUpdateFile(log, path);

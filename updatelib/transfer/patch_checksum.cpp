@@ -5,8 +5,8 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
+#include <new>
 
 #include "platform/ascii.h"
 #include "platform/file.h"
@@ -115,8 +115,9 @@ bool CanFold() {
     return supported;
 }
 
-struct FreeDeleter {
-    void operator()(void* memory) const { std::free(memory); }
+// Aligned for the folding loads; allocated without zeroing, since it is filled before every use.
+struct alignas(kFoldBytes) Block {
+    uint8_t bytes[kBlockBytes];
 };
 
 }  // namespace
@@ -147,15 +148,14 @@ void PatchChecksum::Update(const void* data, size_t size) {
 
 std::optional<uint32_t> ChecksumOfFile(const std::string& path) {
     const platform::File file = platform::File::OpenForReading(path);
-    const std::unique_ptr<uint8_t, FreeDeleter> block(
-        static_cast<uint8_t*>(std::aligned_alloc(kFoldBytes, kBlockBytes)));
+    const std::unique_ptr<Block> block(new (std::nothrow) Block);
     if (!file.Valid() || !block) return std::nullopt;
     PatchChecksum checksum;
     for (;;) {
-        const int64_t got = file.Read(block.get(), kBlockBytes);
+        const int64_t got = file.Read(block->bytes, kBlockBytes);
         if (got < 0) return std::nullopt;
         if (got == 0) return checksum.Value();
-        checksum.Update(block.get(), static_cast<size_t>(got));
+        checksum.Update(block->bytes, static_cast<size_t>(got));
     }
 }
 
