@@ -9,63 +9,25 @@
 
 #include "platform/named_event.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/rpc/rpc_server.h"
 #include "tests/support/child_process.h"
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/file_functions.h"
 #include "updatelib/service/update_service_client.h"
 
+class UpdateServiceContract : public tern_test::IsolatedTest {};
+
+#include "tests/updatelib/update_service_contract_tests.inc"
+
+// Linux only: the Linux runtime's peers (ternctl, Samba's client) and an updater in another
+// process.
 namespace tern_test {
 namespace {
 
 using platform::rpc::StartResult;
-using Tern::ProgressSnapshot;
-using Tern::UpdateService;
-
-const std::string kLongUrl = "http://mirror.example/patches/" + std::string(70, 'p');
-const std::string kUrlAsSent = kLongUrl.substr(0, 64);
-
-class FakeProvider : public Tern::UpdateServiceProvider {
-public:
-    int32_t GetUpdateState() const override { return state; }
-    int32_t GetUpdateResult() const override { return 3; }
-    ProgressSnapshot GetUpdateProgress() const override {
-        return {2000, 500, 100, 50, 2, 1, kLongUrl, "Patch one"};
-    }
-    void RequestUpdateStop() override { ++stopRequests; }
-
-    std::atomic<int32_t> state{4};
-    std::atomic<int> stopRequests{0};
-};
+using Tern::ServiceStartResult;
 
 class UpdateServiceTest : public IsolatedTest {};
-
-// A client keeps its connection; when the service behind it was replaced, it connects anew. A
-// service that answers too late is no protocol error.
-TEST_F(UpdateServiceTest, ClientReconnectsToARestartedServiceAndNamesATimeOut) {
-    FakeProvider provider;
-    Tern::UpdateServiceClient client;
-    EXPECT_EQ(client.State().Error().error, Tern::ServiceError::NotRunning);
-    std::optional<UpdateService> service(std::in_place, provider);
-    ASSERT_EQ(service->Start(), StartResult::Started);
-    platform::NamedEvent syncEvent;
-    ASSERT_TRUE(syncEvent.Create(Tern::kUpdateServiceSyncEvent, true));
-    EXPECT_EQ(client.State().Value(), 4);
-    service.reset();
-    provider.state = 5;
-    service.emplace(provider);
-    ASSERT_EQ(service->Start(), StartResult::Started);
-    EXPECT_EQ(client.State().Value(), 5);
-    service.reset();
-    platform::rpc::RpcServer slow;
-    ASSERT_EQ(slow.Start(Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,
-                         [](uint16_t, const std::string&) {
-                             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                             return platform::rpc::DispatchResult::Reply("");
-                         }),
-              StartResult::Started);
-    EXPECT_EQ(Tern::UpdateServiceClient(std::chrono::milliseconds(50)).State().Error().error,
-              Tern::ServiceError::TimedOut);
-}
 
 enum class Updater { Running, Finished, Unannounced, EventOnly, Malformed, Absent };
 
@@ -132,7 +94,7 @@ TEST_F(UpdateServiceTest, ClientsReportValuesAndFailures) {
         platform::rpc::RpcServer wrongServer;
         platform::NamedEvent syncEvent;
         if (c.updater <= Updater::Unannounced) {
-            ASSERT_EQ(service.emplace(provider).Start(), StartResult::Started);
+            ASSERT_EQ(service.emplace(provider).Start(), ServiceStartResult::Started);
         }
         if (c.updater == Updater::Malformed) {
             ASSERT_EQ(wrongServer.Start(Tern::kUpdateServiceEndpoint, Tern::kUpdateServiceInterface,

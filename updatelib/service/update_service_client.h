@@ -4,12 +4,11 @@
 
 #include <chrono>
 #include <cstdint>
-#include <optional>
+#include <memory>
 #include <string>
 #include <variant>
 
 #include "platform/expected.h"
-#include "platform/rpc/rpc_client.h"
 #include "updatelib/service/update_service.h"
 
 namespace Tern {
@@ -36,11 +35,17 @@ const char* ResultMeaning(int32_t result);
 template <typename T>
 using ServiceAnswer = platform::Expected<T, ServiceFailure>;
 
+class UpdateServiceConnection;
+
 // Keeps one connection for all its calls and connects again when the service closed it.
 class UpdateServiceClient {
 public:
-    explicit UpdateServiceClient(
-        std::chrono::milliseconds timeout = platform::rpc::RpcClient::kDefaultTimeout);
+    static constexpr std::chrono::milliseconds kDefaultTimeout{10000};
+
+    explicit UpdateServiceClient(std::chrono::milliseconds timeout = kDefaultTimeout);
+    ~UpdateServiceClient();
+    UpdateServiceClient(UpdateServiceClient&&) noexcept;
+    UpdateServiceClient& operator=(UpdateServiceClient&&) noexcept;
 
     ServiceAnswer<int32_t> State();
     ServiceAnswer<int32_t> Result();
@@ -48,12 +53,13 @@ public:
     ServiceAnswer<std::monostate> RequestStop();
 
 private:
-    ServiceAnswer<std::string> Invoke(UpdateServiceProcedure procedure);
-    ServiceAnswer<std::string> InvokeOnce(UpdateServiceProcedure procedure);
-    ServiceAnswer<int32_t> InvokeLong(UpdateServiceProcedure procedure);
+    template <typename T>
+    ServiceAnswer<T> Ask(ServiceAnswer<T> (UpdateServiceConnection::*procedure)());
+    template <typename T>
+    ServiceAnswer<T> AskOnce(ServiceAnswer<T> (UpdateServiceConnection::*procedure)());
 
     std::chrono::milliseconds timeout_;
-    std::optional<platform::rpc::RpcClient> connection_;
+    std::unique_ptr<UpdateServiceConnection> connection_;
 };
 
 }  // namespace Tern
