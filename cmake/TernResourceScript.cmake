@@ -1,0 +1,123 @@
+# Writes the Windows resource script fragments of the launcher from the data the other window
+# reads too, so that the two cannot drift apart:
+#   cmake -DDIALOG=<dialog_102.def> -DSTRINGS=<string_table.def> -DOUTPUT_DIR=<dir>
+#         -P TernResourceScript.cmake
+# gives <dir>/dialog_102.rc (the DIALOGEX) and <dir>/string_table.rc (the STRINGTABLE). The
+# texts are C string literals, which the resource compiler reads with the same escapes; they
+# pass unchanged.
+cmake_minimum_required(VERSION 3.25)
+
+# The window's controls by kind: class, style and extended style.
+set(kind_StaticText "\"Static\", SS_LEFT | SS_NOPREFIX | WS_GROUP")
+set(kind_ProgressBar "\"msctls_progress32\", WS_BORDER")
+set(kind_PushButton "\"Button\", BS_PUSHBUTTON | WS_TABSTOP")
+set(kind_Separator "\"Static\", SS_ETCHEDHORZ")
+set(kind_LogBox
+    "\"Edit\", ES_MULTILINE | ES_READONLY | ES_AUTOVSCROLL | WS_VSCROLL | WS_BORDER | WS_TABSTOP")
+
+# A ';' in a text travels as this character through the CMake lists below.
+string(ASCII 1 semicolon)
+
+# Sets <out> to the arguments of the macro call `<name>(...)` that starts `line`, each a C string
+# literal (kept with its quotes) or a word; unset when the line is not such a call.
+function(tern_arguments name out)
+    unset(${out} PARENT_SCOPE)
+    if(NOT line MATCHES "^[ \t]*${name}\\((.*)$")
+        return()
+    endif()
+    set(rest "${CMAKE_MATCH_1}")
+    set(arguments "")
+    while(TRUE)
+        string(REGEX MATCH "^[ \t]*(\"([^\"\\\\]|\\\\.)*\"|[A-Za-z0-9_-]+)[ \t]*([,)])" token "${rest}")
+        if(token STREQUAL "")
+            message(FATAL_ERROR "not one ${name}(...) on one line: ${line}")
+        endif()
+        string(REPLACE ";" "${semicolon}" argument "${CMAKE_MATCH_1}")
+        list(APPEND arguments "${argument}")
+        string(LENGTH "${token}" length)
+        string(SUBSTRING "${rest}" ${length} -1 rest)
+        if(CMAKE_MATCH_3 STREQUAL ")")
+            break()
+        endif()
+    endwhile()
+    set(${out} "${arguments}" PARENT_SCOPE)
+endfunction()
+
+# Calls <callback> with the lines of <file>, one at a time in the variable `line`, without
+# CMake lists, which a ';' or '[' in a text would break apart.
+macro(tern_for_each_line file callback)
+    file(READ "${file}" rest)
+    while(NOT rest STREQUAL "")
+        string(FIND "${rest}" "\n" end)
+        if(end EQUAL -1)
+            set(line "${rest}")
+            set(rest "")
+        else()
+            string(SUBSTRING "${rest}" 0 ${end} line)
+            math(EXPR end "${end} + 1")
+            string(SUBSTRING "${rest}" ${end} -1 rest)
+        endif()
+        cmake_language(CALL ${callback})
+    endwhile()
+endmacro()
+
+# The texts are UTF-8; the compiler turns them into the resources' UTF-16.
+set(header "// Generated from @source@ by cmake/TernResourceScript.cmake: edit that file.\n#pragma code_page(65001)\n")
+
+macro(tern_dialog_line)
+    tern_arguments(DIALOG_TEMPLATE arguments)
+    if(DEFINED arguments)
+        list(LENGTH arguments count)
+        if(NOT count EQUAL 8)
+            message(FATAL_ERROR "${DIALOG}: DIALOG_TEMPLATE takes 8 arguments: ${line}")
+        endif()
+        list(POP_FRONT arguments id caption face points x y width height)
+        string(APPEND dialog "${id} DIALOGEX ${x}, ${y}, ${width}, ${height}\n"
+            "STYLE DS_SETFONT | DS_MODALFRAME | WS_POPUP | WS_CAPTION | WS_SYSMENU | WS_DISABLED\n"
+            "CAPTION ${caption}\nFONT ${points}, ${face}\nBEGIN\n")
+        math(EXPR dialogs "${dialogs} + 1")
+    endif()
+    tern_arguments(DIALOG_CONTROL arguments)
+    if(DEFINED arguments)
+        list(LENGTH arguments count)
+        if(NOT count EQUAL 7)
+            message(FATAL_ERROR "${DIALOG}: DIALOG_CONTROL takes 7 arguments: ${line}")
+        endif()
+        list(POP_FRONT arguments id kind text x y width height)
+        if(NOT DEFINED kind_${kind})
+            message(FATAL_ERROR "${DIALOG}: unknown control kind ${kind}")
+        endif()
+        string(APPEND controls "    CONTROL ${text}, ${id}, ${kind_${kind}}, "
+            "${x}, ${y}, ${width}, ${height}\n")
+    endif()
+endmacro()
+
+macro(tern_string_line)
+    tern_arguments(STRING_ENTRY arguments)
+    if(DEFINED arguments)
+        list(JOIN arguments ", " entry)
+        string(APPEND strings "    ${entry}\n")
+    endif()
+endmacro()
+
+set(dialog "")
+set(controls "")
+set(dialogs 0)
+tern_for_each_line("${DIALOG}" tern_dialog_line)
+if(NOT dialogs EQUAL 1)
+    message(FATAL_ERROR "${DIALOG}: ${dialogs} dialog templates; one is expected")
+endif()
+set(source "${DIALOG}")
+string(CONFIGURE "${header}" content @ONLY)
+string(REPLACE "${semicolon}" ";" controls "${controls}")
+string(REPLACE "${semicolon}" ";" dialog "${dialog}")
+file(WRITE "${OUTPUT_DIR}/dialog_102.rc"
+    "${content}#include <windows.h>\n#include <commctrl.h>\n${dialog}${controls}END\n")
+
+# The table itself is checked when the build is configured (cmake/TernStringTable.cmake).
+set(strings "")
+tern_for_each_line("${STRINGS}" tern_string_line)
+string(REPLACE "${semicolon}" ";" strings "${strings}")
+set(source "${STRINGS}")
+string(CONFIGURE "${header}" content @ONLY)
+file(WRITE "${OUTPUT_DIR}/string_table.rc" "${content}STRINGTABLE\nBEGIN\n${strings}END\n")
