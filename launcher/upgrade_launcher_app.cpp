@@ -1,5 +1,7 @@
 #include "launcher/upgrade_launcher_app.h"
 
+#include <utility>
+
 #include "launcher/command_line.h"
 #include "launcher/launcher_host.h"
 #include "launcher/window_library.h"
@@ -13,7 +15,8 @@ constexpr unsigned kInstanceWaitMs = 10;
 
 }  // namespace
 
-CUpgradeLauncherApp::CUpgradeLauncherApp(int argc, char** argv) : arguments_(argv, argv + argc) {}
+CUpgradeLauncherApp::CUpgradeLauncherApp(std::vector<std::string> arguments)
+    : arguments_(std::move(arguments)) {}
 
 CUpgradeLauncherApp::~CUpgradeLauncherApp() = default;
 

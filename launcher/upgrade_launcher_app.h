@@ -14,8 +14,8 @@ class LauncherHost;
 
 class CUpgradeLauncherApp {
 public:
-    // Keeps the command line; nothing starts yet.
-    CUpgradeLauncherApp(int argc, char** argv);
+    // Keeps the command line (the launcher first, UTF-8); nothing starts yet.
+    explicit CUpgradeLauncherApp(std::vector<std::string> arguments);
     ~CUpgradeLauncherApp();
     CUpgradeLauncherApp(const CUpgradeLauncherApp&) = delete;
     CUpgradeLauncherApp& operator=(const CUpgradeLauncherApp&) = delete;

@@ -54,6 +54,11 @@ private:
 // and the quoted part goes on. A quoted empty part ("") is an empty argument.
 std::vector<std::string> SplitCommandLine(const std::string& parameters);
 
+// The arguments this program was started with, the program first, in UTF-8: `argv` as main got
+// it on Linux; on Windows the system's UTF-16 command line, split by the system's rules and
+// converted once, since the narrow argv there holds only what the ANSI code page can carry.
+std::vector<std::string> ProgramArguments(int argc, char** argv);
+
 // Starts `file` with the arguments of `parameters` (SplitCommandLine) in `workingDirectory`
 // (the current directory when empty). A relative `file` is taken relative to the working
 // directory; there is no search along PATH. The program gets the resolved path as argv[0], this

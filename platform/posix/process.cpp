@@ -198,4 +198,8 @@ int Process::Wait() {
     return -1;
 }
 
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+    return std::vector<std::string>(argv, argv + argc);
+}
+
 }  // namespace platform

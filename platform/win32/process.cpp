@@ -4,6 +4,7 @@
 // after windows.h, which it builds on
 #include <shellapi.h>
 
+#include <memory>
 #include <utility>
 
 #include "platform/win32/file_access.h"
@@ -172,6 +173,23 @@ int Process::Wait() {
         WaitForSingleObject(handle, INFINITE) == WAIT_OBJECT_0 && GetExitCodeProcess(handle, &code);
     CloseHandle(handle);
     return ended ? static_cast<int>(code) : -1;
+}
+
+std::vector<std::string> ProgramArguments(int, char**) {
+    int count = 0;
+    const std::unique_ptr<LPWSTR, decltype(&LocalFree)> arguments(
+        CommandLineToArgvW(GetCommandLineW(), &count), &LocalFree);
+    std::vector<std::string> converted;
+    for (int i = 0; arguments && i < count; ++i) {
+        const wchar_t* const argument = arguments.get()[i];
+        const int size =
+            WideCharToMultiByte(CP_UTF8, 0, argument, -1, nullptr, 0, nullptr, nullptr);
+        std::string text(size > 0 ? size : 1, '\0');
+        WideCharToMultiByte(CP_UTF8, 0, argument, -1, &text[0], size, nullptr, nullptr);
+        text.pop_back();
+        converted.push_back(std::move(text));
+    }
+    return converted;
 }
 
 }  // namespace platform
