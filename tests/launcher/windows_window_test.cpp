@@ -1,6 +1,6 @@
 // The launcher's Win32 window library: its resources as the data describe them, and the window
-// driven as the launcher drives it. The program carries the launcher's manifest and string
-// table (windows_window_test.rc).
+// driven as the launcher drives it. The program carries the launcher program's resources
+// (launcher/win32/launcher.rc): its manifest and string table.
 #include <windows.h>
 
 #include <commctrl.h>
