@@ -12,7 +12,6 @@
 #include <optional>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -22,21 +21,24 @@
 
 namespace {
 
-// The window class of each kind of control, as the system spells it.
-const std::map<std::string, std::string> kClasses{{"StaticText", "STATIC"},
-                                                  {"Separator", "STATIC"},
-                                                  {"PushButton", "BUTTON"},
-                                                  {"LogBox", "EDIT"},
-                                                  {"ProgressBar", "MSCTLS_PROGRESS32"}};
+// The window class of each kind of window.
+const std::map<std::string, std::string> kClasses{
+    {"Dialog", "#32770"},     {"StaticText", "Static"}, {"Separator", "Static"},
+    {"PushButton", "Button"}, {"LogBox", "Edit"},       {"ProgressBar", PROGRESS_CLASSA}};
 
-// A dialog (id, "<font face>,<points>", caption, rectangle) or one of its controls (id, class,
-// text, rectangle).
-using Item = std::tuple<int, std::string, std::string, std::vector<int>>;
+// The dialog and its controls as the template describes them: position and size (in a RECT's
+// fields) in dialog units.
+struct Item {
+    int id;
+    std::string kind;
+    std::string text;
+    RECT rect;
+};
 #define DIALOG_TEMPLATE(id, caption, face, points, x, y, width, height) \
-    Item{id, std::string(face) + "," + std::to_string(points), caption, {x, y, width, height}},
+    {id, "Dialog", caption, {x, y, width, height}},
 #define DIALOG_CONTROL(id, kind, text, x, y, width, height) \
-    Item{id, kClasses.at(#kind), text, {x, y, width, height}},
-const std::vector<Item> kTemplate{
+    {id, #kind, text, {x, y, width, height}},
+const Item kTemplate[] = {
 #include "launcher/resources/dialog_102.def"
 };
 #undef DIALOG_CONTROL
@@ -57,47 +59,7 @@ std::string Utf8(const wchar_t* text, int length) {
     return utf8;
 }
 
-// The next name in a dialog template (a class, a title: this data has no ordinals).
-std::string TakeName(const WORD*& at) {
-    const auto* const name = reinterpret_cast<const wchar_t*>(at);
-    at += wcslen(name) + 1;
-    return Utf8(name, at - reinterpret_cast<const WORD*>(name) - 1);
-}
-std::vector<int> Rectangle(const WORD* at) {
-    const auto* const rect = reinterpret_cast<const short*>(at);
-    return std::vector<int>(rect, rect + 4);
-}
-
-// Template `id` (a DLGTEMPLATEEX) of `module`: the dialog, then its controls.
-std::vector<Item> ReadTemplate(HMODULE module, int id) {
-    const HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(id), MAKEINTRESOURCEA(5));
-    if (!found) return {};
-    const auto* const dialog = static_cast<const WORD*>(LockResource(LoadResource(module, found)));
-    const WORD* at = dialog + 13;
-    const std::string menu = TakeName(at), dialogClass = TakeName(at), caption = TakeName(at);
-    const int points = *at;
-    at += 3;
-    std::vector<Item> items{{id, TakeName(at) + "," + std::to_string(points),
-                             menu + dialogClass + caption, Rectangle(dialog + 9)}};
-    for (int i = 0; i < dialog[8]; ++i) {
-        const auto* const control = reinterpret_cast<const WORD*>(
-            (reinterpret_cast<uintptr_t>(at) + 3) & ~uintptr_t{3});  // DWORD aligned
-        at = control + 12;
-        std::string controlClass = TakeName(at);
-        CharUpperA(controlClass.data());
-        items.emplace_back(*reinterpret_cast<const DWORD*>(control + 10), controlClass,
-                           TakeName(at), Rectangle(control + 6));
-        at += 1 + (*at + 1) / 2;  // the creation data's size in bytes, then the data
-    }
-    return items;
-}
-
-TEST(WindowsLauncherWindow, ResourcesAreTheDialogTemplateAndStringTableOfTheData) {
-    const HMODULE window = GetModuleHandleA("UpgradeLauncherWindow.dll");
-    EXPECT_EQ(ReadTemplate(window, 102), kTemplate);
-    const HRSRC found = FindResourceA(window, MAKEINTRESOURCEA(102), MAKEINTRESOURCEA(5));
-    const auto* const style = static_cast<const DWORD*>(LockResource(LoadResource(window, found)));
-    EXPECT_EQ(style[3] & (WS_VISIBLE | WS_DISABLED), WS_DISABLED);
+TEST(WindowsLauncherWindow, StringTableResourceIsTheTablesData) {
     for (const auto& [id, text] : kStrings) {
         const wchar_t* loaded = nullptr;
         const int length = LoadStringW(nullptr, id, reinterpret_cast<wchar_t*>(&loaded), 0);
@@ -121,12 +83,17 @@ std::string TextOf(HWND dialog, int id) {
     wchar_t text[256];
     return Utf8(text, GetDlgItemTextW(dialog, id, text, 256));
 }
-RECT RectOf(HWND window) {
+std::vector<LONG> Corners(const RECT& rect) {
+    return {rect.left, rect.top, rect.right, rect.bottom};
+}
+// The window's rectangle in `dialog`'s client coordinates.
+std::vector<LONG> RectOf(HWND window, HWND dialog = nullptr) {
     RECT rect{};
     GetWindowRect(window, &rect);
-    return rect;
+    MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&rect), 2);
+    return Corners(rect);
 }
-int HeightOf(HWND window) { return RectOf(window).bottom - RectOf(window).top; }
+int HeightOf(HWND window) { return RectOf(window)[3] - RectOf(window)[1]; }
 
 TEST(WindowsLauncherWindow, ShowsTheRunAndForwardsThePlayersActions) {
     if (!std::getenv("DISPLAY")) GTEST_SKIP() << "Wine shows windows only on an X display";
@@ -143,7 +110,32 @@ TEST(WindowsLauncherWindow, ShowsTheRunAndForwardsThePlayersActions) {
               "QuitMoreCopyFile:All:Log");
     EXPECT_FALSE(IsWindowVisible(dialog));
     EXPECT_NE(SendMessageA(dialog, WM_GETICON, ICON_SMALL, 0), 0);
-    EXPECT_EQ(RectOf(dialog).bottom, RectOf(GetDlgItem(dialog, 1007)).bottom);  // collapsed
+    EXPECT_EQ(RectOf(dialog)[3], RectOf(GetDlgItem(dialog, 1007))[3]);  // collapsed
+    const int collapsed = HeightOf(dialog);
+    SendDlgItemMessageA(dialog, 1004, BM_CLICK, 0, 0);
+    const int expanded = HeightOf(dialog);
+    EXPECT_GT(expanded, collapsed);
+    // The template as it shows, but for the texts the launcher gives (above).
+    for (Item item : kTemplate) {
+        const HWND window = item.kind == "Dialog" ? dialog : GetDlgItem(dialog, item.id);
+        char windowClass[64] = "";
+        GetClassNameA(window, windowClass, sizeof windowClass);
+        EXPECT_STRCASEEQ(windowClass, kClasses.at(item.kind).c_str()) << item.id;
+        MapDialogRect(dialog, &item.rect);
+        RECT client{};
+        GetClientRect(dialog, &client);
+        const RECT& at = item.rect;  // in pixels now, each field on its own as the system does
+        std::vector<LONG> shown = window == dialog ? Corners(client) : RectOf(window, dialog);
+        // Wine widens an etched line by its frame.
+        if (item.kind == "Separator") shown[2] = at.left + at.right;
+        EXPECT_EQ(shown, Corners({at.left, at.top, at.left + at.right, at.top + at.bottom}))
+            << item.id;
+        if (item.kind != "Dialog" && item.kind != "PushButton" && item.id < 1013) {
+            EXPECT_EQ(TextOf(dialog, item.id), item.text) << item.id;
+        }
+    }
+    SendDlgItemMessageA(dialog, 1004, BM_CLICK, 0, 0);
+    EXPECT_EQ(HeightOf(dialog), collapsed);
 
     window->SetStatusText("Gr\xc3\xb6\xc3\x9f\x65");  // UTF-8 through the manifest's code page
     EXPECT_EQ(TextOf(dialog, 1002), "Gr\xc3\xb6\xc3\x9f\x65");
@@ -160,12 +152,6 @@ TEST(WindowsLauncherWindow, ShowsTheRunAndForwardsThePlayersActions) {
     const HANDLE copied = GetClipboardData(CF_TEXT);
     EXPECT_STREQ(copied ? static_cast<const char*>(GlobalLock(copied)) : "", "a\r\nb");
     CloseClipboard();
-    const int collapsed = HeightOf(dialog);
-    SendDlgItemMessageA(dialog, 1004, BM_CLICK, 0, 0);
-    const int expanded = HeightOf(dialog);
-    EXPECT_GT(expanded, collapsed);
-    SendDlgItemMessageA(dialog, 1004, BM_CLICK, 0, 0);
-    EXPECT_EQ(HeightOf(dialog), collapsed);
 
     // Other threads only wake the loop; Escape and the close command press button 2.
     std::thread([&] { window->Wake(); }).join();
