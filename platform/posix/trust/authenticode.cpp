@@ -253,12 +253,6 @@ AuthenticodeSignature ParseAuthenticode(const Bytes& der) {
     if (!pkcs7 || cursor != der.data() + der.size() || !PKCS7_type_is_signed(pkcs7)) {
         return Problem("the signature is not a DER PKCS#7 SignedData");
     }
-    const PKCS7* content = pkcs7->d.sign->contents;
-    if (!content || !IsObject(content->type, kSpcIndirectDataOid) || !content->d.other ||
-        content->d.other->type != V_ASN1_SEQUENCE ||
-        !ReadIndirectData(content->d.other->value.sequence, &signature)) {
-        return Problem("the signature's content is not the digest of a PE image");
-    }
     STACK_OF(PKCS7_SIGNER_INFO)* signerInfos = PKCS7_get_signer_info(pkcs7);
     if (sk_PKCS7_SIGNER_INFO_num(signerInfos) != 1) {
         return Problem("the signature does not have exactly one signer");
@@ -266,6 +260,12 @@ AuthenticodeSignature ParseAuthenticode(const Bytes& der) {
     const PKCS7_SIGNER_INFO* signerInfo = sk_PKCS7_SIGNER_INFO_value(signerInfos, 0);
     if (OBJ_obj2nid(signerInfo->digest_alg->algorithm) != NID_sha256) {
         return Problem("the digest is not SHA-256");
+    }
+    const PKCS7* content = pkcs7->d.sign->contents;
+    if (!content || !IsObject(content->type, kSpcIndirectDataOid) || !content->d.other ||
+        content->d.other->type != V_ASN1_SEQUENCE ||
+        !ReadIndirectData(content->d.other->value.sequence, &signature)) {
+        return Problem("the signature's content is not the digest of a PE image");
     }
     STACK_OF(X509)* signers = PKCS7_get0_signers(pkcs7, nullptr, 0);
     signature.signer = sk_X509_value(signers, 0);
