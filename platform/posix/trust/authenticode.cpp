@@ -32,8 +32,9 @@ const Bytes kNull = {0x05, 0x00};
 // "<<<Obsolete>>>" (file [2] of SpcLink, unicode [0] of SpcString).
 const Bytes kPeImageData = [] {
     Bytes obsolete;
-    for (const char c : std::string("<<<Obsolete>>>"))
+    for (const char c : std::string("<<<Obsolete>>>")) {
         obsolete.insert(obsolete.end(), {0, static_cast<unsigned char>(c)});
+    }
     return DerElement(kSequence,
                       {{0x03, 0x01, 0x00},
                        DerElement(kExplicit0, {DerElement(0xa2, {DerElement(0x80, {obsolete})})})});

@@ -235,26 +235,22 @@ Failure SignProgram(const std::string& inputPath, int fd, uint64_t size,
                                   credentials.chain.get(), {}, &problem);
     if (der.empty()) return problem;
     const std::vector<unsigned char> table = CertificateTable(der);
-    if (table.size() > kMaxCertificateTableSize) {
-        return "the signature does not fit in " + std::to_string(kMaxCertificateTableSize) +
-               " bytes";
+    if (table.size() > kMaxCertificateTableSize || layout.imageEnd + table.size() > UINT32_MAX) {
+        return "the signed program would exceed its format's limits (a table of 1 MiB, a file of "
+               "4 GiB)";
     }
     unsigned char entry[8];
     PutLittleEndian(static_cast<uint32_t>(layout.imageEnd), entry, 4);
     PutLittleEndian(static_cast<uint32_t>(table.size()), entry + 4, 4);
+    Failure failure = WriteAt(fd, layout.imageEnd, table.data(), table.size());
+    if (failure.empty()) failure = WriteAt(fd, layout.securityEntryOffset, entry, sizeof entry);
     uint32_t checksum = 0;
+    if (failure.empty() &&
+        !ComputePeChecksum(fd, layout.imageEnd + table.size(), layout.checksumOffset, &checksum)) {
+        failure = SystemFailure("cannot read back the output");
+    }
+    if (!failure.empty()) return failure;
     unsigned char checksumField[4];
-    if (Failure failure = WriteAt(fd, layout.imageEnd, table.data(), table.size());
-        !failure.empty()) {
-        return failure;
-    }
-    if (Failure failure = WriteAt(fd, layout.securityEntryOffset, entry, sizeof entry);
-        !failure.empty()) {
-        return failure;
-    }
-    if (!ComputePeChecksum(fd, layout.imageEnd + table.size(), layout.checksumOffset, &checksum)) {
-        return SystemFailure("cannot read back the output");
-    }
     PutLittleEndian(checksum, checksumField, 4);
     return WriteAt(fd, layout.checksumOffset, checksumField, sizeof checksumField);
 }
