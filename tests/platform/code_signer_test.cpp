@@ -16,36 +16,26 @@ using tern_test::TestCredential;
 // (a return and zeros), then three bytes of other data, so that the table needs padding.
 std::string MinimalProgram() {
     std::string image(0x403, '\0');
-    const auto put = [&](size_t offset, uint32_t value, int size) {
-        for (int i = 0; i < size; ++i) image[offset + i] = static_cast<char>(value >> (8 * i));
-    };
-    image.replace(0, 2, "MZ");
-    put(60, 0x40, 4);  // e_lfanew
-    image.replace(0x40, 4, std::string("PE\0\0", 4));
-    put(0x44, 0x14c, 2);  // i386
-    put(0x46, 1, 2);      // one section
-    put(0x54, 0xe0, 2);   // the optional header with 16 directories
-    put(0x56, 0x102, 2);  // executable, 32-bit
-    const size_t optional = 0x58;
-    for (const auto& [offset, value] : std::vector<std::pair<size_t, uint32_t>>{{0, 0x10b},
-                                                                                {16, 0x1000},
-                                                                                {28, 0x400000},
-                                                                                {32, 0x1000},
-                                                                                {36, 0x200},
-                                                                                {40, 4},
-                                                                                {48, 4},
-                                                                                {56, 0x2000},
-                                                                                {60, 0x200},
-                                                                                {68, 3},
-                                                                                {92, 16}}) {
-        put(optional + offset, value, offset == 0 || offset == 68 ? 2 : 4);
+    // Each field that is not zero (offset, value, size): "MZ" and the PE header's offset; "PE",
+    // i386, one section, the optional header's size, an executable; the PE32 optional header
+    // (at 0x58) with its entry point, image base, alignments, versions, image and header sizes,
+    // a console program, 16 directories; the .text section's sizes, address, offset and kind.
+    const struct {
+        size_t offset;
+        uint32_t value;
+        int size;
+    } fields[] = {{0x00, 0x5a4d, 2}, {0x3c, 0x40, 4},     {0x40, 0x4550, 4},     {0x44, 0x14c, 2},
+                  {0x46, 1, 2},      {0x54, 0xe0, 2},     {0x56, 0x102, 2},      {0x58, 0x10b, 2},
+                  {0x68, 0x1000, 4}, {0x74, 0x400000, 4}, {0x78, 0x1000, 4},     {0x7c, 0x200, 4},
+                  {0x80, 4, 2},      {0x88, 4, 2},        {0x90, 0x2000, 4},     {0x94, 0x200, 4},
+                  {0x9c, 3, 2},      {0xb4, 16, 4},       {0x140, 0x200, 4},     {0x144, 0x1000, 4},
+                  {0x148, 0x200, 4}, {0x14c, 0x200, 4},   {0x15c, 0x60000020, 4}};
+    for (const auto& field : fields) {
+        for (int i = 0; i < field.size; ++i) {
+            image[field.offset + i] = static_cast<char>(field.value >> (8 * i));
+        }
     }
-    const size_t section = optional + 0xe0;
-    image.replace(section, 5, ".text");
-    for (const auto& [offset, value] : std::vector<std::pair<size_t, uint32_t>>{
-             {8, 0x200}, {12, 0x1000}, {16, 0x200}, {20, 0x200}, {36, 0x60000020}}) {
-        put(section + offset, value, 4);
-    }
+    image.replace(0x138, 5, ".text");
     image[0x200] = '\xc3';
     return image;
 }
