@@ -32,7 +32,7 @@ LoadedProbe& TheProbe() {
 void LoadHardwareProbe() {
     LoadedProbe& loaded = TheProbe();
     loaded.probe = nullptr;
-    if (!loaded.library.Load(sysprobe::kLibraryName)) return;
+    if (!loaded.library.Load(platform::LibraryFileName(sysprobe::kLibraryName))) return;
     const auto entryPoint = reinterpret_cast<sysprobe::GetHardwareInstanceFunction>(
         loaded.library.Symbol(sysprobe::kEntryPointName));
     if (entryPoint) loaded.probe = entryPoint();

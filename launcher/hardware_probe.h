@@ -6,8 +6,9 @@
 
 namespace launcher {
 
-// Loads libsysprobe.so by name and asks it for its probe object. A missing library, entry point
-// or object leaves the launcher without a probe, which reads as a machine without Direct3D 11.
+// Loads the probe library (libsysprobe.so, sysprobe.dll) by name and asks it for its probe object.
+// A missing library, entry point or object leaves the launcher without a probe, which reads as a
+// machine without Direct3D 11.
 void LoadHardwareProbe();
 // Unloads the library; the probe object goes with it.
 void UnloadHardwareProbe();

@@ -1,7 +1,8 @@
 // The launcher's window as the rest of the launcher sees it: what it shows and what it asks,
 // without the toolkit.
 //
-// The window lives in a library of its own (libUpgradeLauncherWindow.so, Qt 6 Widgets) that the
+// The window lives in a library of its own (UpgradeLauncherWindow: Qt 6 Widgets on
+// Linux, Win32 on Windows) that the
 // launcher loads only when a window must show, so that a start that finds nothing to do never
 // loads the toolkit. The launcher keeps everything the window shows (texts ready to display, the
 // log, the latest figures) and hands it over; the window renders and forwards the player's
@@ -98,7 +99,8 @@ using WindowFactory =
 // The window library's entry point, by that name.
 using CreateLauncherWindowFunction = LauncherWindow* (*)(WindowOwner*, const WindowTexts*);
 constexpr char kCreateLauncherWindowSymbol[] = "CreateLauncherWindow";
-constexpr char kWindowLibraryName[] = "libUpgradeLauncherWindow.so";
+// The library's name without the system's prefix and ending (platform::LibraryFileName).
+constexpr char kWindowLibraryName[] = "UpgradeLauncherWindow";
 // Releases the application object the library made, once the window is gone.
 using ReleaseLauncherApplicationFunction = void (*)();
 constexpr char kReleaseLauncherApplicationSymbol[] = "ReleaseLauncherApplication";

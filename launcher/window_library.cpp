@@ -2,6 +2,7 @@
 
 #include "platform/debug_output.h"
 #include "platform/dynamic_library.h"
+#include "platform/files.h"
 #include "updatelib/base/file_functions.h"
 
 namespace launcher {
@@ -19,7 +20,8 @@ WindowFactory WindowLibraryFactory() {
     return [](WindowOwner& owner, const WindowTexts& texts) -> std::unique_ptr<LauncherWindow> {
         platform::DynamicLibrary& library = WindowLibrary();
         if (!library.Loaded()) {
-            library.Load(Tern::GetExecutableDirectory() + "/" + kWindowLibraryName);
+            library.Load(Tern::GetExecutableDirectory() + platform::kPathSeparator +
+                         platform::LibraryFileName(kWindowLibraryName));
         }
         const auto create = reinterpret_cast<CreateLauncherWindowFunction>(
             library.Symbol(kCreateLauncherWindowSymbol));

@@ -5,7 +5,7 @@
 
 namespace launcher {
 
-// Makes windows from libUpgradeLauncherWindow.so in the launcher's directory, loading it at the
+// Makes windows from the library kWindowLibraryName in the launcher's directory, loading it at the
 // first call; the factory answers null when the library or its entry point is missing.
 WindowFactory WindowLibraryFactory();
 

@@ -6,6 +6,10 @@
 
 namespace platform {
 
+// The file name this system gives the shared library `name`: "lib<name>.so" on Linux,
+// "<name>.dll" on Windows.
+std::string LibraryFileName(const std::string& name);
+
 class DynamicLibrary {
 public:
     DynamicLibrary() = default;
@@ -24,8 +28,8 @@ public:
     DynamicLibrary(const DynamicLibrary&) = delete;
     DynamicLibrary& operator=(const DynamicLibrary&) = delete;
 
-    // Loads `bareName` (e.g. "libsysprobe.so"), unloading a library loaded before. A name with
-    // a '/' is taken as a path. False when the library cannot be loaded.
+    // Loads `bareName` (e.g. LibraryFileName("sysprobe")), unloading a library loaded before. A
+    // name with a '/' is taken as a path. False when the library cannot be loaded.
     bool Load(const std::string& bareName);
     bool Loaded() const { return handle_ != nullptr; }
     // The address of the exported symbol; null when it is missing or nothing is loaded.

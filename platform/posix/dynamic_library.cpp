@@ -4,6 +4,8 @@
 
 namespace platform {
 
+std::string LibraryFileName(const std::string& name) { return "lib" + name + ".so"; }
+
 // RTLD_LOCAL keeps the library's symbols from resolving anything else loaded later.
 bool DynamicLibrary::Load(const std::string& bareName) {
     Unload();

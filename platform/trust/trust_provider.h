@@ -1,7 +1,8 @@
 // Code-signing trust: whether a file carries a signature that verifies over all its other bytes
-// and whose signer is a code-signing certificate chaining to a trusted root. On Linux the
-// signature is appended (posix/trust/appended_signature.h); on Windows it is the Authenticode
-// signature of a PE program (win32/pe_signature.h), checked by the system's trust provider. The
+// and whose signer is a code-signing certificate chaining to a trusted root. A PE program
+// carries an Authenticode signature (trust/pe_image.h): on Windows the system's trust provider
+// checks it, on Linux libcrypto (posix/trust/authenticode.h), by the same rules. On Linux any
+// other file carries an appended signature (posix/trust/appended_signature.h). The
 // signature may hold nothing its signature does not cover and the path does not need; every
 // certificate on the path that restricts its usage must allow code signing, and on Linux keys
 // and signatures must reach OpenSSL's security level 2. Answers are 0 or 32-bit codes with the
@@ -48,8 +49,8 @@ TrustAnchors OptionalPinAnchors(const std::string& path);
 // only, so the file's position is unchanged and the caller can go on to execute the very file
 // it checked; streams the payload through the digest. No revocation checks, nothing fetched.
 // `detail`, when given, receives a short English reason for a failure (empty on success);
-// `payloadSize`, the number of bytes to run when the file is trusted: on Linux those the
-// signature covers, on Windows the whole file, whose signature is part of the program.
+// `payloadSize`, the number of bytes to run when the file is trusted: those an appended
+// signature covers, or the whole of a PE program, whose signature is part of the program.
 uint32_t VerifyFileTrust(const File& file, const TrustAnchors& anchors,
                          std::string* detail = nullptr, uint64_t* payloadSize = nullptr);
 

@@ -4,6 +4,8 @@
 
 namespace platform {
 
+std::string LibraryFileName(const std::string& name) { return name + ".dll"; }
+
 // A bare name goes through the system's DLL search order, as the dynamic loader's does on Linux.
 bool DynamicLibrary::Load(const std::string& bareName) {
     Unload();

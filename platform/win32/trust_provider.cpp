@@ -11,12 +11,12 @@
 #include <memory>
 #include <vector>
 
+#include "platform/trust/pe_image.h"
 #include "platform/trust/trust_common.h"
 #include "platform/win32/file_access.h"
-#include "platform/win32/pe_signature.h"
 
 // Windows' Authenticode provider checks the digest, the signer and its path; what it lets pass
-// on request only, or not at all, is checked here: the signature's layout (pe_signature.h), the
+// on request only, or not at all, is checked here: the signature's layout (pe_image.h), the
 // parts of the signature its signature does not cover, and the pin. The file is read through
 // the caller's handle alone.
 
@@ -24,6 +24,21 @@ namespace platform {
 namespace {
 
 constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+// Reads at an offset, which moves the position of a synchronous handle.
+bool ReadAt(HANDLE file, uint64_t offset, unsigned char* buffer, uint32_t size) {
+    while (size > 0) {
+        OVERLAPPED at{};
+        at.Offset = static_cast<DWORD>(offset);
+        at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+        DWORD got = 0;
+        if (!ReadFile(file, buffer, size, &got, &at) || got == 0) return false;
+        buffer += got;
+        offset += got;
+        size -= got;
+    }
+    return true;
+}
 
 struct Verdict {
     uint32_t code = kTrustOk;
@@ -250,7 +265,10 @@ std::wstring HandlePath(HANDLE file) {
 }
 
 Verdict Verify(HANDLE file, uint64_t size, const TrustAnchors& anchors) {
-    const PeSignature signature = ReadPeSignature(file, size);
+    const PeSignature signature =
+        ReadPeSignature([file](uint64_t offset, unsigned char* buffer,
+                               uint32_t count) { return ReadAt(file, offset, buffer, count); },
+                        size);
     if (!signature.problem.empty()) return {kTrustNoSignature, signature.problem};
     MessagePtr message;
     if (std::string problem = CheckMessage(signature.der, &message); !problem.empty()) {

@@ -3,12 +3,42 @@
 #include <filesystem>
 #include <iterator>
 
+#include "tests/support/child_process.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/test_pki.h"
 
 namespace {
 
+using tern_test::RunChild;
 using tern_test::TestCredential;
+
+// A PE32 program as a linker lays one out: its headers in 0x200 bytes, then one section of code
+// (a return and zeros), then three bytes of other data, so that the table needs padding.
+std::string MinimalProgram() {
+    std::string image(0x403, '\0');
+    // Each field that is not zero (offset, value, size): "MZ" and the PE header's offset; "PE",
+    // i386, one section, the optional header's size, an executable; the PE32 optional header
+    // (at 0x58) with its entry point, image base, alignments, versions, image and header sizes,
+    // a console program, 16 directories; the .text section's sizes, address, offset and kind.
+    const struct {
+        size_t offset;
+        uint32_t value;
+        int size;
+    } fields[] = {{0x00, 0x5a4d, 2}, {0x3c, 0x40, 4},     {0x40, 0x4550, 4},     {0x44, 0x14c, 2},
+                  {0x46, 1, 2},      {0x54, 0xe0, 2},     {0x56, 0x102, 2},      {0x58, 0x10b, 2},
+                  {0x68, 0x1000, 4}, {0x74, 0x400000, 4}, {0x78, 0x1000, 4},     {0x7c, 0x200, 4},
+                  {0x80, 4, 2},      {0x88, 4, 2},        {0x90, 0x2000, 4},     {0x94, 0x200, 4},
+                  {0x9c, 3, 2},      {0xb4, 16, 4},       {0x140, 0x200, 4},     {0x144, 0x1000, 4},
+                  {0x148, 0x200, 4}, {0x14c, 0x200, 4},   {0x15c, 0x60000020, 4}};
+    for (const auto& field : fields) {
+        for (int i = 0; i < field.size; ++i) {
+            image[field.offset + i] = static_cast<char>(field.value >> (8 * i));
+        }
+    }
+    image.replace(0x138, 5, ".text");
+    image[0x200] = '\xc3';
+    return image;
+}
 
 class CodeSignerTest : public tern_test::IsolatedTest {};
 
@@ -50,6 +80,60 @@ TEST_F(CodeSignerTest, RefusesWithAReasonAndWritesNothing) {
         // No temporary file is left behind either.
         EXPECT_EQ(std::distance(std::filesystem::directory_iterator(directory), {}),
                   r.input ? 1 : 0);
+    }
+}
+
+// tern-publish signs a PE program with Authenticode. It and osslsigncode, an independent reader
+// of the format, agree on what is trusted; tern-publish refuses what Windows would let pass.
+TEST_F(CodeSignerTest, SignsProgramsWithAuthenticodeThatOthersVerify) {
+    const std::optional<tern_test::TestPki> pki = tern_test::CreateTestPki(env_.Root());
+    ASSERT_TRUE(pki);
+    const TestCredential& signer = pki->codeSigning;
+    const std::string dir = env_.Root() + "/";
+    tern_test::WriteFileBytes(dir + "program.exe", MinimalProgram());
+    const auto sign = [&](const std::string& input) {
+        return RunChild({TERN_PUBLISH, "sign", "--key", signer.key, "--cert", signer.certificate,
+                         "--chain", signer.chain, dir + input, dir + "signed.exe"});
+    };
+    ASSERT_EQ(sign("program.exe").exitCode, 0);
+    std::string signedBytes = tern_test::ReadFileBytes(dir + "signed.exe");
+    tern_test::WriteFileBytes(dir + "after_table.exe", signedBytes + "x");
+    signedBytes[0x200] ^= 1;
+    tern_test::WriteFileBytes(dir + "tampered.exe", signedBytes);
+    ASSERT_EQ(RunChild({TERN_OSSLSIGNCODE, "add", "-addUnauthenticatedBlob", "-in",
+                        dir + "signed.exe", "-out", dir + "blob.exe"})
+                  .exitCode,
+              0);
+    const struct {
+        const char* program;
+        const std::string& pin;
+        const char* verdict;  // part of what verify prints
+        int otherVerdict;     // osslsigncode's exit code; -1: not asked
+    } cases[] = {
+        {"signed.exe", pki->root, "trusted", 0},
+        {"tampered.exe", pki->root, "does not match the digest", 1},
+        {"signed.exe", pki->otherRoot, "certificate chain", 1},
+        {"blob.exe", pki->root, "unsigned attributes", -1},
+        {"after_table.exe", pki->root, "does not end the file", -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.program);
+        const tern_test::ChildResult ours =
+            RunChild({TERN_PUBLISH, "verify", "--pinned", c.pin, dir + c.program});
+        EXPECT_EQ(ours.exitCode, std::string(c.verdict) == "trusted" ? 0 : 1);
+        EXPECT_NE(ours.standardOutput.find(c.verdict), std::string::npos) << ours.standardOutput;
+        if (c.otherVerdict >= 0) {
+            EXPECT_EQ(
+                RunChild({TERN_OSSLSIGNCODE, "verify", "-CAfile", c.pin, "-in", dir + c.program})
+                    .exitCode,
+                c.otherVerdict);
+        }
+    }
+    tern_test::WriteFileBytes(dir + "malformed.exe", MinimalProgram().substr(0, 0x180));
+    for (const auto& [input, reason] :
+         {std::pair{"signed.exe", "already has a certificate table"},
+          std::pair{"malformed.exe", "not a well-formed PE program"}}) {
+        EXPECT_NE(sign(input).standardError.find(reason), std::string::npos) << input;
     }
 }
 

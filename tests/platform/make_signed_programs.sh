@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Signs copies of a small Windows program for the trust tests, with a throw-away PKI made here
 # at build time (RSA 2048, SHA-256): nothing signed is ever committed.
-# Usage: make_signed_programs.sh PROGRAM OBJDUMP OUTPUT_DIRECTORY
+# Usage: make_signed_programs.sh PROGRAM OBJDUMP OUTPUT_DIRECTORY [TERN_PUBLISH]
 # OUTPUT_DIRECTORY receives root.pem (the pin), foreign.pem (another root) and the programs
-# named in windows_platform_test.cpp.
+# named in windows_platform_test.cpp; published.exe too when TERN_PUBLISH names a host build of
+# tern-publish, which signs it as a publisher would.
 set -euo pipefail
 
-program=$(realpath "$1") objdump=$2 out=$3
+program=$(realpath "$1") objdump=$2 out=$3 publish=${4:-}
 rm -rf "$out" && mkdir -p "$out" && cd "$out"
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 
@@ -56,6 +57,10 @@ sign late expired.exe
 sign signer sha1_digest.exe sha1
 cat "$work/signer.chain.pem" "$work/foreign.pem" >"$work/stray.pem"
 sign signer stray_certificate.exe sha256 "$work/stray.pem"
+if [ -n "$publish" ]; then
+    "$publish" sign --key "$work/signer.key" --cert "$work/signer.pem" --chain "$work/root.pem" \
+        "$program" published.exe
+fi
 osslsigncode add -addUnauthenticatedBlob -in signed.exe -out unauthenticated_attribute.exe \
     >/dev/null
 

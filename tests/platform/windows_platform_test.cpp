@@ -150,10 +150,31 @@ TEST_F(WindowsPlatform, NoOpenFollowsALink) {
     EXPECT_EQ(platform::ReadRegularFile(target, 100, false), "untouched");
 }
 
+// Verifies `path` through an open file: the answer, its reason (part of the detail), the bytes
+// to run, and the position, which stays for the start of the very file checked.
+void ExpectTrust(const std::string& path, const platform::TrustAnchors& anchors, uint32_t code,
+                 const char* reason) {
+    SCOPED_TRACE(path);
+    const platform::File file = platform::File::OpenForReadingAndWriting(path);
+    char head[4] = {};
+    ASSERT_EQ(file.Read(head, 2), 2);
+    std::string detail;
+    uint64_t payloadSize = 0;
+    EXPECT_EQ(platform::VerifyFileTrust(file, anchors, &detail, &payloadSize), code) << detail;
+    EXPECT_NE(detail.find(reason), std::string::npos) << detail;
+    EXPECT_EQ(payloadSize, code == platform::kTrustOk ? fs::file_size(path) : 0);
+    ASSERT_EQ(file.Read(head + 2, 2), 2);
+    std::string expected(4, '\0');
+    std::ifstream(path, std::ios::binary).read(&expected[0], 4);
+    EXPECT_EQ(std::string(head, 4), expected);
+}
+
+std::string SignedPrograms() { return platform::ExecutableDirectory() + "\\signed_programs\\"; }
+
 // Copies of windows_peer signed at build time (make_signed_programs.sh), pinned to its test root
 // unless said otherwise. Wine's provider does not check roots, so the pin alone shows that check.
 TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
-    const std::string signedPrograms = platform::ExecutableDirectory() + "\\signed_programs\\";
+    const std::string signedPrograms = SignedPrograms();
     const platform::TrustAnchors pin = platform::ReadPinnedAnchors(signedPrograms + "root.pem");
     ASSERT_EQ(pin.pinProblem, "");
     const std::string foreign =
@@ -191,21 +212,7 @@ TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
         {"signed.exe", broken, platform::kTrustUntrustedRoot, "trust nothing"},
     };
     for (const auto& c : cases) {
-        const std::string path = signedPrograms + c.program;
-        const platform::File file = platform::File::OpenForReadingAndWriting(path);
-        char head[4] = {};
-        ASSERT_EQ(file.Read(head, 2), 2) << path;
-        std::string detail;
-        uint64_t payloadSize = 0;
-        EXPECT_EQ(platform::VerifyFileTrust(file, c.anchors, &detail, &payloadSize), c.code)
-            << c.program << ": " << detail;
-        EXPECT_NE(detail.find(c.reason), std::string::npos) << c.program << ": " << detail;
-        EXPECT_EQ(payloadSize, c.code == platform::kTrustOk ? fs::file_size(path) : 0);
-        // The position stays for the start of the very file checked.
-        ASSERT_EQ(file.Read(head + 2, 2), 2);
-        std::string expected(4, '\0');
-        std::ifstream(path, std::ios::binary).read(&expected[0], 4);
-        EXPECT_EQ(std::string(head, 4), expected);
+        ExpectTrust(signedPrograms + c.program, c.anchors, c.code, c.reason);
     }
     EXPECT_EQ(platform::VerifyFileTrust(Path("missing.exe"), pin), platform::kTrustFileNotFound);
     // The trusted program starts as checked, signature and all.
@@ -221,6 +228,19 @@ TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
               platform::kOpenStarted);
     EXPECT_EQ(started.Wait(), 5);
     EXPECT_EQ(fs::file_size(program), fs::file_size(signedPrograms + "signed.exe"));
+}
+
+// The copy that the Linux build's tern-publish signed, as a publisher signs a patch.
+TEST_F(WindowsPlatform, ThePublishersAuthenticodeSignatureIsTrustedThroughThePin) {
+    const std::string published = SignedPrograms() + "published.exe";
+    if (!fs::exists(published)) {
+        GTEST_SKIP() << "no published.exe: the build was given no host tern-publish "
+                        "(TERN_HOST_TERN_PUBLISH) to sign it";
+    }
+    ExpectTrust(published, platform::ReadPinnedAnchors(SignedPrograms() + "root.pem"),
+                platform::kTrustOk, "");
+    ExpectTrust(published, platform::ReadPinnedAnchors(SignedPrograms() + "foreign.pem"),
+                platform::kTrustUntrustedRoot, "no pinned");
 }
 
 // Each test's isolated environment moves both hives below a key of its own.

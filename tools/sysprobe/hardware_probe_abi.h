@@ -38,7 +38,8 @@ protected:
 };
 
 constexpr uint32_t kInterfaceVersion = 1;
-constexpr const char* kLibraryName = "libsysprobe.so";
+// The library's name without the system's prefix and ending (libsysprobe.so, sysprobe.dll).
+constexpr const char* kLibraryName = "sysprobe";
 constexpr const char* kEntryPointName = "GetHardwareInstance";
 
 extern "C" {

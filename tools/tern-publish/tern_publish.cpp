@@ -1,6 +1,7 @@
 // tern-publish: the game maker's tool. It computes the checksum text of a patch, signs a patch
-// with an appended signature and verifies one, writes the update-information answer that
-// announces a patch, and lays out a static site of patches and answers for a web server.
+// (a Windows program with Authenticode, anything else with an appended signature) and verifies
+// one, writes the update-information answer that announces a patch, and lays out a static site
+// of patches and answers for a web server.
 //
 // Exit status: 0 done, 1 the work failed (or a verified file is not trusted), 2 the command
 // line is wrong.
@@ -46,14 +47,17 @@ const CommandHelp kCommandHelp[] = {
      "      the checksum text the answer carries for FILE\n"},
     {"sign",
      "  sign --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] IN OUT\n"
-     "      writes OUT: IN with an appended signature (the certificate must allow code\n"
-     "      signing; CHAIN.pem holds only certificates on its path); the launcher runs only\n"
-     "      the signed bytes, so any program, a script too, can be a patch\n"},
+     "      writes OUT: IN signed (the certificate must allow code signing; CHAIN.pem holds\n"
+     "      only certificates on its path). A Windows program (PE) gets an Authenticode\n"
+     "      signature, and must not have one yet; anything else an appended signature, and\n"
+     "      the launcher runs only the signed bytes, so any program, a script too, can be a\n"
+     "      patch\n"},
     {"verify",
      "  verify [--pinned TRUST.pem] FILE\n"
      "      whether FILE is signed by a trusted publisher: the system's certificate store\n"
      "      (SSL_CERT_FILE, SSL_CERT_DIR), or only the certificates of TRUST.pem, as the launcher\n"
-     "      does when Resources/trust.pem exists beside it\n"},
+     "      does when Resources/trust.pem exists beside it; a Windows program by the rules of\n"
+     "      the Windows launcher\n"},
     {"answer",
      "  answer --url URL [--launcher] [--pinned TRUST.pem] PATCH\n"
      "      the update-information answer announcing PATCH at URL; --launcher: the patch\n"

@@ -13,6 +13,7 @@
 
 #include "platform/posix/fd_io.h"
 #include "platform/posix/trust/appended_signature.h"
+#include "platform/posix/trust/authenticode.h"
 #include "platform/posix/trust/code_signing_usage.h"
 #include "platform/posix/trust/fd_range_bio.h"
 #include "platform/posix/trust/openssl_handles.h"
@@ -190,6 +191,70 @@ Failure Sign(int payloadFd, uint64_t payloadSize, const Credentials& credentials
     return {};
 }
 
+Failure AppendSignature(int fd, uint64_t payloadSize, const Credentials& credentials) {
+    std::vector<unsigned char> der;
+    if (Failure failure = Sign(fd, payloadSize, credentials, &der); !failure.empty()) {
+        return failure;
+    }
+    const std::vector<unsigned char> trailer = BuildSignatureTrailer(der);
+    if (!WriteAll(fd, trailer.data(), trailer.size())) {
+        return SystemFailure("cannot write the output");
+    }
+    return {};
+}
+
+Failure WriteAt(int fd, uint64_t offset, const unsigned char* bytes, size_t size) {
+    if (lseek(fd, static_cast<off_t>(offset), SEEK_SET) < 0 || !WriteAll(fd, bytes, size)) {
+        return SystemFailure("cannot write the output");
+    }
+    return {};
+}
+
+// The copy of the program `inputPath` at `fd` gets its Authenticode signature: the table at the
+// end, the security directory naming it, and the checksum over all of it.
+Failure SignProgram(const std::string& inputPath, int fd, uint64_t size,
+                    const Credentials& credentials) {
+    PeLayout layout = ReadPeLayout(PeFileReader(fd), size);
+    if (!layout.problem.empty()) {
+        return "the input " + inputPath + " is not a well-formed PE program: " + layout.problem;
+    }
+    if (layout.tableSize != 0) {
+        return "the input " + inputPath +
+               " already has a certificate table: sign the program as built, unsigned";
+    }
+    // The table begins at a multiple of 8; the zeros before it are part of the image.
+    const std::vector<unsigned char> zeros((8 - size % 8) % 8);
+    layout.imageEnd = size + zeros.size();
+    ImageDigest digest;
+    if (!WriteAll(fd, zeros.data(), zeros.size()) || !DigestImage(fd, layout, &digest)) {
+        return SystemFailure("cannot pad and read back the copied input");
+    }
+    std::string problem;
+    const Bytes der =
+        MakeAuthenticodeSignature(digest, credentials.certificate.get(), credentials.key.get(),
+                                  credentials.chain.get(), {}, &problem);
+    if (der.empty()) return problem;
+    const std::vector<unsigned char> table = CertificateTable(der);
+    if (table.size() > kMaxCertificateTableSize || layout.imageEnd + table.size() > UINT32_MAX) {
+        return "the signed program would exceed its format's limits (a table of 1 MiB, a file of "
+               "4 GiB)";
+    }
+    unsigned char entry[8];
+    PutLittleEndian(static_cast<uint32_t>(layout.imageEnd), entry, 4);
+    PutLittleEndian(static_cast<uint32_t>(table.size()), entry + 4, 4);
+    Failure failure = WriteAt(fd, layout.imageEnd, table.data(), table.size());
+    if (failure.empty()) failure = WriteAt(fd, layout.securityEntryOffset, entry, sizeof entry);
+    uint32_t checksum = 0;
+    if (failure.empty() &&
+        !ComputePeChecksum(fd, layout.imageEnd + table.size(), layout.checksumOffset, &checksum)) {
+        failure = SystemFailure("cannot read back the output");
+    }
+    if (!failure.empty()) return failure;
+    unsigned char checksumField[4];
+    PutLittleEndian(checksum, checksumField, 4);
+    return WriteAt(fd, layout.checksumOffset, checksumField, sizeof checksumField);
+}
+
 Failure SignInto(const std::string& inputPath, const Credentials& credentials,
                  PendingOutput* output) {
     const UniqueFd input(open(inputPath.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -203,15 +268,10 @@ Failure SignInto(const std::string& inputPath, const Credentials& credentials,
     if (Failure failure = CopyFile(input.Get(), output->Fd(), &payloadSize); !failure.empty()) {
         return failure;
     }
-    std::vector<unsigned char> der;
-    if (Failure failure = Sign(output->Fd(), payloadSize, credentials, &der); !failure.empty()) {
-        return failure;
-    }
-    const std::vector<unsigned char> trailer = BuildSignatureTrailer(der);
-    if (!WriteAll(output->Fd(), trailer.data(), trailer.size())) {
-        return SystemFailure("cannot write the output");
-    }
-    return output->Commit(info.st_mode & 0777);
+    Failure failure = LooksLikePeProgram(PeFileReader(output->Fd()), payloadSize)
+                          ? SignProgram(inputPath, output->Fd(), payloadSize, credentials)
+                          : AppendSignature(output->Fd(), payloadSize, credentials);
+    return failure.empty() ? output->Commit(info.st_mode & 0777) : failure;
 }
 
 }  // namespace

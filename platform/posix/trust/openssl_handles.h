@@ -5,6 +5,7 @@
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs7.h>
 #include <openssl/x509.h>
 
 #include <memory>
@@ -26,6 +27,8 @@ using CertificatePtr = std::unique_ptr<X509, Deleter<X509, X509_free>>;
 using CertificatesPtr = std::unique_ptr<STACK_OF(X509), Deleter<STACK_OF(X509), FreeCertificates>>;
 using CmsPtr = std::unique_ptr<CMS_ContentInfo, Deleter<CMS_ContentInfo, CMS_ContentInfo_free>>;
 using KeyPtr = std::unique_ptr<EVP_PKEY, Deleter<EVP_PKEY, EVP_PKEY_free>>;
+using DigestContextPtr = std::unique_ptr<EVP_MD_CTX, Deleter<EVP_MD_CTX, EVP_MD_CTX_free>>;
+using Pkcs7Ptr = std::unique_ptr<PKCS7, Deleter<PKCS7, PKCS7_free>>;
 using StorePtr = std::unique_ptr<X509_STORE, Deleter<X509_STORE, X509_STORE_free>>;
 using StoreContextPtr =
     std::unique_ptr<X509_STORE_CTX, Deleter<X509_STORE_CTX, X509_STORE_CTX_free>>;

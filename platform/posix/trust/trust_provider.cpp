@@ -10,11 +10,13 @@
 
 #include "platform/posix/file_access.h"
 #include "platform/posix/trust/appended_signature.h"
+#include "platform/posix/trust/authenticode.h"
 #include "platform/posix/trust/code_signing_usage.h"
 #include "platform/posix/trust/fd_range_bio.h"
 #include "platform/posix/trust/openssl_handles.h"
 #include "platform/posix/trust/signature_block.h"
 #include "platform/posix/unique_fd.h"
+#include "platform/trust/pe_image.h"
 #include "platform/trust/trust_common.h"
 
 namespace platform {
@@ -160,17 +162,16 @@ uint32_t ChainErrorCode(int error) {
     }
 }
 
-// Builds the path from the signer through the certificates carried in the signature to an
+// Builds the path from the signer through the certificates `carried` in the signature to an
 // anchor, checking validity times and key and digest strength. No purpose is set, so OpenSSL
 // checks no key usage here; CheckPath does.
-Verdict VerifyChain(CMS_ContentInfo* cms, X509* signer, const TrustAnchors& anchors) {
+Verdict VerifyChain(STACK_OF(X509) * carried, X509* signer, const TrustAnchors& anchors) {
     if (!anchors.pinProblem.empty()) return {kTrustUntrustedRoot, anchors.pinProblem};
     const StorePtr store = AnchorStore(anchors);
     if (!store) return {kTrustUntrustedRoot, "the trusted certificates could not be loaded"};
-    const CertificatesPtr carried(CMS_get1_certs(cms));
     const StoreContextPtr context(X509_STORE_CTX_new());
     if (!carried || !context ||
-        X509_STORE_CTX_init(context.get(), store.get(), signer, carried.get()) != 1) {
+        X509_STORE_CTX_init(context.get(), store.get(), signer, carried) != 1) {
         return {kTrustUntrustedRoot, "out of memory"};
     }
     X509_VERIFY_PARAM_set_auth_level(X509_STORE_CTX_get0_param(context.get()), kSecurityLevel);
@@ -179,19 +180,49 @@ Verdict VerifyChain(CMS_ContentInfo* cms, X509* signer, const TrustAnchors& anch
         return {ChainErrorCode(error),
                 std::string("certificate chain: ") + X509_verify_cert_error_string(error)};
     }
-    return CheckPath(X509_STORE_CTX_get0_chain(context.get()), carried.get());
+    return CheckPath(X509_STORE_CTX_get0_chain(context.get()), carried);
 }
 
-Verdict Verify(int fd, const TrustAnchors& anchors) {
+Verdict VerifyAppended(int fd, const TrustAnchors& anchors) {
     const AppendedSignature appended = ReadAppendedSignature(fd);
     if (!appended.problem.empty()) return {kTrustNoSignature, appended.problem};
     const ParsedSignature parsed = ParseSignature(appended.cms);
     if (!parsed.problem.empty()) return {kTrustNoSignature, parsed.problem};
 
     Verdict verdict = VerifySignature(parsed.cms.get(), fd, appended.payloadSize);
-    if (verdict.code == kTrustOk) verdict = VerifyChain(parsed.cms.get(), parsed.signer, anchors);
+    if (verdict.code == kTrustOk) {
+        const CertificatesPtr carried(CMS_get1_certs(parsed.cms.get()));
+        verdict = VerifyChain(carried.get(), parsed.signer, anchors);
+    }
     verdict.payloadSize = appended.payloadSize;
     return verdict;
+}
+
+// A PE program is verified as Windows does: by its Authenticode signature, with the same
+// layout rules as there (pe_image.h). The signature is part of the program, which runs whole.
+Verdict VerifyProgram(int fd, uint64_t size, const TrustAnchors& anchors) {
+    const PeSignature signature = ReadPeSignature(PeFileReader(fd), size);
+    if (!signature.problem.empty()) return {kTrustNoSignature, signature.problem};
+    const AuthenticodeSignature parsed = ParseAuthenticode(signature.der);
+    if (!parsed.problem.empty()) return {kTrustNoSignature, parsed.problem};
+    ImageDigest digest;
+    if (!DigestImage(fd, signature.layout, &digest)) {
+        return {kTrustBadDigest, "the file could not be read to its end"};
+    }
+    if (std::string problem = CheckAuthenticode(parsed, digest); !problem.empty()) {
+        return {kTrustBadDigest, problem};
+    }
+    Verdict verdict = VerifyChain(parsed.pkcs7->d.sign->cert, parsed.signer, anchors);
+    verdict.payloadSize = size;
+    return verdict;
+}
+
+Verdict Verify(int fd, const TrustAnchors& anchors) {
+    struct stat info;
+    const bool program = fstat(fd, &info) == 0 && S_ISREG(info.st_mode) &&
+                         LooksLikePeProgram(PeFileReader(fd), static_cast<uint64_t>(info.st_size));
+    return program ? VerifyProgram(fd, static_cast<uint64_t>(info.st_size), anchors)
+                   : VerifyAppended(fd, anchors);
 }
 
 uint32_t VerifyDescriptor(int fd, const TrustAnchors& anchors, std::string* detail,
