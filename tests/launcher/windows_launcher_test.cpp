@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "launcher/launcher_window.h"
+#include "launcher/string_table.h"
 #include "platform/dynamic_library.h"
 #include "tools/sysprobe/hardware_probe_abi.h"
 
@@ -30,8 +31,7 @@ const std::map<std::string, std::string> kClasses{
 // fields) in dialog units.
 struct Item {
     int id;
-    std::string kind;
-    std::string text;
+    std::string kind, text;
     RECT rect;
 };
 #define DIALOG_TEMPLATE(id, caption, face, points, x, y, width, height) \
@@ -41,29 +41,13 @@ struct Item {
 const Item kTemplate[] = {
 #include "launcher/resources/dialog_102.def"
 };
-#undef DIALOG_CONTROL
-#undef DIALOG_TEMPLATE
 
-#define STRING_ENTRY(id, text) {id, text},
-#define GAME_SETTING(name, text)
-const std::map<int, std::string> kStrings{
-#include TERN_STRING_TABLE_FILE
-};
-#undef GAME_SETTING
-#undef STRING_ENTRY
-
-std::string Utf8(const wchar_t* text, int length) {
-    std::string utf8(WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr),
-                     0);
-    WideCharToMultiByte(CP_UTF8, 0, text, length, utf8.data(), utf8.size(), nullptr, nullptr);
-    return utf8;
-}
-
+// The program's ANSI code page is UTF-8 (the manifest): the ANSI functions give UTF-8.
 TEST(WindowsLauncherWindow, StringTableResourceIsTheTablesData) {
-    for (const auto& [id, text] : kStrings) {
-        const wchar_t* loaded = nullptr;
-        const int length = LoadStringW(nullptr, id, reinterpret_cast<wchar_t*>(&loaded), 0);
-        EXPECT_EQ(Utf8(loaded, length), text) << id;
+    for (int id = launcher::kFirstStringId; id <= launcher::kLastStringId; ++id) {
+        char text[1024] = "";
+        LoadStringA(nullptr, id, text, sizeof text);
+        EXPECT_EQ(text, launcher::LoadResourceString(id)) << id;
     }
 }
 
@@ -80,8 +64,9 @@ struct Owner final : launcher::WindowOwner {
 };
 
 std::string TextOf(HWND dialog, int id) {
-    wchar_t text[256];
-    return Utf8(text, GetDlgItemTextW(dialog, id, text, 256));
+    char text[256] = "";
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    return text;
 }
 std::vector<LONG> Corners(const RECT& rect) {
     return {rect.left, rect.top, rect.right, rect.bottom};
@@ -138,7 +123,9 @@ TEST(WindowsLauncherWindow, ShowsTheRunAndForwardsThePlayersActions) {
     EXPECT_EQ(HeightOf(dialog), collapsed);
 
     window->SetStatusText("Gr\xc3\xb6\xc3\x9f\x65");  // UTF-8 through the manifest's code page
-    EXPECT_EQ(TextOf(dialog, 1002), "Gr\xc3\xb6\xc3\x9f\x65");
+    wchar_t status[16] = L"";
+    GetDlgItemTextW(dialog, 1002, status, 16);
+    EXPECT_STREQ(status, L"Gr\u00f6\u00dfe");
     owner.progress = launcher::ProgressView{{99, "99 of 100"}, {5, "5 of 100"}};
     window->ShowForDownload();
     EXPECT_TRUE(IsWindowVisible(dialog));
