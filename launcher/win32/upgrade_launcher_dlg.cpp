@@ -210,6 +210,8 @@ void CUpgradeLauncherDlg::ShowFinalLayout(bool openLog) {
     const RECT bar = ClientRectOf(dialog_, Control(kFileProgress));
     SetWindowPos(Control(kStatusText), nullptr, 0, 0, bar.right - bar.left, bar.bottom - status.top,
                  SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE);
+    // A narrower text wraps anew: the part that stays in view is stale.
+    InvalidateRect(Control(kStatusText), nullptr, TRUE);
     ShowWindow(dialog_, SW_SHOW);
     for (const int id : {kFileProgress, kFileProgressText, kTotalProgress, kTotalProgressText,
                          kThisFileLabel, kTotalLabel}) {
