@@ -12,6 +12,7 @@
 
 #include <memory>
 #include <string>
+#include <type_traits>
 
 #include "launcher/launcher_window.h"
 
