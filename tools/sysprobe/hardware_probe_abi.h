@@ -1,4 +1,4 @@
-// The binary interface of a hardware probe library (libsysprobe.so): the entry point
+// The binary interface of a hardware probe library (libsysprobe.so, sysprobe.dll): the entry point
 // GetHardwareInstance returns the library's one HardwareProbe object, which stays valid until
 // the library is unloaded and is never deleted by its caller.
 //
