@@ -28,7 +28,8 @@ function(tern_arguments name out)
     set(rest "${CMAKE_MATCH_1}")
     set(arguments "")
     while(TRUE)
-        string(REGEX MATCH "^[ \t]*(\"([^\"\\\\]|\\\\.)*\"|[A-Za-z0-9_-]+)[ \t]*([,)])" token "${rest}")
+        string(REGEX MATCH "^[ \t]*(\"([^\"\\\\]|\\\\.)*\"|[A-Za-z0-9_-]+)[ \t]*([,)])"
+            token "${rest}")
         if(token STREQUAL "")
             message(FATAL_ERROR "not one ${name}(...) on one line: ${line}")
         endif()
@@ -62,7 +63,8 @@ macro(tern_for_each_line file callback)
 endmacro()
 
 # The texts are UTF-8; the compiler turns them into the resources' UTF-16.
-set(header "// Generated from @source@ by cmake/TernResourceScript.cmake: edit that file.\n#pragma code_page(65001)\n")
+string(CONCAT header "// Generated from @source@ by cmake/TernResourceScript.cmake: edit that file.\n"
+    "#pragma code_page(65001)\n")
 
 macro(tern_dialog_line)
     tern_arguments(DIALOG_TEMPLATE arguments)
