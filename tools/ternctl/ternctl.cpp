@@ -11,6 +11,7 @@
 #include <thread>
 #include <utility>
 
+#include "platform/console.h"
 #include "updatelib/service/update_service_client.h"
 
 namespace {
@@ -181,6 +182,8 @@ int Usage(FILE* stream, int status) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // Programs read the same lines on every system, and the watched line is redrawn on a console.
+    platform::UseStandardOutputAsWritten();
     const std::string command = argc > 1 ? argv[1] : "";
     const std::string option = argc == 3 ? argv[2] : "";
     if (command == "--help" || command == "-h") return Usage(stdout, kSuccess);
