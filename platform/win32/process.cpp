@@ -4,10 +4,12 @@
 // after windows.h, which it builds on
 #include <shellapi.h>
 
+#include <cwchar>
 #include <memory>
 #include <utility>
 
 #include "platform/win32/file_access.h"
+#include "platform/win32/utf8.h"
 
 namespace platform {
 
@@ -182,12 +184,7 @@ std::vector<std::string> ProgramArguments(int, char**) {
     std::vector<std::string> converted;
     for (int i = 0; arguments && i < count; ++i) {
         const wchar_t* const argument = arguments.get()[i];
-        const int size =
-            WideCharToMultiByte(CP_UTF8, 0, argument, -1, nullptr, 0, nullptr, nullptr);
-        std::string text(size > 0 ? size : 1, '\0');
-        WideCharToMultiByte(CP_UTF8, 0, argument, -1, &text[0], size, nullptr, nullptr);
-        text.pop_back();
-        converted.push_back(std::move(text));
+        converted.push_back(Utf8FromWide(argument, static_cast<int>(wcslen(argument))));
     }
     return converted;
 }

@@ -9,6 +9,7 @@
 
 #include "platform/file.h"
 #include "platform/files.h"
+#include "platform/module_strings.h"
 #include "platform/named_event.h"
 #include "platform/process.h"
 #include "platform/test_seams.h"
@@ -41,6 +42,14 @@ protected:
 
     std::string root_;
 };
+
+// windows_platform_test.rc gives id 7, in UTF-16 as every string resource.
+TEST(WindowsModuleStrings, TextsComeInUtf8AndOnlyTheProgramsIds) {
+    EXPECT_EQ(platform::LoadModuleString(7),
+              "Gr\xc3\xb6\xc3\x9f"
+              "e 5 \xe2\x82\xac");
+    EXPECT_EQ(platform::LoadModuleString(8), "");
+}
 
 TEST_F(WindowsPlatform, FailuresKeepTheShellNumbers) {
     Write("text.exe", "not a program\r\n");
