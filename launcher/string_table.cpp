@@ -2,9 +2,7 @@
 
 #include <array>
 
-// The table's GAME_SETTING values with their defaults, read by the build.
-#include "game_settings.h"
-
+// The table compiled into the program (Linux): a game maker adapts it before the build.
 namespace launcher {
 namespace {
 
@@ -34,10 +32,6 @@ constexpr bool HoldsEveryIdOnce() {
 static_assert(HoldsEveryIdOnce(), "the string table must hold each id from 105 to 128 once");
 
 }  // namespace
-
-std::string GameExecutableBase() { return TERN_GAME_SETTING_ExecutableBase; }
-
-std::string WindowCaption() { return TERN_GAME_SETTING_WindowCaption; }
 
 std::string LoadResourceString(int id) {
     for (const Entry& entry : kEntries) {

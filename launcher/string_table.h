@@ -1,5 +1,6 @@
-// The compiled-in string table (ids 105 to 128) and game settings that adapt the launcher to one
-// game.
+// The string table (ids 105 to 128) and game settings that adapt the launcher to one game. The
+// table is compiled in on Linux and the executable's string resource on Windows; the settings
+// are compiled in on both.
 #pragma once
 
 #include <string>

@@ -1,6 +1,7 @@
 // The launcher's Windows libraries: the window's resources as the data describe them, the window
 // driven as the launcher drives it, and the hardware probe. The program carries the launcher
-// program's resources (launcher/win32/launcher.rc): its manifest and string table.
+// program's resources (launcher/win32/launcher.rc, its manifest) and, through launcher_config, the
+// string table.
 #include <windows.h>
 
 #include <commctrl.h>
@@ -42,12 +43,16 @@ const Item kTemplate[] = {
 #include "launcher/resources/dialog_102.def"
 };
 
-// The program's ANSI code page is UTF-8 (the manifest): the ANSI functions give UTF-8.
+// The table as its file gives it, read by the C compiler: the resource compiler must store the
+// same texts, and only its ids answer.
+#define STRING_ENTRY(id, text) {id, text},
+#define GAME_SETTING(name, text)
+const std::map<int, std::string> kTable{
+#include TERN_STRING_TABLE_FILE
+};
 TEST(WindowsLauncherWindow, StringTableResourceIsTheTablesData) {
-    for (int id = launcher::kFirstStringId; id <= launcher::kLastStringId; ++id) {
-        char text[1024] = "";
-        LoadStringA(nullptr, id, text, sizeof text);
-        EXPECT_EQ(text, launcher::LoadResourceString(id)) << id;
+    for (int id = launcher::kFirstStringId - 1; id <= launcher::kLastStringId + 1; ++id) {
+        EXPECT_EQ(launcher::LoadResourceString(id), kTable.count(id) ? kTable.at(id) : "") << id;
     }
 }
 
