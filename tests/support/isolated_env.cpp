@@ -28,8 +28,10 @@ const std::pair<const char*, Directory> kDirectoryVariables[] = {
     {"TMP", &IsolatedEnv::TempDir},
     {"LOCALAPPDATA", &IsolatedEnv::CacheHome},
     {"USERPROFILE", &IsolatedEnv::Home}};
-// The key the registry is below now; empty for the real hives.
+// The key the registry is below now; empty for the real hives. The variable hands it to the
+// test's helper programs (UseParentTestRegistry).
 std::string registryRoot;
+const char kRegistryRootVariable[] = "TERN_TEST_REGISTRY_ROOT";
 #else
 const std::pair<const char*, Directory> kDirectoryVariables[] = {
     {"XDG_CONFIG_HOME", &IsolatedEnv::ConfigHome},
@@ -54,6 +56,14 @@ const fs::path& BaseTempDir() {
 }
 
 }  // namespace
+
+void UseParentTestRegistry() {
+#ifdef _WIN32
+    if (const char* root = std::getenv(kRegistryRootVariable)) {
+        platform::testing::PlaceRegistryBelow(root);
+    }
+#endif
+}
 
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
 #ifdef _WIN32
@@ -89,6 +99,10 @@ IsolatedEnv::IsolatedEnv() {
     savedRegistryRoot_ =
         std::exchange(registryRoot, "Software\\TernTests\\" + fs::path(root_).filename().string());
     platform::testing::PlaceRegistryBelow(registryRoot);
+    const char* old = std::getenv(kRegistryRootVariable);
+    saved_.emplace_back(kRegistryRootVariable,
+                        old ? std::optional<std::string>(old) : std::nullopt);
+    SetVariable(kRegistryRootVariable, registryRoot);
 #endif
 }
 
