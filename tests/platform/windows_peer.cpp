@@ -12,11 +12,11 @@ int main(int argc, char** argv) {
     if (argc == 1) {
         const char* record = std::getenv("TERN_PATCH_RECORD");
         std::error_code error;
-        const auto size = std::filesystem::file_size(argv[0], error);
-        if (!record || error) return 102;
-        std::ofstream(record, std::ios::app | std::ios::binary)
-            << "ran in " << std::filesystem::current_path(error).string() << " from " << size
-            << " bytes\n";
+        if (record) {
+            std::ofstream(record, std::ios::app | std::ios::binary)
+                << "ran in " << std::filesystem::current_path(error).string() << " from "
+                << std::filesystem::file_size(argv[0], error) << " bytes\n";
+        }
         return 3;
     }
     if (argc != 4 || std::string(argv[1]) != "set") return 100;

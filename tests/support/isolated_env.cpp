@@ -99,9 +99,6 @@ IsolatedEnv::IsolatedEnv() {
     savedRegistryRoot_ =
         std::exchange(registryRoot, "Software\\TernTests\\" + fs::path(root_).filename().string());
     platform::testing::PlaceRegistryBelow(registryRoot);
-    const char* old = std::getenv(kRegistryRootVariable);
-    saved_.emplace_back(kRegistryRootVariable,
-                        old ? std::optional<std::string>(old) : std::nullopt);
     SetVariable(kRegistryRootVariable, registryRoot);
 #endif
 }
@@ -113,6 +110,7 @@ IsolatedEnv::~IsolatedEnv() {
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\TernTests");  // unless other tests still use it
     registryRoot = savedRegistryRoot_;
     platform::testing::PlaceRegistryBelow(registryRoot);
+    SetVariable(kRegistryRootVariable, registryRoot);
 #endif
     std::error_code ignored;
     fs::remove_all(root_, ignored);

@@ -53,10 +53,9 @@ private:
     std::vector<std::vector<double>> progress_;
 };
 
-// Wine's runtime now and then never returns from a listen that follows a stopped one in the same
-// process. On Windows a test of whole runs holds the system's one endpoint for its process with
-// an idle service of its own, so that its hosts never listen (the service's own tests start one
-// listen per process); elsewhere nothing.
+// On Windows: holds the system's one endpoint with an idle service for the process's life, so
+// that the hosts never listen; Wine's runtime at times never returns from a listen that follows a
+// stopped one in the same process. The service's own tests listen once per process.
 void HoldUpdateServiceEndpoint();
 
 }  // namespace tern_test

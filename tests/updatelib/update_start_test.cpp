@@ -1,10 +1,5 @@
 // Starting downloaded updates: only a file of a trusted publisher runs, the very file that was
 // checked, and it is waited for, recorded and cleaned up.
-#ifndef _WIN32
-#include <sys/stat.h>
-#include <unistd.h>
-#endif
-
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -20,6 +15,9 @@
 #include "updatelib/state/update_state_store.h"
 #include "updatelib/transfer/trust_check.h"
 #ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "platform/posix/trust/appended_signature.h"
 #include "platform/posix/trust/code_signer.h"
 #include "tests/support/test_pki.h"
@@ -36,8 +34,8 @@ const Tern::TargetId kPatch("Patch", "all", "all");
 // file $TERN_PATCH_RECORD names, and end with status 3.
 #ifdef _WIN32
 // Copies of windows_peer signed at build time (make_signed_programs.sh), whose root the test pins.
-std::string Program(const char* name) {
-    return ReadFileBytes(std::string(TERN_SIGNED_PROGRAMS) + "/" + name + ".exe");
+std::string Program(const std::string& name) {
+    return ReadFileBytes(TERN_SIGNED_PROGRAMS "/" + name + ".exe");
 }
 #else
 // Scripts longer than one read of the signature check, so that their bytes stream in many
@@ -73,7 +71,7 @@ protected:
         std::filesystem::remove_all(pinnedFile_);
     }
 
-    // A patch of the trusted publisher, and what its run records; patches of nobody trusted.
+    // A patch of the trusted publisher, the bytes it runs, and patches of nobody trusted.
 #ifdef _WIN32
     std::string TrustedPatch() { return Program("signed"); }
     size_t RunBytes() { return TrustedPatch().size(); }  // the signature is part of the program
@@ -92,7 +90,6 @@ protected:
         return "ran in " + Tern::GetExecutableDirectory() + " from " + std::to_string(RunBytes()) +
                " bytes\n";
     }
-
     // A download file holding `bytes`: private and without execute permission.
     std::string Download(const std::string& bytes) {
         const std::string path = Tern::MakeDownloadFile();
