@@ -1,5 +1,6 @@
 // Runs the launcher's command-line decision on its own arguments, in a process whose library
-// search path the test chose, then the registry write-back, and prints one line:
+// search path the test chose, then the registry write-back, and prints one line (without a
+// newline, which Windows would write as two characters):
 // <executable name>|<start arguments>|<update check 0/1>|<executable name written back, if any>
 #include <cstdio>
 #include <string>
@@ -9,14 +10,16 @@
 #include "launcher/launch_settings.h"
 #include "launcher/launcher_config.h"
 #include "platform/registry/registry_values.h"
+#include "tests/support/isolated_env.h"
 
 int main(int argc, char** argv) {
+    tern_test::UseParentTestRegistry();
     launcher::ParseCommandLine(std::vector<std::string>(argv, argv + argc));
     launcher::WriteExecutableName();
     const launcher::LaunchSettings& settings = launcher::Settings();
     const auto written = platform::ReadRegistryText(
         platform::Hive::CurrentUser, launcher::GameKeyPath(), "ExecutableName", 4096);
-    std::printf("%s|%s|%d|%s\n", settings.executableName.c_str(), settings.startArguments.c_str(),
+    std::printf("%s|%s|%d|%s", settings.executableName.c_str(), settings.startArguments.c_str(),
                 settings.checkForUpdates ? 1 : 0, written.value_or("").c_str());
     return 0;
 }

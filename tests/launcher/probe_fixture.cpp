@@ -8,6 +8,11 @@
 #else
 #define TERN_PROBE_EXPORT GetHardwareInstance
 #endif
+#ifdef _WIN32
+#define TERN_PROBE_VISIBLE __declspec(dllexport)
+#else
+#define TERN_PROBE_VISIBLE __attribute__((visibility("default")))
+#endif
 
 namespace {
 
@@ -32,7 +37,7 @@ private:
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) sysprobe::HardwareProbe* TERN_PROBE_EXPORT() {
+extern "C" TERN_PROBE_VISIBLE sysprobe::HardwareProbe* TERN_PROBE_EXPORT() {
 #ifdef TERN_PROBE_NULL_OBJECT
     return nullptr;
 #else

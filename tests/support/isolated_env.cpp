@@ -28,8 +28,10 @@ const std::pair<const char*, Directory> kDirectoryVariables[] = {
     {"TMP", &IsolatedEnv::TempDir},
     {"LOCALAPPDATA", &IsolatedEnv::CacheHome},
     {"USERPROFILE", &IsolatedEnv::Home}};
-// The key the registry is below now; empty for the real hives.
+// The key the registry is below now; empty for the real hives. The variable hands it to the
+// test's helper programs (UseParentTestRegistry).
 std::string registryRoot;
+const char kRegistryRootVariable[] = "TERN_TEST_REGISTRY_ROOT";
 #else
 const std::pair<const char*, Directory> kDirectoryVariables[] = {
     {"XDG_CONFIG_HOME", &IsolatedEnv::ConfigHome},
@@ -54,6 +56,14 @@ const fs::path& BaseTempDir() {
 }
 
 }  // namespace
+
+void UseParentTestRegistry() {
+#ifdef _WIN32
+    if (const char* root = std::getenv(kRegistryRootVariable)) {
+        platform::testing::PlaceRegistryBelow(root);
+    }
+#endif
+}
 
 void SetVariable(const std::string& name, const std::optional<std::string>& value) {
 #ifdef _WIN32
@@ -89,6 +99,7 @@ IsolatedEnv::IsolatedEnv() {
     savedRegistryRoot_ =
         std::exchange(registryRoot, "Software\\TernTests\\" + fs::path(root_).filename().string());
     platform::testing::PlaceRegistryBelow(registryRoot);
+    SetVariable(kRegistryRootVariable, registryRoot);
 #endif
 }
 
@@ -99,6 +110,7 @@ IsolatedEnv::~IsolatedEnv() {
     RegDeleteKeyA(HKEY_CURRENT_USER, "Software\\TernTests");  // unless other tests still use it
     registryRoot = savedRegistryRoot_;
     platform::testing::PlaceRegistryBelow(registryRoot);
+    SetVariable(kRegistryRootVariable, registryRoot);
 #endif
     std::error_code ignored;
     fs::remove_all(root_, ignored);

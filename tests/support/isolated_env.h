@@ -47,6 +47,10 @@ protected:
     IsolatedEnv env_;
 };
 
+// For a program a test started: the registry of the test's IsolatedEnv. On Linux the registry
+// follows the environment the program inherits; Windows's is handed over in a variable.
+void UseParentTestRegistry();
+
 // Sets the environment variable `name` of this process (and of the programs it starts), or
 // removes it for nullopt.
 void SetVariable(const std::string& name, const std::optional<std::string>& value);

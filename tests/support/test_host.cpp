@@ -1,6 +1,22 @@
 #include "tests/support/test_host.h"
 
+#include "updatelib/service/update_service.h"
+
 namespace tern_test {
+
+void HoldUpdateServiceEndpoint() {
+#ifdef _WIN32
+    struct IdleProvider : Tern::UpdateServiceProvider {
+        int32_t GetUpdateState() const override { return 0; }
+        int32_t GetUpdateResult() const override { return 0; }
+        Tern::ProgressSnapshot GetUpdateProgress() const override { return {}; }
+        void RequestUpdateStop() override {}
+    };
+    // Never ended: the process's exit ends it.
+    static Tern::UpdateService* const service = new Tern::UpdateService(*new IdleProvider);
+    service->Start();
+#endif
+}
 
 TestHost::~TestHost() {
     WaitForThreads([this] { uiThread.ServePending(); });

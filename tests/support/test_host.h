@@ -53,4 +53,9 @@ private:
     std::vector<std::vector<double>> progress_;
 };
 
+// On Windows: holds the system's one endpoint with an idle service for the process's life, so
+// that the hosts never listen; Wine's runtime at times never returns from a listen that follows a
+// stopped one in the same process. The service's own tests listen once per process.
+void HoldUpdateServiceEndpoint();
+
 }  // namespace tern_test

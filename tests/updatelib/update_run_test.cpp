@@ -30,6 +30,7 @@ std::string Line(const char* key) { return Tern::LibText(key) + "\n"; }
 
 class UpdateRunTest : public IsolatedTest {
 protected:
+    UpdateRunTest() { HoldUpdateServiceEndpoint(); }
     ~UpdateRunTest() override {
         platform::testing::OverrideAvailableDiskSpace(std::nullopt);
         platform::testing::ForbidExecutionBelow("");

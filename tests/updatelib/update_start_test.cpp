@@ -1,18 +1,12 @@
 // Starting downloaded updates: only a file of a trusted publisher runs, the very file that was
 // checked, and it is waited for, recorded and cleaned up.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <filesystem>
 #include <map>
 
 #include "platform/file.h"
-#include "platform/posix/trust/appended_signature.h"
-#include "platform/posix/trust/code_signer.h"
 #include "tests/support/child_process.h"
 #include "tests/support/test_host.h"
-#include "tests/support/test_pki.h"
 #include "tests/updatelib/update_test_support.h"
 #include "updatelib/base/adaptive_stream.h"
 #include "updatelib/base/file_functions.h"
@@ -20,6 +14,14 @@
 #include "updatelib/chain/update.h"
 #include "updatelib/state/update_state_store.h"
 #include "updatelib/transfer/trust_check.h"
+#ifndef _WIN32
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/posix/trust/appended_signature.h"
+#include "platform/posix/trust/code_signer.h"
+#include "tests/support/test_pki.h"
+#endif
 
 namespace tern_test {
 namespace {
@@ -28,31 +30,40 @@ using platform::Hive;
 
 const Tern::TargetId kPatch("Patch", "all", "all");
 
-// A patch that appends what it saw, its directory and its own size, to the file
-// $TERN_PATCH_RECORD names, and ends with status 3; longer than one read of the signature check,
-// so that its bytes stream in many pieces. No `exit` keeps the shell from the signature: only the
+// The tests' patches append what they saw, "ran in <directory> from <own size> bytes", to the
+// file $TERN_PATCH_RECORD names, and end with status 3.
+#ifdef _WIN32
+// Copies of windows_peer signed at build time (make_signed_programs.sh), whose root the test pins.
+std::string Program(const std::string& name) {
+    return ReadFileBytes(TERN_SIGNED_PROGRAMS "/" + name + ".exe");
+}
+#else
+// Scripts longer than one read of the signature check, so that their bytes stream in many
+// pieces; `name` tells them apart by size. No `exit` keeps the shell from the signature: only the
 // payload may run.
 std::string PatchScript(const std::string& name) {
-    return "#!/bin/sh\n# " + std::string(70000, 'x') + "\necho \"" + name +
-           " ran in $PWD from $(wc -c < \"$0\") bytes\" >> \"$TERN_PATCH_RECORD\"\n(exit 3)\n";
+    return "#!/bin/sh\n# " + name + std::string(70000, 'x') +
+           "\necho \"ran in $PWD from $(wc -c < \"$0\") bytes\" >> \"$TERN_PATCH_RECORD\"\n(exit "
+           "3)\n";
 }
-
-std::string Ran(const std::string& name) {
-    return name + " ran in " + Tern::GetExecutableDirectory() + " from " +
-           std::to_string(PatchScript(name).size()) + " bytes\n";
-}
+#endif
 
 using TrustSink = std::function<void(const std::string&)>;
 
 class UpdateStartTest : public IsolatedTest {
 protected:
     void SetUp() override {
+        HoldUpdateServiceEndpoint();
+#ifdef _WIN32
+        WriteFileBytes(pinnedFile_, ReadFileBytes(TERN_SIGNED_PROGRAMS "/root.pem"));
+#else
         std::optional<TestPki> pki = CreateTestPki(env_.Root());
         ASSERT_TRUE(pki);
         pki_ = *pki;
-        setenv("SSL_CERT_FILE", pki_.root.c_str(), 1);
-        setenv("SSL_CERT_DIR", env_.Root().c_str(), 1);  // keeps the machine's roots out
-        setenv("TERN_PATCH_RECORD", record_.c_str(), 1);
+        SetVariable("SSL_CERT_FILE", pki_.root);
+        SetVariable("SSL_CERT_DIR", env_.Root());  // keeps the machine's roots out
+#endif
+        SetVariable("TERN_PATCH_RECORD", record_);
         Tern::TrustChannel().SetDiagnosticStream(&trust_);
     }
     ~UpdateStartTest() override {
@@ -60,6 +71,33 @@ protected:
         std::filesystem::remove_all(pinnedFile_);
     }
 
+    // A patch of the trusted publisher, the bytes it runs, and patches of nobody trusted.
+#ifdef _WIN32
+    std::string TrustedPatch() { return Program("signed"); }
+    size_t RunBytes() { return TrustedPatch().size(); }  // the signature is part of the program
+    std::vector<std::string> UntrustedPatches() {
+        return {Program("unsigned"), Program("tampered"), Program("foreign_root")};
+    }
+#else
+    std::string TrustedPatch() { return SignWithoutChecks(PatchScript("ok"), pki_.codeSigning); }
+    size_t RunBytes() { return PatchScript("ok").size(); }
+    std::vector<std::string> UntrustedPatches() {
+        return {PatchScript("unsigned"),
+                SignWithoutChecks(PatchScript("foreign"), pki_.otherCodeSigning)};
+    }
+#endif
+    std::string Ran() {
+        return "ran in " + Tern::GetExecutableDirectory() + " from " + std::to_string(RunBytes()) +
+               " bytes\n";
+    }
+    // A download file holding `bytes`: private and without execute permission.
+    std::string Download(const std::string& bytes) {
+        const std::string path = Tern::MakeDownloadFile();
+        WriteFileBytes(path, bytes);
+        return path;
+    }
+
+#ifndef _WIN32
     std::string Signed(const std::string& payload, const TestCredential& signer) {
         const std::string path = env_.Root() + "/signed";
         WriteFileBytes(path, payload);
@@ -68,15 +106,9 @@ protected:
         EXPECT_TRUE(result.ok) << result.error;
         return ReadFileBytes(path);
     }
-    // `payload`, signed by the test publisher or not, as a download file: private and without
-    // execute permission.
-    std::string Download(const std::string& payload, bool sign = true) {
-        const std::string path = Tern::MakeDownloadFile();
-        WriteFileBytes(path, sign ? SignWithoutChecks(payload, pki_.codeSigning) : payload);
-        return path;
-    }
 
     TestPki pki_;
+#endif
     const std::string record_ = env_.Root() + "/patch_record";
     // Publishers are pinned by this file beside the program, hence the test's own directory.
     const std::string pinnedFile_ = Tern::GetExecutableDirectory() + "/Resources/trust.pem";
@@ -85,7 +117,9 @@ protected:
     Tern::AdaptiveStream<TrustSink> trust_{[this](const std::string& line) { onTrustLine_(line); }};
 };
 
+#ifndef _WIN32
 // Each file and pin through the launcher's check and `tern-publish verify`, which must agree.
+// (Windows's table is in windows_platform_test.cpp.)
 TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
     const std::string script = PatchScript("any");
     const std::string good = Signed(script, pki_.codeSigning);
@@ -198,6 +232,7 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
             << tool.standardOutput;
     }
 }
+#endif
 
 TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
     struct Case {
@@ -209,34 +244,41 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
         bool fileStays;
     };
     std::unique_ptr<ChildProcess> busy;
-    const Case cases[] = {
+    std::vector<Case> cases = {
         {"no record", [] { return std::string(); }, 3,
          Tern::LibText("IDS_LIB_ERR_LOCAL_TARGET") + "(Patch, all, all)\n", "", true},
-        {"unsigned", [&] { return Download(PatchScript("unsigned"), false); }, 3,
-         Tern::LibText("IDS_LIB_ERR_UPDATE_NOT_TRUSTED") + "\n", "", false},
         {"swapped after the check",
          [&] {
-             const std::string path = Download(PatchScript("checked"));
-             const std::string evil = Download(PatchScript("swapped"), false);
+             const std::string path = Download(TrustedPatch());
+             const std::string evil = Download(UntrustedPatches()[0]);
              onTrustLine_ = [path, evil](const std::string&) {
-                 rename(evil.c_str(), path.c_str());
+                 std::error_code refused;  // on Windows: the checked file is held
+                 std::filesystem::rename(evil, path, refused);
              };
              return path;
          },
-         0, Tern::LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") + " 3\n", Ran("checked"), true},
+         0, Tern::LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") + " 3\n", Ran(), true},
+#ifndef _WIN32
         {"a running program's file (busy even for root)",
          [&] {
-             const std::string path = Download(ReadFileBytes("/bin/sleep"));
+             const std::string path =
+                 Download(SignWithoutChecks(ReadFileBytes("/bin/sleep"), pki_.codeSigning));
              chmod(path.c_str(), 0700);
              busy = std::make_unique<ChildProcess>(std::vector<std::string>{path, "30"});
              return path;
          },
          4, Tern::LibText("IDS_LIB_ERR_EXE_NOT_FOUND") + "(", "", true},
-        {"not a program", [&] { return Download(std::string(4096, '\x01')); }, 3,
-         Tern::LibText("IDS_LIB_ERR_FAILED_START_UPDATE") + " [Err: 11]", "", false},
+        {"not a program",
+         [&] { return Download(SignWithoutChecks(std::string(4096, '\x01'), pki_.codeSigning)); },
+         3, Tern::LibText("IDS_LIB_ERR_FAILED_START_UPDATE") + " [Err: 11]", "", false},
+#endif
     };
+    for (const std::string& patch : UntrustedPatches()) {
+        cases.push_back({"untrusted", [&, patch] { return Download(patch); }, 3,
+                         Tern::LibText("IDS_LIB_ERR_UPDATE_NOT_TRUSTED") + "\n", "", false});
+    }
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
+        SCOPED_TRACE(std::string(c.what) + " " + std::to_string(&c - cases.data()));
         std::remove(record_.c_str());
         onTrustLine_ = [](const std::string&) {};
         TestHost host;
@@ -263,7 +305,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
 TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     HttpTestServer server(env_.Root() + "/server");
     ProxyEnvironment proxy(server);
-    const std::string patch = SignWithoutChecks(PatchScript("patch"), pki_.codeSigning);
+    const std::string patch = TrustedPatch();
     const auto announce = [&](const char* replacesLauncher) {
         server.Serve("/MatchMakingConfig.aspx",
                      Answer(std::to_string(patch.size()), "http://mirror.example/p.exe",
@@ -286,7 +328,7 @@ TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     EXPECT_EQ(ReadFileBytes(record_), "");
 
     EXPECT_EQ(run(true, true), std::vector<int32_t>{0});
-    EXPECT_EQ(ReadFileBytes(record_), Ran("patch"));
+    EXPECT_EQ(ReadFileBytes(record_), Ran());
     const std::string ran = StoredPatch("D ");
     EXPECT_NE(ran, "");
     EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kUpdateKey, "lastinfo", 256), "v1");

@@ -4,6 +4,7 @@
 #include <iostream>
 #include <string>
 
+#include "tests/support/isolated_env.h"
 #include "updatelib/host/upgrade_host.h"
 
 namespace {
@@ -18,6 +19,7 @@ public:
 }  // namespace
 
 int main() {
+    tern_test::UseParentTestRegistry();
     ChildHost host;
     host.Start("skyreach-eu", "Software\\Norland\\Skyreach\\GameUpdate", "us");
     std::cout << "started" << std::endl;
