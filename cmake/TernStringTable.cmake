@@ -1,3 +1,30 @@
+include(${CMAKE_CURRENT_LIST_DIR}/TernLines.cmake)
+
+# One line of the table, in tern_read_string_table's scope.
+macro(tern_string_table_line)
+    if(line MATCHES "^[ \t]*STRING_ENTRY\\([ \t]*([0-9]+)[ \t]*,[ \t]*\"(.*)\"[ \t]*\\)")
+        set(id ${CMAKE_MATCH_1})
+        if(id LESS 105 OR id GREATER 128)
+            message(FATAL_ERROR "${file}: id ${id} is outside 105 to 128")
+        endif()
+        if(id IN_LIST ids)
+            message(FATAL_ERROR "${file}: id ${id} is there twice; each id from 105 to 128 "
+                "must be there once")
+        endif()
+        list(APPEND ids ${id})
+        set(entry_${id} "${CMAKE_MATCH_2}")
+    elseif(line MATCHES "^[ \t]*GAME_SETTING\\([ \t]*([A-Za-z]+)[ \t]*,[ \t]*\"(.*)\"[ \t]*\\)")
+        if(NOT CMAKE_MATCH_1 IN_LIST settings)
+            message(FATAL_ERROR "${file}: unknown setting ${CMAKE_MATCH_1}; known are "
+                "${settings}")
+        endif()
+        set(${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
+    elseif(line MATCHES "^[ \t]*(STRING_ENTRY|GAME_SETTING)")
+        message(FATAL_ERROR "${file}: not one STRING_ENTRY(id, \"text\") or "
+            "GAME_SETTING(Name, \"text\") on one line: ${line}")
+    endif()
+endmacro()
+
 # tern_read_string_table(<file>)
 # Checks the launcher's string table and reads what the build needs from it, so that the build,
 # the shipped texts, the package and the tests all name the game the table names. Sets, in the
@@ -13,41 +40,8 @@ function(tern_read_string_table file)
     set(WindowCaption "Skyreach Updater")
     set(CompanyName "Norland")
 
-    # Line by line without CMake lists, which a ';' or '[' in a text would break apart.
-    file(READ "${file}" rest)
     set(ids "")
-    while(NOT rest STREQUAL "")
-        string(FIND "${rest}" "\n" end)
-        if(end EQUAL -1)
-            set(line "${rest}")
-            set(rest "")
-        else()
-            string(SUBSTRING "${rest}" 0 ${end} line)
-            math(EXPR end "${end} + 1")
-            string(SUBSTRING "${rest}" ${end} -1 rest)
-        endif()
-        if(line MATCHES "^[ \t]*STRING_ENTRY\\([ \t]*([0-9]+)[ \t]*,[ \t]*\"(.*)\"[ \t]*\\)")
-            set(id ${CMAKE_MATCH_1})
-            if(id LESS 105 OR id GREATER 128)
-                message(FATAL_ERROR "${file}: id ${id} is outside 105 to 128")
-            endif()
-            if(id IN_LIST ids)
-                message(FATAL_ERROR "${file}: id ${id} is there twice; each id from 105 to 128 "
-                    "must be there once")
-            endif()
-            list(APPEND ids ${id})
-            set(entry_${id} "${CMAKE_MATCH_2}")
-        elseif(line MATCHES "^[ \t]*GAME_SETTING\\([ \t]*([A-Za-z]+)[ \t]*,[ \t]*\"(.*)\"[ \t]*\\)")
-            if(NOT CMAKE_MATCH_1 IN_LIST settings)
-                message(FATAL_ERROR "${file}: unknown setting ${CMAKE_MATCH_1}; known are "
-                    "${settings}")
-            endif()
-            set(${CMAKE_MATCH_1} "${CMAKE_MATCH_2}")
-        elseif(line MATCHES "^[ \t]*(STRING_ENTRY|GAME_SETTING)")
-            message(FATAL_ERROR "${file}: not one STRING_ENTRY(id, \"text\") or "
-                "GAME_SETTING(Name, \"text\") on one line: ${line}")
-        endif()
-    endwhile()
+    tern_for_each_line("${file}" tern_string_table_line)
     foreach(id RANGE 105 128)
         if(NOT id IN_LIST ids)
             message(FATAL_ERROR "${file}: id ${id} is missing; each id from 105 to 128 must be "

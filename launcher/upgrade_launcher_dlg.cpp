@@ -18,6 +18,7 @@
 #include <mutex>
 #include <vector>
 
+#include "launcher/dialog_controls.h"
 #include "launcher/dialog_template.h"
 #include "launcher/message_box.h"
 
@@ -33,22 +34,6 @@ constexpr Qt::WindowFlags kWindowFlags = Qt::Dialog | Qt::CustomizeWindowHint |
 // About one refresh per frame of a 60 Hz display.
 constexpr int kProgressRefreshMs = 16;
 const char* const kApplicationIcon = ":/icons/5.png";
-
-enum ControlId {
-    kAbortButton = 2,
-    kTotalProgress = 1000,
-    kFileProgressText = 1001,
-    kStatusText = 1002,
-    kLogBox = 1003,
-    kAdvancedButton = 1004,
-    kCopyButton = 1006,
-    kSeparator = 1007,
-    kFileProgress = 1011,
-    kTotalProgressText = 1012,
-    kThisFileLabel = 1013,
-    kTotalLabel = 1014,
-    kLogLabel = 1015,
-};
 
 QString ToQString(const std::string& text) {
     return QString::fromUtf8(text.data(), static_cast<int>(text.size()));

@@ -2,24 +2,12 @@
 
 #include <commctrl.h>
 
+#include "launcher/dialog_controls.h"
+
 namespace launcher {
 namespace {
 
-enum ControlId {
-    kAbortButton = IDCANCEL,  // 2: Escape and the window's close command click it too
-    kTotalProgress = 1000,
-    kFileProgressText = 1001,
-    kStatusText = 1002,
-    kLogBox = 1003,
-    kAdvancedButton = 1004,
-    kCopyButton = 1006,
-    kSeparator = 1007,
-    kFileProgress = 1011,
-    kTotalProgressText = 1012,
-    kThisFileLabel = 1013,
-    kTotalLabel = 1014,
-    kLogLabel = 1015,
-};
+static_assert(kAbortButton == IDCANCEL, "the dialog manager clicks IDCANCEL for Escape");
 constexpr int kDialogTemplate = 102;
 constexpr int kApplicationIcon = 5;
 // Posted by Wake from any thread; served by the main thread's message loop.

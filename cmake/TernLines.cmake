@@ -1,0 +1,17 @@
+# Calls <callback> with the lines of <file>, one at a time in the variable `line`, without
+# CMake lists, which a ';' or '[' in a text would break apart.
+macro(tern_for_each_line file callback)
+    file(READ "${file}" rest)
+    while(NOT rest STREQUAL "")
+        string(FIND "${rest}" "\n" end)
+        if(end EQUAL -1)
+            set(line "${rest}")
+            set(rest "")
+        else()
+            string(SUBSTRING "${rest}" 0 ${end} line)
+            math(EXPR end "${end} + 1")
+            string(SUBSTRING "${rest}" ${end} -1 rest)
+        endif()
+        cmake_language(CALL ${callback})
+    endwhile()
+endmacro()
