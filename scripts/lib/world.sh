@@ -42,7 +42,7 @@ world_init() {
         # Wine's windows show on the display its first program found.
         world_display
         wine_start "$WORLD/wine"
-        # %LOCALAPPDATA%\tern\tmp of the prefix's user.
+        # Downloads go to the temporary directory of the prefix's user (C:\users\<user>\Temp).
         WORLD_DOWNLOADS=$WINEPREFIX/drive_c/users
     fi
 }
