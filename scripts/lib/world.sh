@@ -4,7 +4,9 @@
 # world_cleanup (set as an EXIT trap by world_init) stops what runs and removes the directory.
 #
 # After world_init the environment points every per-user directory into the world, so nothing
-# of the machine's own user is touched.
+# of the machine's own user is touched. A Windows build (build-win) makes a Windows world: the
+# same functions then drive its installation under Wine, in a Wine prefix of the world's own,
+# with the patches signed by the Linux build's tern-publish that the Windows build names.
 
 WORLD_SOURCE=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 WORLD_GAME_ID=skyreach-demo
@@ -19,6 +21,12 @@ world_init() {
     . "$WORLD_BUILD/game_names.sh"
     WORLD=$(mktemp -d "${TMPDIR:-/tmp}/tern-world-XXXXXX")
     trap world_cleanup EXIT
+    WORLD_WINDOWS="" WORLD_EXE="" WORLD_PUBLISH=$WORLD_BUILD/bin/tern-publish
+    if [ -e "$WORLD_BUILD/bin/UpgradeLauncher.exe" ]; then
+        WORLD_WINDOWS=yes WORLD_EXE=.exe
+        WORLD_PUBLISH=$(sed -n 's/^TERN_HOST_TERN_PUBLISH:FILEPATH=//p' "$WORLD_BUILD/CMakeCache.txt")
+        [ -x "$WORLD_PUBLISH" ] || { echo "world: $1 names no host tern-publish" >&2; return 1; }
+    fi
     mkdir -p "$WORLD"/{config/tern/registry,runtime,cache,home,publisher,server,shots}
     # nginx started by root serves as "nobody": the site must be readable by others.
     chmod 755 "$WORLD" "$WORLD/server"
@@ -29,6 +37,14 @@ world_init() {
     WORLD_GAME=$WORLD/game
     WORLD_DOWNLOADS=$XDG_CACHE_HOME/tern/tmp
     export TERN_GAME_LOG=$WORLD/game.log
+    if [ -n "$WORLD_WINDOWS" ]; then
+        . "$WORLD_SOURCE/scripts/lib/wine.sh"
+        # Wine's windows show on the display its first program found.
+        world_display
+        wine_start "$WORLD/wine"
+        # Downloads go to the temporary directory of the prefix's user (C:\users\<user>\Temp).
+        WORLD_DOWNLOADS=$WINEPREFIX/drive_c/users
+    fi
 }
 
 # Runs under the caller's set -e: a process of the world that has already ended must not stop
@@ -37,6 +53,7 @@ world_cleanup() {
     local pid
     for pid in "${WORLD_PIDS[@]}"; do kill "$pid" 2>/dev/null || true; done
     for pid in "${WORLD_PIDS[@]}"; do wait "$pid" 2>/dev/null || true; done
+    [ -z "${WORLD_WINDOWS:-}" ] || wine_stop
     if [ -n "$WORLD_KEEP" ]; then
         echo "world kept in $WORLD"
     else
@@ -50,6 +67,15 @@ world_install_game() {
     cmake --install "$WORLD_BUILD" --prefix "$WORLD_GAME" >/dev/null
     echo "1.0" >"$WORLD_GAME/version.txt"
     local game=$WORLD_GAME/$TERN_GAME_EXECUTABLE_BASE.exe
+    if [ -n "$WORLD_WINDOWS" ]; then
+        # Under the names for either result of the hardware probe.
+        cp "$WORLD_BUILD/bin/system_game.exe" "$game"
+        cp "$game" "$WORLD_GAME/${TERN_GAME_EXECUTABLE_BASE}_d3d11.exe"
+        world_reg add "HKLM\\$TERN_GAME_KEY" /v Language /d english
+        world_installation_id "$WORLD_GAME_ID"
+        world_reg add "HKLM\\$TERN_GAME_KEY\\GameUpdate" /v language /d us
+        return
+    fi
     cat >"$game" <<GAME
 #!/bin/sh
 echo "$TERN_GAME_EXECUTABLE_BASE \$(cat version.txt) started in \$PWD with: \$*" >>"\$TERN_GAME_LOG"
@@ -57,19 +83,21 @@ GAME
     chmod 755 "$game"
     local key="HKEY_LOCAL_MACHINE\\$TERN_GAME_KEY"
     "$WORLD_GAME/ternreg" set "$key" Language english
-    "$WORLD_GAME/ternreg" set "$key\\GameUpdate" info "$WORLD_GAME_ID"
+    world_installation_id "$WORLD_GAME_ID"
     "$WORLD_GAME/ternreg" set "$key\\GameUpdate" language us
 }
 
 # world_publisher: a certificate authority that only this world trusts (pinned beside the
 # launcher in Resources/trust.pem), and a code-signing publisher certificate it issued.
 world_publisher() {
-    local p=$WORLD/publisher
-    openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -days 2 \
+    local p=$WORLD/publisher key=(-newkey ec -pkeyopt ec_paramgen_curve:P-256)
+    # Wine's crypt32 verifies no ECDSA certificate signature (TRUST_E_CERT_SIGNATURE).
+    [ -z "$WORLD_WINDOWS" ] || key=(-newkey rsa:2048)
+    openssl req -x509 "${key[@]}" -nodes -days 2 \
         -keyout "$p/ca.key" -out "$p/ca.pem" -subj "/CN=Tern demo CA" \
         -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign" \
         2>/dev/null
-    openssl req -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$p/signer.key" \
+    openssl req "${key[@]}" -nodes -keyout "$p/signer.key" \
         -out "$p/signer.csr" -subj "/CN=Norland demo publisher" 2>/dev/null
     printf 'basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n' \
         >"$p/signer.ext"
@@ -78,11 +106,37 @@ world_publisher() {
     cp "$p/ca.pem" "$WORLD_GAME/Resources/trust.pem"
 }
 
+# world_installation_id ID: the installation's id ("info"), which the launcher sends as the game id.
+world_installation_id() {
+    if [ -n "$WORLD_WINDOWS" ]; then
+        world_reg add "HKLM\\$TERN_GAME_KEY\\GameUpdate" /v info /d "$1"
+    else
+        "$WORLD_GAME/ternreg" set "HKEY_LOCAL_MACHINE\\$TERN_GAME_KEY\\GameUpdate" info "$1"
+    fi
+}
+
+# world_reg ARG...: the Windows registry tool on the world's prefix.
+world_reg() {
+    local command=$1
+    shift
+    if [ "$command" = query ]; then
+        wine reg query "$@" </dev/null 2>/dev/null | tr -d '\r'
+    else
+        wine reg "$command" "$@" /f </dev/null >/dev/null 2>&1
+    fi
+}
+
 # world_patch VERSION OUT [PADDING_KIB]: a signed patch that installs game version VERSION: it
 # writes version.txt and, with the ternreg beside the launcher, the installation's new id.
-# PADDING_KIB makes it larger (a comment), for slow downloads.
+# PADDING_KIB makes it larger (a comment), for slow downloads. In a Windows world the patch is
+# the tests' program that writes version 1.1 and records its run (its 2 MB are slow enough).
 world_patch() {
     local version=$1 out=$2 padding=${3:-0}
+    if [ -n "$WORLD_WINDOWS" ]; then
+        "$WORLD_PUBLISH" sign --key "$WORLD/publisher/signer.key" --cert "$WORLD/publisher/signer.pem" \
+            --chain "$WORLD/publisher/ca.pem" "$WORLD_BUILD/bin/system_patch.exe" "$out"
+        return
+    fi
     local script=$WORLD/publisher/patch-$version.sh
     {
         echo '#!/bin/sh'
@@ -96,14 +150,14 @@ world_patch() {
         echo "./ternreg set 'HKEY_LOCAL_MACHINE\\$TERN_GAME_KEY\\GameUpdate' info $WORLD_GAME_ID-$version"
         echo "echo \"patch $version ran in \$PWD as \$0\" >> \"\$TERN_GAME_LOG\""
     } >"$script"
-    "$WORLD_BUILD/bin/tern-publish" sign --key "$WORLD/publisher/signer.key" \
+    "$WORLD_PUBLISH" sign --key "$WORLD/publisher/signer.key" \
         --cert "$WORLD/publisher/signer.pem" "$script" "$out"
 }
 
-# world_publish PATCH: the site that offers PATCH to the demo game's id, once the world's pinned
-# CA trusts it.
+# world_publish PATCH: the site that offers PATCH to the demo game's id, once the world's
+# publisher CA trusts it.
 world_publish() {
-    "$WORLD_BUILD/bin/tern-publish" site --out "$WORLD/server/site" \
+    "$WORLD_PUBLISH" site --out "$WORLD/server/site" \
         --base-url http://mirror.norland.example --pinned "$WORLD/publisher/ca.pem" \
         --gid "$WORLD_GAME_ID" "$1"
 }
@@ -138,10 +192,28 @@ world_display() {
     export DISPLAY=:$(tr -d '\n' <"$WORLD/display")
 }
 
+# world_command PROGRAM: the command ($WORLD_COMMAND) that runs a program of the installed game
+# (UpgradeLauncher, ternctl); under Wine in a Windows world, where the launcher's diagnostics
+# (the system's debug output) go to standard error too and the game's records to the same file
+# by its Windows name.
+world_command() {
+    WORLD_COMMAND=("$WORLD_GAME/$1$WORLD_EXE")
+    [ -z "$WORLD_WINDOWS" ] || WORLD_COMMAND=(env TERN_GAME_LOG="Z:$TERN_GAME_LOG" \
+        WINEDEBUG=-all,warn+debugstr wine "${WORLD_COMMAND[@]}")
+}
+
+# world_run PROGRAM [ARG...]: runs a program of the installed game.
+world_run() {
+    world_command "$1"
+    shift
+    "${WORLD_COMMAND[@]}" "$@"
+}
+
 # world_launch [ARG...]: starts the launcher of the installed game in the background
 # ($WORLD_LAUNCHER is its pid).
 world_launch() {
-    "$WORLD_GAME/UpgradeLauncher" "$@" 2>>"$WORLD/launcher.log" &
+    world_command UpgradeLauncher
+    "${WORLD_COMMAND[@]}" "$@" 2>>"$WORLD/launcher.log" &
     WORLD_LAUNCHER=$!
 }
 
@@ -173,6 +245,16 @@ world_window() {
 # world_key WINDOW KEY: presses KEY in the window, as the player would.
 world_key() {
     xdotool windowfocus --sync "$1" key --clearmodifiers "$2"
+}
+
+# world_answer WINDOW KEY: presses KEY in the window until it closes (at most 30 s): a window
+# under Wine takes keys only once it has painted, which can be seconds after it shows.
+world_answer() {
+    for _ in $(seq 30); do
+        xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$1" || return 0
+        world_key "$1" "$2" 2>/dev/null
+        sleep 1
+    done
 }
 
 # world_screenshot WINDOW NAME: saves the window's picture as $WORLD/shots/NAME.png.

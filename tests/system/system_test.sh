@@ -9,22 +9,7 @@ build_dir=$1
 unset DISPLAY
 . "$(dirname "$0")/../../scripts/lib/world.sh"
 
-failures=0
-check() {
-    local what=$1
-    shift
-    if "$@"; then
-        echo "  ok: $what"
-    else
-        echo "  FAILED: $what"
-        failures=$((failures + 1))
-    fi
-}
-game_started_with() { grep -q "$TERN_GAME_EXECUTABLE_BASE $1 started" "$TERN_GAME_LOG" 2>/dev/null; }
-patch_ran() { grep -q "patch" "$TERN_GAME_LOG" 2>/dev/null; }
-resumed() { grep -q "Resuming from position [1-9]" "$WORLD/launcher.log"; }
-no_downloads_left() { [ -z "$(world_downloaded)" ]; }
-window_height() { xdotool getwindowgeometry --shell "$1" | sed -n 's/^HEIGHT=//p'; }
+. "$(dirname "$0")/checks.sh"
 
 # A world with the game installed, a published patch of version 1.1 ($1 KiB larger than a bare
 # script) served at RATE ($2, empty: at full speed), and a display.
@@ -36,19 +21,6 @@ prepared_world() {
     world_publish "$WORLD/publisher/patch.exe"
     world_serve "${2:-}"
     world_display
-}
-
-# The launcher's download file once it holds more than $1 bytes (waits at most 30 s).
-partial_download() {
-    for _ in $(seq 600); do
-        local file
-        file=$(world_downloaded | head -n 1)
-        if [ -n "$file" ] && [ "$(stat -c %s "$file")" -gt "$1" ]; then
-            echo "$file"
-            return
-        fi
-        sleep 0.05
-    done
 }
 
 # Answers the launcher's question with Yes and waits for its end.
@@ -238,13 +210,5 @@ scenario_publisher_refusals() {
     check "the answer of a game id no longer named is gone" test ! -e "$WORLD/site/answers/a.xml"
 }
 
-for scenario in scenario_publisher_refusals scenario_no_update scenario_update scenario_killed scenario_tampered \
-    scenario_stopped; do
-    (
-        failures=0
-        "$scenario"
-        exit "$failures"
-    ) || failures=$((failures + $?))
-done
-echo "$failures failed checks"
-[ "$failures" -eq 0 ]
+run_scenarios scenario_publisher_refusals scenario_no_update scenario_update scenario_killed \
+    scenario_tampered scenario_stopped

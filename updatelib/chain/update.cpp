@@ -193,7 +193,8 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     if (!verifyFileTrust(path, file, &payloadSize)) {
         log << LibText("IDS_LIB_ERR_UPDATE_NOT_TRUSTED") << std::endl;
         observer.Result = kUpdateFailed;
-        file = platform::File();  // Windows deletes no file that is open without sharing deletion
+        // Windows deletes no file while a handle that shares no deletion holds it open.
+        file = platform::File();
         DeleteUpdateFile(log, path);
         return false;
     }

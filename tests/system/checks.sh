@@ -1,0 +1,47 @@
+# shellcheck shell=bash
+# The checks of the system tests on both systems, on a world of scripts/lib/world.sh.
+failures=0
+check() {
+    local what=$1
+    shift
+    if "$@"; then
+        echo "  ok: $what"
+    else
+        echo "  FAILED: $what"
+        failures=$((failures + 1))
+    fi
+}
+game_started_with() { grep -q "$TERN_GAME_EXECUTABLE_BASE $1 started" "$TERN_GAME_LOG" 2>/dev/null; }
+patch_ran() { grep -q "patch" "$TERN_GAME_LOG" 2>/dev/null; }
+resumed() { grep -q "Resuming from position [1-9]" "$WORLD/launcher.log"; }
+no_downloads_left() { [ -z "$(world_downloaded)" ]; }
+window_height() { xdotool getwindowgeometry --shell "$1" | sed -n 's/^HEIGHT=//p'; }
+
+# The launcher's download file once it holds more than $1 bytes (waits at most 30 s).
+partial_download() {
+    for _ in $(seq 600); do
+        local file
+        file=$(world_downloaded | head -n 1)
+        if [ -n "$file" ] && [ "$(stat -c %s "$file")" -gt "$1" ]; then
+            echo "$file"
+            return
+        fi
+        sleep 0.05
+    done
+}
+
+
+# run_scenarios FUNCTION...: each scenario in a shell (and a world) of its own; fails when a check
+# of any failed.
+run_scenarios() {
+    local scenario
+    for scenario in "$@"; do
+        (
+            failures=0
+            "$scenario"
+            exit "$failures"
+        ) || failures=$((failures + $?))
+    done
+    echo "$failures failed checks"
+    [ "$failures" -eq 0 ]
+}
