@@ -30,6 +30,20 @@ partial_download() {
     done
 }
 
+# Starts the launcher with the arguments given and checks that it ends with exit code 0 without
+# ever showing a window. Bounded: a launcher that waits for the player (a box) fails the check,
+# it does not hang the scenario.
+check_windowless_start() {
+    world_launch "$@"
+    local seen=""
+    for _ in $(seq 1500); do
+        kill -0 "$WORLD_LAUNCHER" 2>/dev/null || break
+        xdotool search --onlyvisible --name "$TERN_GAME_WINDOW_CAPTION" >/dev/null 2>&1 && seen=yes
+        sleep 0.02
+    done
+    check "the launcher ends with exit code 0" world_wait_launcher
+    check "no window showed" test -z "$seen"
+}
 
 # run_scenarios FUNCTION...: each scenario in a shell (and a world) of its own; fails when a check
 # of any failed.

@@ -44,15 +44,7 @@ scenario_no_update() {
     mkdir -p "$WORLD/server/site/answers"
     echo "<RESPONSE/>" >"$WORLD/server/site/answers/.none.xml"
     world_serve
-    world_launch
-    local seen=""
-    for _ in $(seq 1500); do
-        kill -0 "$WORLD_LAUNCHER" 2>/dev/null || break
-        xdotool search --onlyvisible --name "$TERN_GAME_WINDOW_CAPTION" >/dev/null 2>&1 && seen=yes
-        sleep 0.02
-    done
-    check "the launcher ends with exit code 0" world_wait_launcher
-    check "no window showed" test -z "$seen"
+    check_windowless_start
     check "the game started with its language" started_as 1.0 "-language=english"
     world_launch -offline
     check "the launcher ends with exit code 0" world_wait_launcher
