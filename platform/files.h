@@ -76,7 +76,8 @@ std::optional<uint64_t> AvailableDiskSpace(const std::string& directory);
 bool AllowsExecution(const std::string& directory);
 
 // The user's documents folder: XDG_DOCUMENTS_DIR from $XDG_CONFIG_HOME/user-dirs.dirs, else
-// $HOME/Documents. No trailing '/'. Empty when $HOME is unset and the file names none.
+// $HOME/Documents; on Windows the shell's personal folder, in UTF-8. No trailing separator.
+// Empty when $HOME is unset and the file names none, or when the shell names none.
 std::string DocumentsDirectory();
 
 // Creates `path` with its missing parents (mode 0700) and answers whether it is a directory

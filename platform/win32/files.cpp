@@ -5,11 +5,13 @@
 #include <shlobj.h>
 
 #include <cstdlib>
+#include <cwchar>
 #include <vector>
 
 #include "platform/file.h"
 #include "platform/files_common.h"
 #include "platform/win32/file_access.h"
+#include "platform/win32/utf8.h"
 
 // Windows has no owner and mode bits to check: a directory's ACL decides who may plant files in
 // it, and a new directory inherits the ACL of its parent, which below the user's profile (where
@@ -183,12 +185,14 @@ std::optional<uint64_t> AvailableDiskSpace(const std::string& directory) {
 
 bool AllowsExecution(const std::string& directory) { return !ExecutionForbiddenByTest(directory); }
 
+// Formed in UTF-8 from the wide path: the launcher's manifest makes UTF-8 the code page of the
+// ANSI calls that then open files below it.
 std::string DocumentsDirectory() {
-    char path[MAX_PATH];
-    if (SHGetFolderPathA(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
+    wchar_t path[MAX_PATH];
+    if (SHGetFolderPathW(nullptr, CSIDL_PERSONAL, nullptr, SHGFP_TYPE_CURRENT, path) != S_OK) {
         return "";
     }
-    return WithoutTrailingSeparators(path);
+    return WithoutTrailingSeparators(Utf8FromWide(path, static_cast<int>(wcslen(path))));
 }
 
 }  // namespace platform
