@@ -30,15 +30,17 @@ endmacro()
 # the shipped texts, the package and the tests all name the game the table names. Sets, in the
 # caller's scope:
 #   TERN_GAME_NAME, TERN_GAME_KEY          entry 121 and the game's key (entry 120 \ entry 121)
-#   TERN_GAME_EXECUTABLE_BASE, TERN_GAME_WINDOW_CAPTION, TERN_GAME_COMPANY_NAME
-#                                          the GAME_SETTING values, defaults filled in
+#   TERN_GAME_EXECUTABLE_BASE, TERN_GAME_WINDOW_CAPTION, TERN_GAME_COMPANY_NAME,
+#   TERN_GAME_PRODUCT_NAME                 the GAME_SETTING values, defaults filled in (the
+#                                          product name's is the game name)
 #   TERN_GAME_SETTINGS_LITERALS            the settings as C string literals, for the launcher
 # A missing, doubled or unknown id or setting fails the configuration with a message naming it.
 function(tern_read_string_table file)
-    set(settings ExecutableBase WindowCaption CompanyName)
+    set(settings ExecutableBase WindowCaption CompanyName ProductName)
     set(ExecutableBase "skyreach")
     set(WindowCaption "Skyreach Updater")
     set(CompanyName "Norland")
+    set(ProductName "")
 
     set(ids "")
     tern_for_each_line("${file}" tern_string_table_line)
@@ -48,6 +50,9 @@ function(tern_read_string_table file)
                 "there once")
         endif()
     endforeach()
+    if(ProductName STREQUAL "")
+        set(ProductName "${entry_121}")
+    endif()
 
     set(literals "")
     foreach(setting IN LISTS settings)
@@ -57,7 +62,7 @@ function(tern_read_string_table file)
 
     # The texts are C string literals: the build's other readers want them plain. Only names are
     # read here, which hold no escapes but \\ and \".
-    foreach(name entry_120 entry_121 ExecutableBase WindowCaption CompanyName)
+    foreach(name entry_120 entry_121 ExecutableBase WindowCaption CompanyName ProductName)
         string(REPLACE "\\\"" "\"" ${name} "${${name}}")
         string(REPLACE "\\\\" "\\" ${name} "${${name}}")
     endforeach()
@@ -66,4 +71,5 @@ function(tern_read_string_table file)
     set(TERN_GAME_EXECUTABLE_BASE "${ExecutableBase}" PARENT_SCOPE)
     set(TERN_GAME_WINDOW_CAPTION "${WindowCaption}" PARENT_SCOPE)
     set(TERN_GAME_COMPANY_NAME "${CompanyName}" PARENT_SCOPE)
+    set(TERN_GAME_PRODUCT_NAME "${ProductName}" PARENT_SCOPE)
 endfunction()

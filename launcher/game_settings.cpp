@@ -10,4 +10,6 @@ std::string GameExecutableBase() { return TERN_GAME_SETTING_ExecutableBase; }
 
 std::string WindowCaption() { return TERN_GAME_SETTING_WindowCaption; }
 
+std::string ProductName() { return TERN_GAME_SETTING_ProductName; }
+
 }  // namespace launcher

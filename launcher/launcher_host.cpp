@@ -132,7 +132,7 @@ void LauncherHost::StartUpdateRun() {
         Quit();
         return;
     }
-    Start(gameId, UpdateKeyPath(), Settings().uiLanguage);
+    Start(gameId, UpdateKeyPath(), Settings().uiLanguage, ProductName());
 }
 
 void LauncherHost::RunMainLoop() {

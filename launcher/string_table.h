@@ -31,5 +31,7 @@ std::string LoadResourceString(int id);
 std::string GameExecutableBase();
 // The caption of the launcher's window and message boxes ("Skyreach Updater").
 std::string WindowCaption();
+// The product a patch's release stamp must name ("Skyreach").
+std::string ProductName();
 
 }  // namespace launcher

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/trust/release_stamp.h"
 
 namespace platform {
 
@@ -50,13 +51,16 @@ TrustAnchors OptionalPinAnchors(const std::string& path);
 // it checked; streams the payload through the digest. No revocation checks, nothing fetched.
 // `detail`, when given, receives a short English reason for a failure (empty on success);
 // `payloadSize`, the number of bytes to run when the file is trusted: those an appended
-// signature covers, or the whole of a PE program, whose signature is part of the program.
+// signature covers, or the whole of a PE program, whose signature is part of the program;
+// `stamp`, the release stamp the trusted signature carries (release 0 when it has none). A
+// stamp attribute that is there but not well-formed makes the signature malformed.
 uint32_t VerifyFileTrust(const File& file, const TrustAnchors& anchors,
-                         std::string* detail = nullptr, uint64_t* payloadSize = nullptr);
+                         std::string* detail = nullptr, uint64_t* payloadSize = nullptr,
+                         ReleaseStamp* stamp = nullptr);
 
 // Opens `path` (not following a link, never blocking on a FIFO) and verifies it;
 // kTrustFileNotFound when it does not exist, kTrustAccessDenied when it cannot be opened.
 uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
-                         std::string* detail = nullptr);
+                         std::string* detail = nullptr, ReleaseStamp* stamp = nullptr);
 
 }  // namespace platform

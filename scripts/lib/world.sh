@@ -17,7 +17,7 @@ world_init() {
     WORLD_BUILD=$(cd "$1" && pwd)
     WORLD_KEEP=${2:-}
     # The game's names in the build's string table: TERN_GAME_NAME, TERN_GAME_KEY,
-    # TERN_GAME_EXECUTABLE_BASE, TERN_GAME_WINDOW_CAPTION.
+    # TERN_GAME_EXECUTABLE_BASE, TERN_GAME_WINDOW_CAPTION, TERN_GAME_PRODUCT_NAME.
     . "$WORLD_BUILD/game_names.sh"
     WORLD=$(mktemp -d "${TMPDIR:-/tmp}/tern-world-XXXXXX")
     trap world_cleanup EXIT
@@ -128,13 +128,16 @@ world_reg() {
 
 # world_patch VERSION OUT [PADDING_KIB]: a signed patch that installs game version VERSION: it
 # writes version.txt and, with the ternreg beside the launcher, the installation's new id.
-# PADDING_KIB makes it larger (a comment), for slow downloads. In a Windows world the patch is
-# the tests' program that writes version 1.1 and records its run (its 2 MB are slow enough).
+# Its release stamp names the game's product and, as its release, VERSION without its dots
+# (1.1 is release 11). PADDING_KIB makes it larger (a comment), for slow downloads. In a
+# Windows world the patch is the tests' program that writes version 1.1 and records its run
+# (its 2 MB are slow enough).
 world_patch() {
     local version=$1 out=$2 padding=${3:-0}
+    local stamp=(--product "$TERN_GAME_PRODUCT_NAME" --release "${version//./}")
     if [ -n "$WORLD_WINDOWS" ]; then
         "$WORLD_PUBLISH" sign --key "$WORLD/publisher/signer.key" --cert "$WORLD/publisher/signer.pem" \
-            --chain "$WORLD/publisher/ca.pem" "$WORLD_BUILD/bin/system_patch.exe" "$out"
+            --chain "$WORLD/publisher/ca.pem" "${stamp[@]}" "$WORLD_BUILD/bin/system_patch.exe" "$out"
         return
     fi
     local script=$WORLD/publisher/patch-$version.sh
@@ -151,7 +154,7 @@ world_patch() {
         echo "echo \"patch $version ran in \$PWD as \$0\" >> \"\$TERN_GAME_LOG\""
     } >"$script"
     "$WORLD_PUBLISH" sign --key "$WORLD/publisher/signer.key" \
-        --cert "$WORLD/publisher/signer.pem" "$script" "$out"
+        --cert "$WORLD/publisher/signer.pem" "${stamp[@]}" "$script" "$out"
 }
 
 # world_publish PATCH: the site that offers PATCH to the demo game's id, once the world's

@@ -37,7 +37,7 @@ void QuietHost::RunUpdate(const std::string& gameId, const std::string& registry
     Tern::LibraryChannel().SetDiagnosticStream(&Tern::GetDebuggerStream());
     {
         QuietStderr quiet;
-        Start(gameId, registryKeyPath, "us");
+        Start(gameId, registryKeyPath, "us", "Skyreach");
         std::unique_lock<std::mutex> lock(mutex_);
         signal_.wait(lock, [this] { return finished_; });
     }

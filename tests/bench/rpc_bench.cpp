@@ -26,7 +26,7 @@ int main() {
     {
         tern_bench::QuietStderr quiet;
         setenv("http_proxy", "http://127.0.0.1:1", 1);
-        host.Start("bench", "Software\\Norland\\Skyreach\\GameUpdate", "us");
+        host.Start("bench", "Software\\Norland\\Skyreach\\GameUpdate", "us", "Skyreach");
         while (host.GetEngineState() != 5)
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         host.Observer().OnDownloadStarted("http://mirror.norland.example/skyreach/patch_1_0_4.exe",

@@ -83,8 +83,9 @@ TEST_F(CodeSignerTest, RefusesWithAReasonAndWritesNothing) {
     }
 }
 
-// tern-publish signs a PE program with Authenticode. It and osslsigncode, an independent reader
-// of the format, agree on what is trusted; tern-publish refuses what Windows would let pass.
+// tern-publish signs a PE program with Authenticode, its release stamp among the authenticated
+// attributes. It and osslsigncode, an independent reader of the format, agree on what is
+// trusted; tern-publish refuses what Windows would let pass.
 TEST_F(CodeSignerTest, SignsProgramsWithAuthenticodeThatOthersVerify) {
     const std::optional<tern_test::TestPki> pki = tern_test::CreateTestPki(env_.Root());
     ASSERT_TRUE(pki);
@@ -93,7 +94,8 @@ TEST_F(CodeSignerTest, SignsProgramsWithAuthenticodeThatOthersVerify) {
     tern_test::WriteFileBytes(dir + "program.exe", MinimalProgram());
     const auto sign = [&](const std::string& input) {
         return RunChild({TERN_PUBLISH, "sign", "--key", signer.key, "--cert", signer.certificate,
-                         "--chain", signer.chain, dir + input, dir + "signed.exe"});
+                         "--chain", signer.chain, "--product", "Skyreach", "--release", "3",
+                         dir + input, dir + "signed.exe"});
     };
     ASSERT_EQ(sign("program.exe").exitCode, 0);
     std::string signedBytes = tern_test::ReadFileBytes(dir + "signed.exe");
@@ -110,7 +112,7 @@ TEST_F(CodeSignerTest, SignsProgramsWithAuthenticodeThatOthersVerify) {
         const char* verdict;  // part of what verify prints
         int otherVerdict;     // osslsigncode's exit code; -1: not asked
     } cases[] = {
-        {"signed.exe", pki->root, "trusted", 0},
+        {"signed.exe", pki->root, "trusted\nproduct: Skyreach\nrelease: 3\n", 0},
         {"tampered.exe", pki->root, "does not match the digest", 1},
         {"signed.exe", pki->otherRoot, "certificate chain", 1},
         {"blob.exe", pki->root, "unsigned attributes", -1},
@@ -120,7 +122,7 @@ TEST_F(CodeSignerTest, SignsProgramsWithAuthenticodeThatOthersVerify) {
         SCOPED_TRACE(c.program);
         const tern_test::ChildResult ours =
             RunChild({TERN_PUBLISH, "verify", "--pinned", c.pin, dir + c.program});
-        EXPECT_EQ(ours.exitCode, std::string(c.verdict) == "trusted" ? 0 : 1);
+        EXPECT_EQ(ours.exitCode, std::string(c.verdict).rfind("trusted", 0) == 0 ? 0 : 1);
         EXPECT_NE(ours.standardOutput.find(c.verdict), std::string::npos) << ours.standardOutput;
         if (c.otherVerdict >= 0) {
             EXPECT_EQ(

@@ -8,6 +8,7 @@
 
 #include "platform/posix/trust/appended_signature.h"
 #include "platform/posix/trust/openssl_handles.h"
+#include "platform/posix/trust/stamp_attribute.h"
 
 namespace tern_test {
 namespace {
@@ -178,7 +179,7 @@ bool AddExtra(CMS_ContentInfo* cms, BlockExtra extra, X509* signer, EVP_PKEY* ke
 }  // namespace
 
 std::string SignWithoutChecks(const std::string& payload, const TestCredential& credential,
-                              BlockExtra extra) {
+                              BlockExtra extra, const platform::ReleaseStamp& stamp) {
     const BioPtr keyFile(BIO_new_file(credential.key.c_str(), "r"));
     const BioPtr certificateFile(BIO_new_file(credential.certificate.c_str(), "r"));
     const BioPtr chainFile(BIO_new_file(credential.chain.c_str(), "r"));
@@ -190,11 +191,18 @@ std::string SignWithoutChecks(const std::string& payload, const TestCredential& 
     const CertificatesPtr chain(sk_X509_new_null());
     if (chainFile) ReadPemCertificates(chainFile.get(), chain.get());
     const BioPtr content(BIO_new_mem_buf(payload.data(), static_cast<int>(payload.size())));
+    constexpr unsigned kFlags = CMS_DETACHED | CMS_BINARY;
     const CmsPtr cms(key && certificate && content
-                         ? CMS_sign(certificate.get(), key.get(), chain.get(), content.get(),
-                                    CMS_DETACHED | CMS_BINARY)
+                         ? CMS_sign(nullptr, nullptr, chain.get(), nullptr, kFlags | CMS_PARTIAL)
                          : nullptr);
-    if (!cms || !AddExtra(cms.get(), extra, certificate.get(), key.get())) return "";
+    CMS_SignerInfo* signer =
+        cms ? CMS_add1_signer(cms.get(), certificate.get(), key.get(), EVP_sha256(), kFlags)
+            : nullptr;
+    if (!signer || (stamp.Present() && !AddStamp(signer, stamp)) ||
+        CMS_final(cms.get(), content.get(), nullptr, kFlags) != 1) {
+        return "";
+    }
+    if (!AddExtra(cms.get(), extra, certificate.get(), key.get())) return "";
     unsigned char* der = nullptr;
     const int size = i2d_CMS_ContentInfo(cms.get(), &der);
     if (size <= 0) return "";

@@ -5,6 +5,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/trust/release_stamp.h"
+
 namespace tern_test {
 
 // PEM file paths of one signer; `chain` is empty when the issuer is the root itself.
@@ -35,9 +37,11 @@ enum class BlockExtra { None, UnsignedAttribute, RevocationList };
 // nullopt when OpenSSL fails.
 std::optional<TestPki> CreateTestPki(const std::string& directory);
 
-// `payload` with an appended signature made by plain CMS_sign, with `extra` and without the
-// signer's checks: for files that a careful signer refuses to make. Empty on failure.
+// `payload` with an appended signature made by plain CMS_sign, with `extra`, the release stamp
+// `stamp` when it has a release, and without the signer's checks: for files that a careful
+// signer refuses to make. Empty on failure.
 std::string SignWithoutChecks(const std::string& payload, const TestCredential& credential,
-                              BlockExtra extra = BlockExtra::None);
+                              BlockExtra extra = BlockExtra::None,
+                              const platform::ReleaseStamp& stamp = {});
 
 }  // namespace tern_test

@@ -79,6 +79,37 @@ scenario_update() {
     check "the started patch was deleted" no_downloads_left
 }
 
+scenario_replayed() {
+    echo "replayed patch: once release 12 ran, release 11 offered again does not run"
+    prepared_world
+    world_patch 1.2 "$WORLD/publisher/patch-1.2.exe"
+    world_publish "$WORLD/publisher/patch-1.2.exe"
+    world_launch
+    confirm_and_finish
+    check "the game started in version 1.2" game_started_with 1.2
+    # An answer that offers the older patch to any installation, the one at 1.2 too.
+    world_publish "$WORLD/publisher/patch.exe"
+    cp "$WORLD/server/site/answers/$WORLD_GAME_ID.xml" "$WORLD/server/site/answers/.none.xml"
+    : >"$TERN_GAME_LOG"
+    world_launch
+    local window collapsed question
+    window=$(world_window "$TERN_GAME_WINDOW_CAPTION")
+    collapsed=$(window_height "$window")
+    question=$(world_window "New version found!")
+    [ -n "$question" ] && world_key "$question" Return
+    # The run has ended when the technical log opens for the player.
+    for _ in $(seq 200); do
+        [ "$(window_height "$window")" -gt "$collapsed" ] && break
+        sleep 0.05
+    done
+    check "the diagnostics say why" grep -q "release 11 is not newer than 12\.$" "$WORLD/launcher.log"
+    check "the older patch did not run" sh -c "! grep -q patch '$TERN_GAME_LOG'"
+    check "the refused file was deleted" no_downloads_left
+    [ -n "$window" ] && world_key "$window" Escape
+    check "the launcher ends with exit code 0" world_wait_launcher
+    check "the game started in version 1.2" game_started_with 1.2
+}
+
 scenario_killed() {
     echo "killed mid-download: the next start resumes and finishes byte-identical"
     prepared_world 2000 400k
@@ -179,15 +210,26 @@ scenario_publisher_refusals() {
     check "the publisher component installs only bin/tern-publish" \
         test "$(cd "$WORLD/tools" && find . -type f)" = ./bin/tern-publish
     expect_exit 1 "a missing file" "$publish" checksum "$p/missing"
+    local stamp=(--product "$TERN_GAME_PRODUCT_NAME" --release 11)
     expect_exit 1 "a key of another certificate" "$publish" sign --key "$p/ca.key" \
-        --cert "$p/signer.pem" "$p/patch-1.1.sh" "$p/out"
+        --cert "$p/signer.pem" "${stamp[@]}" "$p/patch-1.1.sh" "$p/out"
     expect_exit 1 "a certificate without code signing" "$publish" sign --key "$p/server.key" \
-        --cert "$p/server.pem" "$p/patch-1.1.sh" "$p/out"
+        --cert "$p/server.pem" "${stamp[@]}" "$p/patch-1.1.sh" "$p/out"
     expect_exit 1 "an unwritable output" "$publish" sign --key "$p/signer.key" \
-        --cert "$p/signer.pem" "$p/patch-1.1.sh" "$p/missing/out"
+        --cert "$p/signer.pem" "${stamp[@]}" "$p/patch-1.1.sh" "$p/missing/out"
+    local release
+    for release in "" 0 -1 4294967296 1e3; do
+        expect_exit 2 "a release of '$release'" "$publish" sign --key "$p/signer.key" \
+            --cert "$p/signer.pem" --product "$TERN_GAME_PRODUCT_NAME" --release "$release" \
+            "$p/patch-1.1.sh" "$p/out"
+    done
+    expect_exit 2 "no product" "$publish" sign --key "$p/signer.key" --cert "$p/signer.pem" \
+        --release 11 "$p/patch-1.1.sh" "$p/out"
     expect_exit 1 "an untrusted file" "$publish" verify "$p/patch.exe"
     expect_exit 0 "a file of the pinned publisher" "$publish" verify --pinned "$p/ca.pem" \
         "$p/patch.exe"
+    check "verify prints the release stamp" grep -qz \
+        "^trusted.product: $TERN_GAME_PRODUCT_NAME.release: 11.\$" "$WORLD/refusal.txt"
     expect_exit 1 "a URL the launcher never fetches" "$publish" answer --url ftp://x/p "$p/patch.exe"
     expect_exit 2 "a game id with other characters" "$publish" site --out "$WORLD/site" \
         --base-url http://x --gid ../up "$p/patch.exe"
@@ -201,5 +243,5 @@ scenario_publisher_refusals() {
     check "the answer of a game id no longer named is gone" test ! -e "$WORLD/site/answers/a.xml"
 }
 
-run_scenarios scenario_publisher_refusals scenario_no_update scenario_update scenario_killed \
-    scenario_tampered scenario_stopped
+run_scenarios scenario_publisher_refusals scenario_no_update scenario_update scenario_replayed \
+    scenario_killed scenario_tampered scenario_stopped

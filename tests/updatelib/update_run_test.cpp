@@ -46,7 +46,7 @@ protected:
         auto host = std::make_unique<TestHost>();
         host->confirmRunUpdates = false;
         if (prepare) prepare(*host);
-        host->Start("skyreach-eu", kUpdateKey, "us");
+        host->Start("skyreach-eu", kUpdateKey, "us", kProduct);
         host->WaitForThreads();
         return host;
     }

@@ -71,7 +71,8 @@ protected:
         std::filesystem::remove_all(pinnedFile_);
     }
 
-    // A patch of the trusted publisher, the bytes it runs, and patches of nobody trusted.
+    // A patch of the trusted publisher, stamped with a release above every earlier one of the
+    // test, the bytes it runs, and patches of nobody trusted.
 #ifdef _WIN32
     std::string TrustedPatch() { return Program("signed"); }
     size_t RunBytes() { return TrustedPatch().size(); }  // the signature is part of the program
@@ -79,7 +80,7 @@ protected:
         return {Program("unsigned"), Program("tampered"), Program("foreign_root")};
     }
 #else
-    std::string TrustedPatch() { return SignWithoutChecks(PatchScript("ok"), pki_.codeSigning); }
+    std::string TrustedPatch() { return Stamped(PatchScript("ok")); }
     size_t RunBytes() { return PatchScript("ok").size(); }
     std::vector<std::string> UntrustedPatches() {
         return {PatchScript("unsigned"),
@@ -98,16 +99,24 @@ protected:
     }
 
 #ifndef _WIN32
-    std::string Signed(const std::string& payload, const TestCredential& signer) {
+    // Signed by `signer` and, unless told otherwise, stamped as TrustedPatch is.
+    std::string Signed(const std::string& payload, const TestCredential& signer,
+                       bool stamped = true) {
         const std::string path = env_.Root() + "/signed";
         WriteFileBytes(path, payload);
         const platform::SigningResult result =
-            platform::SignFile(path, signer.key, signer.certificate, signer.chain, path);
+            platform::SignFile(path, signer.key, signer.certificate, signer.chain, path,
+                               stamped ? NextStamp() : platform::ReleaseStamp{});
         EXPECT_TRUE(result.ok) << result.error;
         return ReadFileBytes(path);
     }
+    std::string Stamped(const std::string& payload) {
+        return SignWithoutChecks(payload, pki_.codeSigning, BlockExtra::None, NextStamp());
+    }
+    platform::ReleaseStamp NextStamp() { return {kProduct, ++lastRelease_}; }
 
     TestPki pki_;
+    uint32_t lastRelease_ = 0;
 #endif
     const std::string record_ = env_.Root() + "/patch_record";
     // Publishers are pinned by this file beside the program, hence the test's own directory.
@@ -207,7 +216,7 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
         EXPECT_EQ(file.Read(skipped, sizeof skipped), file.Valid() ? 17 : -1);
         line.clear();
 
-        EXPECT_EQ(Tern::verifyFileTrust(path, file), c.error == nullptr);
+        EXPECT_EQ(Tern::verifyFileTrust(path, file, {kProduct}), c.error == nullptr);
 
         // An unusable pin says why on a line of its own.
         const bool brokenPin = c.pin >= Pin::Directory;
@@ -261,16 +270,14 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
 #ifndef _WIN32
         {"a running program's file (busy even for root)",
          [&] {
-             const std::string path =
-                 Download(SignWithoutChecks(ReadFileBytes("/bin/sleep"), pki_.codeSigning));
+             const std::string path = Download(Stamped(ReadFileBytes("/bin/sleep")));
              chmod(path.c_str(), 0700);
              busy = std::make_unique<ChildProcess>(std::vector<std::string>{path, "30"});
              return path;
          },
          4, Tern::LibText("IDS_LIB_ERR_EXE_NOT_FOUND") + "(", "", true},
-        {"not a program",
-         [&] { return Download(SignWithoutChecks(std::string(4096, '\x01'), pki_.codeSigning)); },
-         3, Tern::LibText("IDS_LIB_ERR_FAILED_START_UPDATE") + " [Err: 11]", "", false},
+        {"not a program", [&] { return Download(Stamped(std::string(4096, '\x01'))); }, 3,
+         Tern::LibText("IDS_LIB_ERR_FAILED_START_UPDATE") + " [Err: 11]", "", false},
 #endif
     };
     for (const std::string& patch : UntrustedPatches()) {
@@ -289,7 +296,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
         if (!path.empty()) store.Store(kPatch, path, Tern::FlaggedForExecution);
         Tern::Update update(kPatch, {}, "", 0, "", {}, false, "");
 
-        EXPECT_EQ(update.startUpdate(host.Observer(), store), c.result == 0);
+        EXPECT_EQ(update.startUpdate(host.Observer(), store, kProduct), c.result == 0);
         EXPECT_EQ(host.GetResult(), c.result);
         EXPECT_TRUE(Contains(host.LogText(), c.log));
         EXPECT_EQ(ReadFileBytes(record_), c.ran);
@@ -301,45 +308,66 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
 }
 
 // The whole way: announced, downloaded, checked, confirmed, run and waited for; cleaned up by the
-// next run once the installation changed.
+// next run once the installation changed. A release once started never runs again, nor does an
+// older one.
 TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     HttpTestServer server(env_.Root() + "/server");
     ProxyEnvironment proxy(server);
-    const std::string patch = TrustedPatch();
-    const auto announce = [&](const char* replacesLauncher) {
+    const std::string first = TrustedPatch();
+    const std::string second = TrustedPatch();
+    const auto announce = [&](const std::string& patch, const char* replacesLauncher) {
+        server.Serve("/p.exe", patch);
         server.Serve("/MatchMakingConfig.aspx",
                      Answer(std::to_string(patch.size()), "http://mirror.example/p.exe",
                             ChecksumTextOf(patch), replacesLauncher));
     };
-    announce("FALSE");
-    server.Serve("/p.exe", patch);
+    announce(first, "FALSE");
     ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "v1"), 0);
     const auto run = [&](bool confirmAll, bool confirmEach) {
         TestHost host;
         host.confirmRunUpdates = confirmAll;
         host.confirmRunUpdate = [confirmEach](uint32_t, uint32_t) { return confirmEach; };
-        host.Start("skyreach-eu", kUpdateKey, "us");
+        host.Start("skyreach-eu", kUpdateKey, "us", kProduct);
         host.WaitForThreads();
         return host.FinishedResults();
+    };
+    const auto highestRelease = [] {
+        Tern::UpdateStateStore store;
+        store.Open(kUpdateKey);
+        return store.ReadHighestRelease();
     };
 
     EXPECT_EQ(run(true, false), std::vector<int32_t>{0});  // declined one by one: not run
     EXPECT_EQ(StoredPatch(), "");
     EXPECT_EQ(ReadFileBytes(record_), "");
+    EXPECT_EQ(highestRelease(), 0u);
 
     EXPECT_EQ(run(true, true), std::vector<int32_t>{0});
     EXPECT_EQ(ReadFileBytes(record_), Ran());
     const std::string ran = StoredPatch("D ");
     EXPECT_NE(ran, "");
     EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kUpdateKey, "lastinfo", 256), "v1");
+    EXPECT_EQ(highestRelease(), 1u);
 
     // The patch installed a new version: the next run deletes it, downloads the patch now
     // announced and, since that replaces the launcher, does not wait for it.
     ASSERT_EQ(platform::WriteRegistryString(Hive::LocalMachine, kUpdateKey, "info", "v2"), 0);
-    announce("TRUE");
+    announce(second, "TRUE");
     EXPECT_EQ(run(true, true), std::vector<int32_t>{1});
     EXPECT_FALSE(FileExists(ran));
     EXPECT_NE(StoredPatch(), "D " + ran);
+    EXPECT_EQ(highestRelease(), 2u);
+
+    // The first patch, offered again, is refused as an untrusted one: deleted, never run.
+    std::remove(record_.c_str());
+    std::string verdicts;
+    onTrustLine_ = [&verdicts](const std::string& line) { verdicts += line; };
+    announce(first, "FALSE");
+    EXPECT_EQ(run(true, true), std::vector<int32_t>{3});
+    EXPECT_EQ(ReadFileBytes(record_), "");
+    EXPECT_TRUE(Contains(verdicts, "release 1 is not newer than 2.\n"));
+    EXPECT_EQ(StoredPatch(), "");
+    EXPECT_EQ(highestRelease(), 2u);
 }
 
 }  // namespace

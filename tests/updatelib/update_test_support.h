@@ -22,6 +22,8 @@
 namespace tern_test {
 
 inline const std::string kUpdateKey = "Software\\Norland\\Skyreach\\GameUpdate";
+// The product the tests' launcher runs patches of.
+inline const std::string kProduct = "Skyreach";
 
 inline std::string RandomBytes(size_t size, unsigned seed = 42) {
     std::mt19937 random(seed);

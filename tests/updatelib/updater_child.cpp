@@ -21,7 +21,7 @@ public:
 int main() {
     tern_test::UseParentTestRegistry();
     ChildHost host;
-    host.Start("skyreach-eu", "Software\\Norland\\Skyreach\\GameUpdate", "us");
+    host.Start("skyreach-eu", "Software\\Norland\\Skyreach\\GameUpdate", "us", "Skyreach");
     std::cout << "started" << std::endl;
     for (std::string line; std::getline(std::cin, line);) {
     }

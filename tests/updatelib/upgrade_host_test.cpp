@@ -29,8 +29,8 @@ TEST_F(UpgradeHostTest, ARunEndsOnceOnTheWorkerAndEveryReportReachesTheHost) {
         host.uiThread.Call([] {});  // Start has returned: the service is announced
         EXPECT_TRUE(client.RequestStop().HasValue());
     };
-    ASSERT_TRUE(host.Start("skyreach", kUpdateKey, "us"));
-    EXPECT_FALSE(host.Start("skyreach", kUpdateKey, "us"));
+    ASSERT_TRUE(host.Start("skyreach", kUpdateKey, "us", kProduct));
+    EXPECT_FALSE(host.Start("skyreach", kUpdateKey, "us", kProduct));
     host.WaitForThreads([&] { host.uiThread.ServePending(); });
     EXPECT_EQ(host.FinishedResults(),
               (std::vector<int32_t>{Tern::kUpdateOk, Tern::kUpdateFinishRequested}));
@@ -80,7 +80,7 @@ TEST_F(UpgradeHostTest, DestroyingWhileOnFinishedWaitsForTheDestroyingThreadDoes
         host->Stop();  // the launcher stops the host from inside OnFinished
         host->uiThread.Call([&] { ++uiCalls; });
     };
-    host->Start("skyreach", kUpdateKey, "us");
+    host->Start("skyreach", kUpdateKey, "us", kProduct);
     while (host->uiWakes == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     host->Stop();
     host.reset();

@@ -46,32 +46,38 @@ const CommandHelp kCommandHelp[] = {
      "  checksum FILE\n"
      "      the checksum text the answer carries for FILE\n"},
     {"sign",
-     "  sign --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] IN OUT\n"
+     "  sign --key KEY.pem --cert CERT.pem [--chain CHAIN.pem] --product NAME --release N\n"
+     "       IN OUT\n"
      "      writes OUT: IN signed (the certificate must allow code signing; CHAIN.pem holds\n"
      "      only certificates on its path). A Windows program (PE) gets an Authenticode\n"
      "      signature, and must not have one yet; anything else an appended signature, and\n"
      "      the launcher runs only the signed bytes, so any program, a script too, can be a\n"
-     "      patch\n"},
+     "      patch. The signature also covers the release stamp: the product NAME (the\n"
+     "      launcher's ProductName, by default the game's name) and the release N (1 to\n"
+     "      4294967295), which must grow with every patch of the product: a launcher runs\n"
+     "      only patches of its own product whose release is above every one it has run\n"},
     {"verify",
      "  verify [--pinned TRUST.pem] FILE\n"
      "      whether FILE is signed by a trusted publisher: the system's certificate store\n"
      "      (SSL_CERT_FILE, SSL_CERT_DIR), or only the certificates of TRUST.pem, as the launcher\n"
      "      does when Resources/trust.pem exists beside it; a Windows program by the rules of\n"
-     "      the Windows launcher\n"},
+     "      the Windows launcher. A trusted FILE's release stamp is printed as well\n"},
     {"answer",
      "  answer --url URL [--launcher] [--pinned TRUST.pem] PATCH\n"
      "      the update-information answer announcing PATCH at URL; --launcher: the patch\n"
      "      replaces the launcher itself, which then quits without starting the game\n"
      "  answer --none\n"
      "      the answer that announces no patch\n"
-     "  answer refuses a PATCH that verify, with the same --pinned, does not trust.\n"},
+     "  answer refuses a PATCH that verify, with the same --pinned, does not trust, or that\n"
+     "  has no release stamp.\n"},
     {"site",
      "  site --out DIR --base-url URL [--pinned TRUST.pem] --gid ID PATCH [--gid ID PATCH]...\n"
      "      a static tree for a web server (see server/nginx.conf): DIR/patches/ with the\n"
      "      patches, DIR/answers/ID.xml with each game id's answer and DIR/answers/.none.xml\n"
      "      for any other id, and nothing else (older patches and answers are removed); game\n"
      "      ids are letters, digits, '-' and '_'\n"
-     "  site refuses a PATCH that verify, with the same --pinned, does not trust.\n"},
+     "  site refuses a PATCH that verify, with the same --pinned, does not trust, or that\n"
+     "  has no release stamp.\n"},
 };
 const char kExitStatus[] = "exit status: 0 done, 1 failed or not trusted, 2 wrong command line\n";
 
@@ -211,8 +217,14 @@ std::optional<std::string> PatchAnswer(const std::string& patch, const std::stri
     const std::optional<uint64_t> size = PatchSize(patch, problem);
     if (!size) return std::nullopt;
     std::string detail;
-    if (platform::VerifyFileTrust(patch, anchors, &detail) != platform::kTrustOk) {
+    platform::ReleaseStamp stamp;
+    if (platform::VerifyFileTrust(patch, anchors, &detail, &stamp) != platform::kTrustOk) {
         *problem = patch + ": not trusted, the launcher would refuse it: " + detail;
+        return std::nullopt;
+    }
+    if (!stamp.Present()) {
+        *problem = patch + ": has no release stamp, the launcher would refuse it: sign it with " +
+                   "--product and --release";
         return std::nullopt;
     }
     const std::optional<uint32_t> checksum = Tern::ChecksumOfFile(patch);
@@ -283,18 +295,33 @@ int Checksum(const std::vector<std::string>& arguments) {
     return kSuccess;
 }
 
+// The release number of `text`: decimal digits only, 1 to 4294967295; 0 otherwise.
+uint32_t ReleaseNumber(const std::string& text) {
+    if (text.empty() || text.size() > 10 ||
+        !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return 0;
+    }
+    const unsigned long long number = std::stoull(text);
+    return number <= UINT32_MAX ? static_cast<uint32_t>(number) : 0;
+}
+
 int Sign(const std::vector<std::string>& arguments) {
     std::string problem;
-    const std::optional<Words> words =
-        SplitWords(arguments, {"--key", "--cert", "--chain"}, {}, &problem);
+    const std::optional<Words> words = SplitWords(
+        arguments, {"--key", "--cert", "--chain", "--product", "--release"}, {}, &problem);
     if (!words) return UsageError(problem);
     if (words->Option("--key").empty() || words->Option("--cert").empty() ||
-        words->positional.size() != 2) {
-        return UsageError("sign needs --key, --cert, IN and OUT");
+        !words->Has("--product") || !words->Has("--release") || words->positional.size() != 2) {
+        return UsageError("sign needs --key, --cert, --product, --release, IN and OUT");
+    }
+    const platform::ReleaseStamp stamp{words->Option("--product"),
+                                       ReleaseNumber(words->Option("--release"))};
+    if (const std::string invalid = platform::CheckReleaseStamp(stamp); !invalid.empty()) {
+        return UsageError(invalid);
     }
     const platform::SigningResult result =
         platform::SignFile(words->positional[0], words->Option("--key"), words->Option("--cert"),
-                           words->Option("--chain"), words->positional[1]);
+                           words->Option("--chain"), words->positional[1], stamp);
     if (!result.ok) return Fail(result.error);
     return kSuccess;
 }
@@ -305,9 +332,19 @@ int Verify(const std::vector<std::string>& arguments) {
     if (!words) return UsageError(problem);
     if (words->positional.size() != 1) return UsageError("verify takes one FILE");
     std::string detail;
-    const uint32_t code = platform::VerifyFileTrust(words->positional[0], Anchors(*words), &detail);
+    platform::ReleaseStamp stamp;
+    const uint32_t code =
+        platform::VerifyFileTrust(words->positional[0], Anchors(*words), &detail, &stamp);
     if (code == platform::kTrustOk) {
         std::printf("trusted\n");
+        if (stamp.Present()) {
+            std::printf("product: %s\nrelease: %u\n", stamp.product.c_str(),
+                        static_cast<unsigned>(stamp.release));
+        } else {
+            std::printf(
+                "no release stamp: launchers refuse it unless built with "
+                "TERN_ACCEPT_UNSTAMPED_PATCHES\n");
+        }
         return kSuccess;
     }
     std::printf("not trusted: %s (0x%08x)\n", detail.c_str(), code);

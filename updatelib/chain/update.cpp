@@ -22,6 +22,12 @@ namespace {
 
 const char kLastInfoName[] = "lastinfo";
 
+#ifndef TERN_ACCEPT_UNSTAMPED_PATCHES
+#define TERN_ACCEPT_UNSTAMPED_PATCHES 0
+#endif
+// Patches signed before signatures carried a release stamp run only in builds that ask for it.
+constexpr bool kAcceptUnstampedPatches = TERN_ACCEPT_UNSTAMPED_PATCHES;
+
 size_t PickMirror(size_t count) {
     static thread_local std::mt19937 random{std::random_device{}()};
     return std::uniform_int_distribution<size_t>(0, count - 1)(random);
@@ -179,7 +185,8 @@ bool Update::verifyDownload(UpdateObserver& observer, UpdateStateStore& stateSto
 // and started through that one handle, so a file put in its place after the check never
 // runs. A file that cannot be opened so (a running program's, say) is still checked by its path,
 // to tell a file never trusted, which is deleted, from one that cannot start now.
-bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore) {
+bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore,
+                         const std::string& product) {
     std::ostream& log = observer.Log();
     UpdateFileState stored = PlaceholderFileState();
     if (!stateStore.Lookup(target, stored)) {
@@ -190,7 +197,10 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
     const std::string path = stored.path;
     platform::File file = platform::File::OpenForReadingAndWriting(path);
     uint64_t payloadSize = 0;
-    if (!verifyFileTrust(path, file, &payloadSize)) {
+    uint32_t release = 0;
+    const ReleaseRequirement requirement{product, stateStore.ReadHighestRelease(),
+                                         kAcceptUnstampedPatches};
+    if (!verifyFileTrust(path, file, requirement, &payloadSize, &release)) {
         log << LibText("IDS_LIB_ERR_UPDATE_NOT_TRUSTED") << std::endl;
         observer.Result = kUpdateFailed;
         // Windows deletes no file while a handle that shares no deletion holds it open.
@@ -224,6 +234,8 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore)
         DeleteUpdateFile(log, path);
         return false;
     }
+    // The release first: once the patch runs, no answer may offer it or an older one again.
+    if (release != 0) stateStore.WriteHighestRelease(release);
     stateStore.Store(target, path, FlaggedForDeletion);
     stateStore.WriteUserValue(kLastInfoName, installedInfo);
     if (containsUpgradeLauncher) {

@@ -68,10 +68,12 @@ public:
     bool downloadUpdate(UpdateObserver& observer, HttpDownloader& downloader,
                         UpdateStateStore& stateStore, uint32_t count, uint32_t index);
 
-    // Starts the downloaded file of this update, if a trusted publisher signed it, cut to the
-    // payload the signature covers, and waits for it unless it replaces the launcher; the outcome
-    // goes to the observer's Result.
-    bool startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore);
+    // Starts the downloaded file of this update, if a trusted publisher signed it for `product`
+    // with a release above every one started before, cut to the payload the signature covers,
+    // and waits for it unless it replaces the launcher; the outcome goes to the observer's
+    // Result. The started release is recorded as the highest.
+    bool startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore,
+                     const std::string& product);
 
     std::vector<std::string> mirrors;
     std::string signature;

@@ -94,9 +94,11 @@ bool UpdateChain::downloadChain(UpdateObserver& observer, HttpDownloader& downlo
     return true;
 }
 
-bool UpdateChain::runChain(UpdateObserver& observer, UpdateStateStore& stateStore) {
-    return runChain(observer,
-                    [&](Update& update) { return update.startUpdate(observer, stateStore); });
+bool UpdateChain::runChain(UpdateObserver& observer, UpdateStateStore& stateStore,
+                           const std::string& product) {
+    return runChain(observer, [&](Update& update) {
+        return update.startUpdate(observer, stateStore, product);
+    });
 }
 
 bool UpdateChain::runChain(UpdateObserver& observer, const std::function<bool(Update&)>& start) {

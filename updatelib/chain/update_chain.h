@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <functional>
+#include <string>
 #include <vector>
 
 #include "updatelib/chain/update.h"
@@ -32,10 +33,11 @@ public:
     bool downloadChain(UpdateObserver& observer, HttpDownloader& downloader,
                        UpdateStateStore& stateStore);
 
-    // Asks the observer about each update in order and starts the confirmed ones. A failed
-    // start does not stop the loop; the outcome is in the observer's Result, and the answer
-    // is always false.
-    bool runChain(UpdateObserver& observer, UpdateStateStore& stateStore);
+    // Asks the observer about each update in order and starts the confirmed ones, which must be
+    // signed for `product` (Update::startUpdate). A failed start does not stop the loop; the
+    // outcome is in the observer's Result, and the answer is always false.
+    bool runChain(UpdateObserver& observer, UpdateStateStore& stateStore,
+                  const std::string& product);
     // The same loop with `start` in place of Update::startUpdate.
     bool runChain(UpdateObserver& observer, const std::function<bool(Update&)>& start);
 

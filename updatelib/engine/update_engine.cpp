@@ -49,11 +49,12 @@ UpdateEngine::~UpdateEngine() {
 }
 
 void UpdateEngine::Start(UpdateEngineClient& client, const std::string& gameId,
-                         const std::string& registryKeyPath) {
+                         const std::string& registryKeyPath, const std::string& product) {
     client_ = &client;
     SetState(kPurgeStaleFiles);
     registryKeyPath_ = registryKeyPath;
     gameId_ = gameId;
+    product_ = product;
     stateStore_.Open(registryKeyPath_);
     worker_ = std::thread(&UpdateEngine::WorkerMain, this);
 }
@@ -183,7 +184,7 @@ bool UpdateEngine::ParseUpdateInfo() {
 // could not be opened) are forgotten, and so are their files: nothing would point to them again.
 void UpdateEngine::RunUpdates() {
     if (client_->ConfirmRunUpdates()) {
-        chain_.runChain(client_->Observer(), stateStore_);
+        chain_.runChain(client_->Observer(), stateStore_, product_);
         for (const UpdateFileState& record : stateStore_.Records()) {
             if (record.state == FlaggedForExecution) std::remove(record.path.c_str());
         }

@@ -52,9 +52,10 @@ public:
     UpdateEngine(const UpdateEngine&) = delete;
     UpdateEngine& operator=(const UpdateEngine&) = delete;
 
-    // Loads the stored file states on the calling thread, then starts the worker. Call once.
+    // Loads the stored file states on the calling thread, then starts the worker, which runs
+    // only updates signed for `product`. Call once.
     void Start(UpdateEngineClient& client, const std::string& gameId,
-               const std::string& registryKeyPath);
+               const std::string& registryKeyPath, const std::string& product);
 
     int32_t State() const { return state_.load(std::memory_order_acquire); }
 
@@ -79,6 +80,7 @@ private:
     std::string updateInfoPath_;
     std::string registryKeyPath_;
     std::string gameId_;
+    std::string product_;
     PatchFields patch_;
     UpdateChain chain_;
     UpdateStateStore stateStore_;

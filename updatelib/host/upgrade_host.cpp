@@ -150,14 +150,14 @@ std::ostream& UpgradeHost::Log() { return impl_->logStream; }
 void UpgradeHost::OnLogText(const std::string&) {}
 
 bool UpgradeHost::Start(const std::string& gameId, const std::string& registryKeyPath,
-                        const std::string& language) {
+                        const std::string& language, const std::string& product) {
     if (impl_->started.exchange(true, std::memory_order_acq_rel)) return false;
     impl_->abortRequested.store(false, std::memory_order_release);
     currentHost.store(this, std::memory_order_release);
     impl_->registryKeyPath = registryKeyPath;
     impl_->service.Start();
     LoadTextFile(LibraryTexts(), language.substr(0, 2));
-    impl_->engine.Start(*impl_, gameId, registryKeyPath);
+    impl_->engine.Start(*impl_, gameId, registryKeyPath, product);
     std::lock_guard<std::mutex> lock(impl_->stopMutex);
     if (impl_->syncEvent.Create(kUpdateServiceSyncEvent, true)) impl_->syncEvent.Set();
     return true;

@@ -44,10 +44,11 @@ public:
     virtual void OnLogText(const std::string& text);
 
     // Starts the update run for `gameId`, keeping its state under the user's `registryKeyPath`,
-    // with the library's texts of the first two characters of `language`. Call on the
-    // application's thread. False, doing nothing, when the host was started before.
+    // with the library's texts of the first two characters of `language`; only updates whose
+    // signature is stamped for `product` run. Call on the application's thread. False, doing
+    // nothing, when the host was started before.
     bool Start(const std::string& gameId, const std::string& registryKeyPath,
-               const std::string& language);
+               const std::string& language, const std::string& product);
     // Stops the local update service (without waiting for its calls in progress), releases the
     // HTTP library and closes the sync event. Idempotent; safe on any thread, including inside
     // OnFinished and inside a call of the service. It neither stops nor waits for the worker.

@@ -20,6 +20,7 @@ using platform::RegistryValue;
 const char kFilesKeyName[] = "UpdateFiles";
 const char kInstalledInfoName[] = "info";
 const char kLastInfoName[] = "lastinfo";
+const char kHighestReleaseName[] = "lastrelease";
 
 // Control strings are a state prefix of two characters followed by a path.
 constexpr size_t kPrefixLength = 2;
@@ -204,6 +205,28 @@ std::string UpdateStateStore::ReadInstalledInfo() const {
     return platform::ReadRegistryText(Hive::LocalMachine, baseKeyPath_, kInstalledInfoName,
                                       kSingleValueBytes)
         .value_or("");
+}
+
+uint32_t UpdateStateStore::ReadHighestRelease() const {
+    platform::RegistryKey key;
+    platform::RegistryValue value;
+    if (platform::RegistryKey::Open(Hive::CurrentUser, baseKeyPath_, &key) !=
+            platform::kRegSuccess ||
+        key.QueryValue(kHighestReleaseName, &value, sizeof(uint32_t)) != platform::kRegSuccess ||
+        value.type != platform::ValueType::Dword || value.data.size() != sizeof(uint32_t)) {
+        return 0;
+    }
+    uint32_t release = 0;
+    for (int i = 3; i >= 0; --i) release = release << 8 | static_cast<unsigned char>(value.data[i]);
+    return release;
+}
+
+void UpdateStateStore::WriteHighestRelease(uint32_t release) {
+    platform::RegistryKey key;
+    if (platform::RegistryKey::Create(Hive::CurrentUser, baseKeyPath_, &key) ==
+        platform::kRegSuccess) {
+        key.SetDword(kHighestReleaseName, release);
+    }
 }
 
 void WriteFilesValue(const std::string& keyPath, const std::string& name, const std::string& data) {

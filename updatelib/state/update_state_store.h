@@ -61,6 +61,10 @@ public:
     void WriteUserValue(const std::string& name, const std::string& value);
     // The installed game's id ("info" in the local machine's update key), read the same way.
     std::string ReadInstalledInfo() const;
+    // The highest release of a stamped update this installation started ("lastrelease", a dword
+    // of the update key); 0 when there is none, or the value is not a dword.
+    uint32_t ReadHighestRelease() const;
+    void WriteHighestRelease(uint32_t release);
 
     const std::vector<UpdateFileState>& Records() const { return records_; }
 

@@ -18,6 +18,7 @@
 #include "platform/posix/trust/fd_range_bio.h"
 #include "platform/posix/trust/openssl_handles.h"
 #include "platform/posix/trust/signature_block.h"
+#include "platform/posix/trust/stamp_attribute.h"
 #include "platform/posix/unique_fd.h"
 
 namespace platform {
@@ -37,6 +38,7 @@ struct Credentials {
     KeyPtr key;
     CertificatePtr certificate;
     CertificatesPtr chain{sk_X509_new_null()};
+    ReleaseStamp stamp;
 };
 
 Failure ReadChain(const std::string& path, STACK_OF(X509) * chain) {
@@ -165,8 +167,11 @@ Failure Sign(int payloadFd, uint64_t payloadSize, const Credentials& credentials
     constexpr unsigned kFlags = CMS_DETACHED | CMS_BINARY | CMS_NOSMIMECAP;
     const CmsPtr cms(
         CMS_sign(nullptr, nullptr, credentials.chain.get(), nullptr, kFlags | CMS_PARTIAL));
-    if (!cms || !CMS_add1_signer(cms.get(), credentials.certificate.get(), credentials.key.get(),
-                                 EVP_sha256(), kFlags)) {
+    // The signer's attributes are signed only by CMS_final, so the stamp can join them here.
+    CMS_SignerInfo* signer = cms ? CMS_add1_signer(cms.get(), credentials.certificate.get(),
+                                                   credentials.key.get(), EVP_sha256(), kFlags)
+                                 : nullptr;
+    if (!signer || (credentials.stamp.Present() && !AddStamp(signer, credentials.stamp))) {
         return "cannot prepare the signature: " + FirstErrorText("unknown error");
     }
     FdRangeBio payload(payloadFd, payloadSize);
@@ -230,9 +235,11 @@ Failure SignProgram(const std::string& inputPath, int fd, uint64_t size,
         return SystemFailure("cannot pad and read back the copied input");
     }
     std::string problem;
+    std::vector<SignedAttribute> stamp;
+    if (credentials.stamp.Present()) stamp.push_back(StampAttribute(credentials.stamp));
     const Bytes der =
         MakeAuthenticodeSignature(digest, credentials.certificate.get(), credentials.key.get(),
-                                  credentials.chain.get(), {}, &problem);
+                                  credentials.chain.get(), stamp, &problem);
     if (der.empty()) return problem;
     const std::vector<unsigned char> table = CertificateTable(der);
     if (table.size() > kMaxCertificateTableSize || layout.imageEnd + table.size() > UINT32_MAX) {
@@ -278,10 +285,15 @@ Failure SignInto(const std::string& inputPath, const Credentials& credentials,
 
 SigningResult SignFile(const std::string& inputPath, const std::string& keyPemPath,
                        const std::string& certPemPath, const std::string& chainPemPath,
-                       const std::string& outputPath) {
+                       const std::string& outputPath, const ReleaseStamp& stamp) {
     const ErrorQueueScope errorQueue;
     Credentials credentials;
-    Failure failure = LoadCredentials(keyPemPath, certPemPath, chainPemPath, &credentials);
+    credentials.stamp = stamp;
+    Failure failure =
+        stamp.Present() || !stamp.product.empty() ? CheckReleaseStamp(stamp) : Failure();
+    if (failure.empty()) {
+        failure = LoadCredentials(keyPemPath, certPemPath, chainPemPath, &credentials);
+    }
     if (failure.empty()) {
         PendingOutput output(outputPath);
         failure =

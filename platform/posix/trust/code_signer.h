@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/trust/release_stamp.h"
+
 namespace platform {
 
 struct SigningResult {
@@ -18,10 +20,12 @@ struct SigningResult {
 // checksum updated; it must be well-formed and have no certificate table yet. Anything else gets
 // a detached CMS SignedData over it, the descriptor and the marker appended. Refuses a key that
 // does not belong to the certificate, a certificate without the code-signing usage, and a chain
-// certificate beside the signer's path, which the verifier would refuse. The output appears
-// atomically with the input's permission bits, or not at all; the input may be the output.
+// certificate beside the signer's path, which the verifier would refuse. A `stamp` with a
+// release becomes a signed attribute (release_stamp.h); one that CheckReleaseStamp refuses is
+// refused. The output appears atomically with the input's permission bits, or not at all; the
+// input may be the output.
 SigningResult SignFile(const std::string& inputPath, const std::string& keyPemPath,
                        const std::string& certPemPath, const std::string& chainPemPath,
-                       const std::string& outputPath);
+                       const std::string& outputPath, const ReleaseStamp& stamp = {});
 
 }  // namespace platform

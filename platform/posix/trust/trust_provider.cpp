@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <utility>
 
 #include "platform/posix/file_access.h"
 #include "platform/posix/trust/appended_signature.h"
@@ -15,6 +16,7 @@
 #include "platform/posix/trust/fd_range_bio.h"
 #include "platform/posix/trust/openssl_handles.h"
 #include "platform/posix/trust/signature_block.h"
+#include "platform/posix/trust/stamp_attribute.h"
 #include "platform/posix/unique_fd.h"
 #include "platform/trust/pe_image.h"
 #include "platform/trust/trust_common.h"
@@ -29,10 +31,25 @@ using namespace platform::openssl;
 constexpr int kSecurityLevel = 2;
 
 struct Verdict {
-    uint32_t code = kTrustOk;
+    Verdict(uint32_t code = kTrustOk, std::string detail = {})
+        : code(code), detail(std::move(detail)) {}
+
+    uint32_t code;
     std::string detail;
     uint64_t payloadSize = 0;  // the bytes the signature covers
+    ReleaseStamp stamp;
 };
+
+// A stamp attribute is covered by the signature, so a damaged one was signed so: no publisher's
+// tool makes it, and the signature is not one this provider reads.
+template <typename Signer>
+Verdict ReadSignedStamp(Signer* signer) {
+    Verdict verdict;
+    if (ReadStamp(signer, &verdict.stamp) == StampReading::Malformed) {
+        return {kTrustNoSignature, "the signature's release stamp is malformed"};
+    }
+    return verdict;
+}
 
 struct ParsedSignature {
     std::string problem;  // empty when the blob is a signature this provider checks
@@ -190,10 +207,12 @@ Verdict VerifyAppended(int fd, const TrustAnchors& anchors) {
     if (!parsed.problem.empty()) return {kTrustNoSignature, parsed.problem};
 
     Verdict verdict = VerifySignature(parsed.cms.get(), fd, appended.payloadSize);
-    if (verdict.code == kTrustOk) {
-        const CertificatesPtr carried(CMS_get1_certs(parsed.cms.get()));
-        verdict = VerifyChain(carried.get(), parsed.signer, anchors);
-    }
+    if (verdict.code != kTrustOk) return verdict;
+    verdict = ReadSignedStamp(sk_CMS_SignerInfo_value(CMS_get0_SignerInfos(parsed.cms.get()), 0));
+    if (verdict.code != kTrustOk) return verdict;
+    const CertificatesPtr carried(CMS_get1_certs(parsed.cms.get()));
+    const Verdict chain = VerifyChain(carried.get(), parsed.signer, anchors);
+    if (chain.code != kTrustOk) return chain;
     verdict.payloadSize = appended.payloadSize;
     return verdict;
 }
@@ -212,7 +231,11 @@ Verdict VerifyProgram(int fd, uint64_t size, const TrustAnchors& anchors) {
     if (std::string problem = CheckAuthenticode(parsed, digest); !problem.empty()) {
         return {kTrustBadDigest, problem};
     }
-    Verdict verdict = VerifyChain(parsed.pkcs7->d.sign->cert, parsed.signer, anchors);
+    Verdict verdict =
+        ReadSignedStamp(sk_PKCS7_SIGNER_INFO_value(PKCS7_get_signer_info(parsed.pkcs7.get()), 0));
+    if (verdict.code != kTrustOk) return verdict;
+    const Verdict chain = VerifyChain(parsed.pkcs7->d.sign->cert, parsed.signer, anchors);
+    if (chain.code != kTrustOk) return chain;
     verdict.payloadSize = size;
     return verdict;
 }
@@ -226,11 +249,13 @@ Verdict Verify(int fd, const TrustAnchors& anchors) {
 }
 
 uint32_t VerifyDescriptor(int fd, const TrustAnchors& anchors, std::string* detail,
-                          uint64_t* payloadSize) {
+                          uint64_t* payloadSize, ReleaseStamp* stamp) {
     const ErrorQueueScope errorQueue;
     Verdict verdict = Verify(fd, anchors);
     if (detail) *detail = std::move(verdict.detail);
-    if (payloadSize && verdict.code == kTrustOk) *payloadSize = verdict.payloadSize;
+    if (verdict.code != kTrustOk) return verdict.code;
+    if (payloadSize) *payloadSize = verdict.payloadSize;
+    if (stamp) *stamp = std::move(verdict.stamp);
     return verdict.code;
 }
 
@@ -247,19 +272,19 @@ bool NothingAt(const std::string& path) {
 }
 
 uint32_t VerifyFileTrust(const File& file, const TrustAnchors& anchors, std::string* detail,
-                         uint64_t* payloadSize) {
-    return VerifyDescriptor(FileAccess::Descriptor(file), anchors, detail, payloadSize);
+                         uint64_t* payloadSize, ReleaseStamp* stamp) {
+    return VerifyDescriptor(FileAccess::Descriptor(file), anchors, detail, payloadSize, stamp);
 }
 
-uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
-                         std::string* detail) {
+uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors, std::string* detail,
+                         ReleaseStamp* stamp) {
     const UniqueFd file(open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
     if (!file.Valid()) {
         const int error = errno;
         if (detail) *detail = std::string("cannot open the file: ") + std::strerror(error);
         return error == ENOENT || error == ENOTDIR ? kTrustFileNotFound : kTrustAccessDenied;
     }
-    return VerifyDescriptor(file.Get(), anchors, detail, nullptr);
+    return VerifyDescriptor(file.Get(), anchors, detail, nullptr, stamp);
 }
 
 }  // namespace platform

@@ -1,0 +1,203 @@
+#include "platform/trust/release_stamp.h"
+
+#include <algorithm>
+#include <iterator>
+
+namespace platform {
+namespace {
+
+constexpr unsigned char kSequence = 0x30;
+constexpr unsigned char kSet = 0x31;
+constexpr unsigned char kUtf8String = 0x0c;
+constexpr unsigned char kInteger = 0x02;
+constexpr unsigned char kSignedAttributes = 0xa0;  // [0] IMPLICIT SET OF Attribute
+
+// The length of a continuation-byte run a UTF-8 lead byte announces; -1 for a byte that
+// cannot lead.
+int ContinuationCount(unsigned char lead) {
+    if (lead < 0x80) return 0;
+    if (lead >= 0xc2 && lead <= 0xdf) return 1;
+    if (lead >= 0xe0 && lead <= 0xef) return 2;
+    if (lead >= 0xf0 && lead <= 0xf4) return 3;
+    return -1;
+}
+
+// Well-formed UTF-8 (no overlong form, surrogate or code point above U+10FFFF) without C0 or
+// C1 control characters: a name that a log line can show as it is.
+bool IsDisplayableUtf8(const std::string& text) {
+    for (size_t i = 0; i < text.size();) {
+        const auto lead = static_cast<unsigned char>(text[i]);
+        const int count = ContinuationCount(lead);
+        if (count < 0 || text.size() - i <= static_cast<size_t>(count)) return false;
+        if (lead < 0x20 || lead == 0x7f) return false;
+        const auto second = static_cast<unsigned char>(count > 0 ? text[i + 1] : 0x80);
+        if ((lead == 0xe0 && second < 0xa0) || (lead == 0xed && second > 0x9f) ||
+            (lead == 0xf0 && second < 0x90) || (lead == 0xf4 && second > 0x8f) ||
+            (lead == 0xc2 && second < 0xa0)) {
+            return false;
+        }
+        for (int k = 1; k <= count; ++k) {
+            if ((static_cast<unsigned char>(text[i + k]) & 0xc0) != 0x80) return false;
+        }
+        i += static_cast<size_t>(count) + 1;
+    }
+    return true;
+}
+
+void AppendElement(std::vector<unsigned char>* der, unsigned char tag,
+                   const std::vector<unsigned char>& content) {
+    der->push_back(tag);
+    if (content.size() >= 0x80) der->push_back(0x81);
+    der->push_back(static_cast<unsigned char>(content.size()));
+    der->insert(der->end(), content.begin(), content.end());
+}
+
+// A DER element: its tag and its content.
+struct Element {
+    unsigned char tag = 0;
+    const unsigned char* content = nullptr;
+    size_t size = 0;
+    const unsigned char* begin = nullptr;  // the tag's byte
+};
+
+// Reads the element at `*at` (a one-byte tag, a definite length of at most four bytes in its
+// shortest form) and moves past it.
+bool ReadElement(const unsigned char** at, const unsigned char* end, Element* element) {
+    const unsigned char* p = *at;
+    if (end - p < 2 || (p[0] & 0x1f) == 0x1f) return false;
+    element->begin = p;
+    element->tag = p[0];
+    size_t length = p[1];
+    p += 2;
+    if (length & 0x80) {
+        const size_t octets = length & 0x7f;
+        if (octets == 0 || octets > 4 || static_cast<size_t>(end - p) < octets || *p == 0) {
+            return false;
+        }
+        length = 0;
+        for (size_t i = 0; i < octets; ++i) length = length << 8 | *p++;
+        if (length < 0x80) return false;
+    }
+    if (static_cast<size_t>(end - p) < length) return false;
+    element->content = p;
+    element->size = length;
+    *at = p + length;
+    return true;
+}
+
+bool ReadElement(const unsigned char** at, const unsigned char* end, unsigned char tag,
+                 Element* element) {
+    return ReadElement(at, end, element) && element->tag == tag;
+}
+
+// Reads the values of one stamp attribute, the content of its SET.
+StampReading ReadStampValues(const Element& values, ReleaseStamp* stamp) {
+    const unsigned char* at = values.content;
+    const unsigned char* end = at + values.size;
+    Element value;
+    if (!ReadElement(&at, end, &value) || at != end ||
+        !DecodeReleaseStamp(value.begin, static_cast<size_t>(end - value.begin), stamp)) {
+        return StampReading::Malformed;
+    }
+    return StampReading::Read;
+}
+
+}  // namespace
+
+std::string CheckReleaseStamp(const ReleaseStamp& stamp) {
+    if (stamp.product.empty() || stamp.product.size() > kMaxProductNameSize) {
+        return "the product name must have 1 to " + std::to_string(kMaxProductNameSize) + " bytes";
+    }
+    if (!IsDisplayableUtf8(stamp.product)) {
+        return "the product name must be UTF-8 without control characters";
+    }
+    if (!stamp.Present()) return "the release must be a number from 1 to 4294967295";
+    return {};
+}
+
+std::vector<unsigned char> EncodeReleaseStamp(const ReleaseStamp& stamp) {
+    std::vector<unsigned char> release;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        const auto byte = static_cast<unsigned char>(stamp.release >> shift);
+        if (release.empty() && byte == 0) continue;
+        if (release.empty() && byte >= 0x80) release.push_back(0);
+        release.push_back(byte);
+    }
+    std::vector<unsigned char> content;
+    AppendElement(&content, kUtf8String, {stamp.product.begin(), stamp.product.end()});
+    AppendElement(&content, kInteger, release);
+    std::vector<unsigned char> der;
+    AppendElement(&der, kSequence, content);
+    return der;
+}
+
+bool DecodeReleaseStamp(const unsigned char* der, size_t size, ReleaseStamp* stamp) {
+    const unsigned char* at = der;
+    Element sequence;
+    Element product;
+    Element release;
+    if (!ReadElement(&at, der + size, kSequence, &sequence) || at != der + size) return false;
+    at = sequence.content;
+    const unsigned char* end = at + sequence.size;
+    if (!ReadElement(&at, end, kUtf8String, &product) ||
+        !ReadElement(&at, end, kInteger, &release) || at != end) {
+        return false;
+    }
+    // Positive, in its shortest form, and at most 32 bits.
+    const unsigned char* digits = release.content;
+    const bool padded = release.size > 1 && digits[0] == 0;
+    if (release.size == 0 || (digits[0] & 0x80) || (padded && digits[1] < 0x80) ||
+        release.size > (padded ? 5u : 4u)) {
+        return false;
+    }
+    ReleaseStamp decoded{std::string(product.content, product.content + product.size), 0};
+    for (size_t i = 0; i < release.size; ++i) decoded.release = decoded.release << 8 | digits[i];
+    if (!CheckReleaseStamp(decoded).empty()) return false;
+    *stamp = std::move(decoded);
+    return true;
+}
+
+StampReading FindReleaseStamp(const unsigned char* attributes, size_t size, ReleaseStamp* stamp) {
+    StampReading reading = StampReading::Absent;
+    const unsigned char* at = attributes;
+    const unsigned char* end = attributes + size;
+    while (at != end) {
+        Element attribute;
+        Element type;
+        Element values;
+        if (!ReadElement(&at, end, kSequence, &attribute)) return StampReading::Malformed;
+        const unsigned char* part = attribute.content;
+        const unsigned char* partEnd = part + attribute.size;
+        if (!ReadElement(&part, partEnd, &type) || !ReadElement(&part, partEnd, kSet, &values) ||
+            part != partEnd) {
+            return StampReading::Malformed;
+        }
+        if (!std::equal(type.begin, values.begin, std::begin(kReleaseStampOidDer),
+                        std::end(kReleaseStampOidDer))) {
+            continue;
+        }
+        if (reading != StampReading::Absent) return StampReading::Malformed;
+        reading = ReadStampValues(values, stamp);
+        if (reading == StampReading::Malformed) return reading;
+    }
+    return reading;
+}
+
+StampReading FindSignerReleaseStamp(const unsigned char* signerInfo, size_t size,
+                                    ReleaseStamp* stamp) {
+    const unsigned char* at = signerInfo;
+    Element info;
+    Element skipped;
+    if (!ReadElement(&at, signerInfo + size, kSequence, &info)) return StampReading::Malformed;
+    at = info.content;
+    const unsigned char* end = at + info.size;
+    // The version, the signer's identifier and the digest algorithm come first.
+    for (int i = 0; i < 3; ++i) {
+        if (!ReadElement(&at, end, &skipped)) return StampReading::Malformed;
+    }
+    Element attributes;
+    if (!ReadElement(&at, end, kSignedAttributes, &attributes)) return StampReading::Absent;
+    return FindReleaseStamp(attributes.content, attributes.size, stamp);
+}
+
+}  // namespace platform
