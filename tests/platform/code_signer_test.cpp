@@ -3,6 +3,8 @@
 #include <filesystem>
 #include <iterator>
 
+#include "platform/trust/release_stamp.h"
+
 #include "tests/support/child_process.h"
 #include "tests/support/isolated_env.h"
 #include "tests/support/test_pki.h"
@@ -38,6 +40,73 @@ std::string MinimalProgram() {
     image.replace(0x138, 5, ".text");
     image[0x200] = '\xc3';
     return image;
+}
+
+using Bytes = std::vector<unsigned char>;
+
+Bytes Element(unsigned char tag, const Bytes& content) {
+    Bytes element{tag, static_cast<unsigned char>(content.size())};
+    element.insert(element.end(), content.begin(), content.end());
+    return element;
+}
+
+Bytes Joined(std::initializer_list<Bytes> parts) {
+    Bytes joined;
+    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
+    return joined;
+}
+
+// The stamp's value is read only in the one form its encoder writes, and found only once among a
+// signer's attributes.
+TEST(ReleaseStampTest, OnlyTheCanonicalFormOfAWellFormedStampIsRead) {
+    using platform::ReleaseStamp;
+    for (const ReleaseStamp& stamp : {ReleaseStamp{"Skyreach", 1}, ReleaseStamp{"Skyreach", 0x80},
+                                      ReleaseStamp{"\xc3\x89"
+                                                   "dition",
+                                                   0xffffffff}}) {
+        const Bytes der = platform::EncodeReleaseStamp(stamp);
+        ReleaseStamp read;
+        EXPECT_TRUE(platform::DecodeReleaseStamp(der.data(), der.size(), &read));
+        EXPECT_EQ(read.product, stamp.product);
+        EXPECT_EQ(read.release, stamp.release);
+    }
+    const auto stamp = [](const Bytes& product, const Bytes& release) {
+        return Element(0x30, Joined({Element(0x0c, product), Element(0x02, release)}));
+    };
+    const Bytes name{'S', 'k', 'y'};
+    const std::pair<const char*, Bytes> refused[] = {
+        {"bytes after it", Joined({stamp(name, {1}), {0}})},
+        {"release 0", stamp(name, {0})},
+        {"negative release", stamp(name, {0x80})},
+        {"release with a needless zero", stamp(name, {0, 1})},
+        {"release over 32 bits", stamp(name, {1, 0, 0, 0, 0})},
+        {"long-form length", {0x30, 0x81, 0x08, 0x0c, 0x03, 'S', 'k', 'y', 0x02, 0x01, 0x01}},
+        {"empty product", stamp({}, {1})},
+        {"control character", stamp({'S', 0x07}, {1})},
+        {"overlong UTF-8", stamp({'S', 0xc0, 0x80}, {1})},
+        {"product over 100 bytes", stamp(Bytes(101, 'S'), {1})},
+    };
+    for (const auto& [what, der] : refused) {
+        ReleaseStamp read;
+        EXPECT_FALSE(platform::DecodeReleaseStamp(der.data(), der.size(), &read)) << what;
+    }
+    const Bytes type(std::begin(platform::kReleaseStampOidDer),
+                     std::end(platform::kReleaseStampOidDer));
+    const Bytes value = platform::EncodeReleaseStamp({"Skyreach", 3});
+    const Bytes attribute = Element(0x30, Joined({type, Element(0x31, value)}));
+    const Bytes other =
+        Element(0x30, Joined({{0x06, 0x03, 0x2a, 0x03, 0x04}, Element(0x31, value)}));
+    const std::tuple<const char*, Bytes, platform::StampReading> attributes[] = {
+        {"once", Joined({other, attribute}), platform::StampReading::Read},
+        {"another type only", other, platform::StampReading::Absent},
+        {"twice", Joined({attribute, attribute}), platform::StampReading::Malformed},
+        {"two values", Element(0x30, Joined({type, Element(0x31, Joined({value, value}))})),
+         platform::StampReading::Malformed},
+    };
+    for (const auto& [what, der, reading] : attributes) {
+        ReleaseStamp read;
+        EXPECT_EQ(platform::FindReleaseStamp(der.data(), der.size(), &read), reading) << what;
+    }
 }
 
 class CodeSignerTest : public tern_test::IsolatedTest {};

@@ -243,6 +243,64 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
 }
 #endif
 
+#ifndef _WIN32
+// The release stamp, signed by tern-publish, printed by its verify and checked by the launcher,
+// whose product is kProduct and whose installation started release 6 before.
+TEST_F(UpdateStartTest, OnlyNewerReleasesOfThisProductAreApproved) {
+    const std::string script = env_.Root() + "/patch.sh";
+    WriteFileBytes(script, PatchScript("stamped"));
+    const auto sign = [&](const std::string& product, const std::string& release) {
+        const std::string out = env_.Root() + "/stamped";
+        const TestCredential& signer = pki_.codeSigning;
+        const ChildResult signing = RunChild(
+            {TERN_PUBLISH, "sign", "--key", signer.key, "--cert", signer.certificate, "--chain",
+             signer.chain, "--product", product, "--release", release, script, out});
+        EXPECT_EQ(signing.exitCode, 0) << signing.standardError;
+        return ReadFileBytes(out);
+    };
+    std::string stampChanged = sign(kProduct, "7");
+    stampChanged[stampChanged.rfind(kProduct) + 1] ^= 0x20;
+    const std::string unstamped = Signed(PatchScript("stamped"), pki_.codeSigning, false);
+    const struct {
+        const char* what;
+        std::string file;
+        bool acceptUnstamped;
+        const char* verdict;  // the end of the diagnostic line
+        const char* printed;  // part of what verify prints
+    } cases[] = {
+        {"newer", sign(kProduct, "7"), false, "content approoved.",
+         "product: Skyreach\nrelease: 7\n"},
+        {"equal", sign(kProduct, "6"), false, "release 6 is not newer than 6.", "release: 6\n"},
+        {"older", sign(kProduct, "2"), false, "release 2 is not newer than 6.", "release: 2\n"},
+        {"other product", sign("Frostpeak", "9"), false,
+         "stamped for product Frostpeak, this is Skyreach.", "product: Frostpeak\n"},
+        {"unstamped", unstamped, false, "the signature carries no release stamp.",
+         "no release stamp"},
+        {"unstamped, accepted by the build option", unstamped, true, "content approoved.",
+         "no release stamp"},
+        {"stamp bytes changed", stampChanged, false,
+         "content has not been approved by trust provider. Win32 Hresult=0x80096010", "0x80096010"},
+    };
+    std::string line;
+    onTrustLine_ = [&line](const std::string& text) { line += text; };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string path = env_.Root() + "/checked";
+        WriteFileBytes(path, c.file);
+        line.clear();
+        const bool approved = std::string(c.verdict) == "content approoved.";
+        uint32_t release = 0;
+        EXPECT_EQ(Tern::verifyFileTrust(path, platform::File::OpenForReading(path),
+                                        {kProduct, 6, c.acceptUnstamped}, nullptr, &release),
+                  approved);
+        EXPECT_EQ(line,
+                  "File location:" + path + "verifying file signature... " + c.verdict + "\n");
+        EXPECT_EQ(release, approved && c.file != unstamped ? 7u : 0u);
+        EXPECT_TRUE(Contains(RunChild({TERN_PUBLISH, "verify", path}).standardOutput, c.printed));
+    }
+}
+#endif
+
 TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
     struct Case {
         const char* what;
