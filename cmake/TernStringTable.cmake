@@ -66,6 +66,12 @@ function(tern_read_string_table file)
         string(REPLACE "\\\"" "\"" ${name} "${${name}}")
         string(REPLACE "\\\\" "\\" ${name} "${${name}}")
     endforeach()
+    # A patch's stamp holds at most 100 bytes of product name: a longer one would refuse them all.
+    string(LENGTH "${ProductName}" productNameBytes)
+    if(productNameBytes EQUAL 0 OR productNameBytes GREATER 100)
+        message(FATAL_ERROR "${file}: the ProductName setting (by default entry 121) must have 1 "
+            "to 100 bytes: ${ProductName}")
+    endif()
     set(TERN_GAME_NAME "${entry_121}" PARENT_SCOPE)
     set(TERN_GAME_KEY "${entry_120}\\${entry_121}" PARENT_SCOPE)
     set(TERN_GAME_EXECUTABLE_BASE "${ExecutableBase}" PARENT_SCOPE)
