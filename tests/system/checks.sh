@@ -45,6 +45,22 @@ check_windowless_start() {
     check "no window showed" test -z "$seen"
 }
 
+# Starts the launcher for a patch it refuses, answers its question with Yes and waits for the
+# end of the run, when the technical log opens for the player. Sets the caller's $window and
+# $collapsed (the window's height before).
+launch_refused() {
+    world_launch
+    window=$(world_window "$TERN_GAME_WINDOW_CAPTION")
+    collapsed=$(window_height "$window")
+    local question
+    question=$(world_window "New version found!")
+    [ -n "$question" ] && world_answer "$question" Return
+    for _ in $(seq 200); do
+        [ "$(window_height "$window")" -gt "$collapsed" ] && break
+        sleep 0.05
+    done
+}
+
 # run_scenarios FUNCTION...: each scenario in a shell (and a world) of its own; fails when a check
 # of any failed.
 run_scenarios() {

@@ -91,17 +91,8 @@ scenario_replayed() {
     world_publish "$WORLD/publisher/patch.exe"
     cp "$WORLD/server/site/answers/$WORLD_GAME_ID.xml" "$WORLD/server/site/answers/.none.xml"
     : >"$TERN_GAME_LOG"
-    world_launch
-    local window collapsed question
-    window=$(world_window "$TERN_GAME_WINDOW_CAPTION")
-    collapsed=$(window_height "$window")
-    question=$(world_window "New version found!")
-    [ -n "$question" ] && world_key "$question" Return
-    # The run has ended when the technical log opens for the player.
-    for _ in $(seq 200); do
-        [ "$(window_height "$window")" -gt "$collapsed" ] && break
-        sleep 0.05
-    done
+    local window collapsed
+    launch_refused
     check "the diagnostics say why" grep -q "release 11 is not newer than 12\.$" "$WORLD/launcher.log"
     check "the older patch did not run" sh -c "! grep -q patch '$TERN_GAME_LOG'"
     check "the refused file was deleted" no_downloads_left
@@ -142,13 +133,8 @@ scenario_tampered() {
         "$WORLD/server/site/answers/$WORLD_GAME_ID.xml"
     world_serve 500k
     world_display
-    world_launch
-    local window collapsed question
-    window=$(world_window "$TERN_GAME_WINDOW_CAPTION")
-    collapsed=$(window_height "$window")
-    question=$(world_window "New version found!")
-    [ -n "$question" ] && world_key "$question" Return
-    sleep 1
+    local window collapsed
+    launch_refused
     check "the launcher waits for the player" kill -0 "$WORLD_LAUNCHER"
     check "the technical log is open" test "$(window_height "$window")" -gt "$collapsed"
     check "the patch did not run" sh -c "! grep -q patch '$TERN_GAME_LOG' 2>/dev/null"
