@@ -1,7 +1,7 @@
 // Per-target state of downloaded update files, kept in the current user's registry below the
 // update key ("<key>\UpdateFiles", one string value per target: a two-character state prefix
-// and the file's path) and mirrored in memory while an update run lasts. Also the two single
-// values of the update key the engine uses.
+// and the file's path) and mirrored in memory while an update run lasts. Also the single
+// values of the update key the engine and the updates use.
 #pragma once
 
 #include <cstdint>
