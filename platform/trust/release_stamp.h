@@ -14,12 +14,17 @@
 
 namespace platform {
 
-// An OID under the UUID arc (X.667), which needs no registration. Its arc is wider than 32 bits,
-// which Windows' decoder of OID texts does not take: the attribute is found by its DER.
-constexpr char kReleaseStampOid[] = "2.25.325679342799083354612322182005823679594";
-constexpr unsigned char kReleaseStampOidDer[] = {0x06, 0x14, 0x69, 0x83, 0xea, 0x83, 0xc7, 0xd4,
-                                                 0xd8, 0x99, 0xea, 0x82, 0x87, 0xaa, 0xb5, 0xe7,
-                                                 0x9b, 0x89, 0xcb, 0xd2, 0xd8, 0x6a};
+// An OID of Microsoft's arc for identifiers made of a GUID, which needs no registration: the
+// GUID's 128 bits in seven arcs of at most 24 bits. Wine's verifier decodes the signed attributes
+// and checks the signature over their encoding anew, with every arc held in 32 bits, so an arc of
+// 128 bits (the UUID arc 2.25) would fail every stamped signature there. The attribute is found by
+// its DER, which needs no decoder of OID texts.
+constexpr char kReleaseStampOid[] =
+    "1.2.840.113556.1.8000.2554.62723.36690.49565.16515.43627.10279065.7646314";
+constexpr unsigned char kReleaseStampOidDer[] = {
+    0x06, 0x22, 0x2a, 0x86, 0x48, 0x86, 0xf7, 0x14, 0x01, 0xbe, 0x40, 0x93,
+    0x7a, 0x83, 0xea, 0x03, 0x82, 0x9e, 0x52, 0x83, 0x83, 0x1d, 0x81, 0x81,
+    0x03, 0x82, 0xd4, 0x6b, 0x84, 0xf3, 0xb1, 0x19, 0x83, 0xd2, 0xd8, 0x6a};
 constexpr size_t kMaxProductNameSize = 100;
 
 struct ReleaseStamp {

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/trust/pe_image.h"
@@ -17,8 +18,8 @@
 
 // Windows' Authenticode provider checks the digest, the signer and its path; what it lets pass
 // on request only, or not at all, is checked here: the signature's layout (pe_image.h), the
-// parts of the signature its signature does not cover, and the pin. The file is read through
-// the caller's handle alone.
+// parts of the signature its signature does not cover, and the pin. The release stamp is read
+// here too. The file is read through the caller's handle alone.
 
 namespace platform {
 namespace {
@@ -41,8 +42,12 @@ bool ReadAt(HANDLE file, uint64_t offset, unsigned char* buffer, uint32_t size) 
 }
 
 struct Verdict {
-    uint32_t code = kTrustOk;
+    Verdict(uint32_t code = kTrustOk, std::string detail = {})
+        : code(code), detail(std::move(detail)) {}
+
+    uint32_t code;
     std::string detail;
+    ReleaseStamp stamp;
 };
 
 struct MessageClose {
@@ -97,6 +102,18 @@ std::string CheckMessage(const std::vector<unsigned char>& der, MessagePtr* deco
     }
     *decoded = std::move(message);
     return {};
+}
+
+// The stamp among the signer's authenticated attributes, which its signature covers, read from
+// the signer's DER as on Linux. A damaged stamp was signed so, and no publisher's tool makes one.
+Verdict ReadSignedStamp(HCRYPTMSG message) {
+    const std::vector<unsigned char> signer = MessageParameter(message, CMSG_ENCODED_SIGNER, 0);
+    Verdict verdict;
+    if (FindSignerReleaseStamp(signer.data(), signer.size(), &verdict.stamp) ==
+        StampReading::Malformed) {
+        return {kTrustNoSignature, "the signature's release stamp is malformed"};
+    }
+    return verdict;
 }
 
 // The certificates of a pin's text; empty when it holds none or a damaged one.
@@ -285,12 +302,13 @@ Verdict Verify(HANDLE file, uint64_t size, const TrustAnchors& anchors) {
                       static_cast<unsigned long>(code));
         return {code, text};
     }
-    return CheckPath(state.SignerChain(), message.get(), anchors, rootUnknown);
+    const Verdict checked = CheckPath(state.SignerChain(), message.get(), anchors, rootUnknown);
+    return checked.code == kTrustOk ? ReadSignedStamp(message.get()) : checked;
 }
 
 // Offset reads and the provider move the handle's position; the caller's is put back.
 uint32_t VerifyHandle(HANDLE file, const TrustAnchors& anchors, std::string* detail,
-                      uint64_t* payloadSize) {
+                      uint64_t* payloadSize, ReleaseStamp* stamp) {
     const LARGE_INTEGER here{};
     LARGE_INTEGER position;
     LARGE_INTEGER size{};
@@ -303,8 +321,10 @@ uint32_t VerifyHandle(HANDLE file, const TrustAnchors& anchors, std::string* det
         SetFilePointerEx(file, position, nullptr, FILE_BEGIN);
     }
     if (detail) *detail = std::move(verdict.detail);
+    if (verdict.code != kTrustOk) return verdict.code;
     // Nothing is cut off: the signature is part of the program.
-    if (payloadSize && verdict.code == kTrustOk) *payloadSize = size.QuadPart;
+    if (payloadSize) *payloadSize = size.QuadPart;
+    if (stamp) *stamp = std::move(verdict.stamp);
     return verdict.code;
 }
 
@@ -319,12 +339,12 @@ bool NothingAt(const std::string& path) {
 }
 
 uint32_t VerifyFileTrust(const File& file, const TrustAnchors& anchors, std::string* detail,
-                         uint64_t* payloadSize) {
-    return VerifyHandle(FileAccess::Handle(file), anchors, detail, payloadSize);
+                         uint64_t* payloadSize, ReleaseStamp* stamp) {
+    return VerifyHandle(FileAccess::Handle(file), anchors, detail, payloadSize, stamp);
 }
 
-uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
-                         std::string* detail) {
+uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors, std::string* detail,
+                         ReleaseStamp* stamp) {
     const File file = File::OpenForReading(path);
     if (!file.Valid()) {
         const DWORD error = GetLastError();
@@ -332,7 +352,7 @@ uint32_t VerifyFileTrust(const std::string& path, const TrustAnchors& anchors,
         return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? kTrustFileNotFound
                                                                               : kTrustAccessDenied;
     }
-    return VerifyHandle(FileAccess::Handle(file), anchors, detail, nullptr);
+    return VerifyHandle(FileAccess::Handle(file), anchors, detail, nullptr, stamp);
 }
 
 }  // namespace platform

@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Signs copies of a small Windows program for the trust tests, with a throw-away PKI made here
 # at build time (RSA 2048, SHA-256): nothing signed is ever committed.
-# Usage: make_signed_programs.sh PROGRAM OBJDUMP OUTPUT_DIRECTORY [TERN_PUBLISH]
+# Usage: make_signed_programs.sh PROGRAM OBJDUMP OUTPUT_DIRECTORY TERN_PUBLISH
 # OUTPUT_DIRECTORY receives root.pem (the pin), foreign.pem (another root) and the programs
-# named in windows_platform_test.cpp; published.exe too when TERN_PUBLISH names a host build of
-# tern-publish, which signs it as a publisher would.
+# named in windows_platform_test.cpp. TERN_PUBLISH, a host build of tern-publish, signs the
+# releases of product Skyreach as a publisher would (releaseN.exe): no other tool here writes
+# their release stamps.
 set -euo pipefail
 
-program=$(realpath "$1") objdump=$2 out=$3 publish=${4:-}
+program=$(realpath "$1") objdump=$2 out=$3 publish=$4
 rm -rf "$out" && mkdir -p "$out" && cd "$out"
 work=$(mktemp -d) && trap 'rm -rf "$work"' EXIT
 
@@ -57,10 +58,10 @@ sign late expired.exe
 sign signer sha1_digest.exe sha1
 cat "$work/signer.chain.pem" "$work/foreign.pem" >"$work/stray.pem"
 sign signer stray_certificate.exe sha256 "$work/stray.pem"
-if [ -n "$publish" ]; then
+for release in 1 2; do
     "$publish" sign --key "$work/signer.key" --cert "$work/signer.pem" --chain "$work/root.pem" \
-        "$program" published.exe
-fi
+        --product Skyreach --release $release "$program" release$release.exe >/dev/null
+done
 osslsigncode add -addUnauthenticatedBlob -in signed.exe -out unauthenticated_attribute.exe \
     >/dev/null
 
@@ -69,6 +70,11 @@ cp signed.exe tampered.exe
 code=$((0x$("$objdump" -h signed.exe | awk '$2 == ".text" { print $6 }') + 16))
 printf "$(printf '\\%03o' $(($(od -An -tu1 -j $code -N1 signed.exe) ^ 1)))" |
     dd of=tampered.exe bs=1 seek=$code conv=notrunc status=none
+
+# The stamp's product name, changed after signing: "skyreach", still a well-formed stamp.
+cp release1.exe stamp_changed.exe
+name=$(LC_ALL=C grep -obUaP '\x0c\x08Skyreach\x02\x01\x01' release1.exe | cut -d: -f1)
+printf 's' | dd of=stamp_changed.exe bs=1 seek=$((name + 2)) conv=notrunc status=none
 
 # Bytes after the certificate, outside the table and, with its directory grown, inside it.
 cp signed.exe after_table.exe && printf 'smuggled' >>after_table.exe

@@ -160,18 +160,23 @@ TEST_F(WindowsPlatform, NoOpenFollowsALink) {
 }
 
 // Verifies `path` through an open file: the answer, its reason (part of the detail), the bytes
-// to run, and the position, which stays for the start of the very file checked.
+// to run, the release stamped for product Skyreach (0: none), and the position, which stays for
+// the start of the very file checked.
 void ExpectTrust(const std::string& path, const platform::TrustAnchors& anchors, uint32_t code,
-                 const char* reason) {
+                 const char* reason, uint32_t release) {
     SCOPED_TRACE(path);
     const platform::File file = platform::File::OpenForReadingAndWriting(path);
     char head[4] = {};
     ASSERT_EQ(file.Read(head, 2), 2);
     std::string detail;
     uint64_t payloadSize = 0;
-    EXPECT_EQ(platform::VerifyFileTrust(file, anchors, &detail, &payloadSize), code) << detail;
+    platform::ReleaseStamp stamp;
+    EXPECT_EQ(platform::VerifyFileTrust(file, anchors, &detail, &payloadSize, &stamp), code)
+        << detail;
     EXPECT_NE(detail.find(reason), std::string::npos) << detail;
     EXPECT_EQ(payloadSize, code == platform::kTrustOk ? fs::file_size(path) : 0);
+    EXPECT_EQ(stamp.product, release ? "Skyreach" : "");
+    EXPECT_EQ(stamp.release, release);
     ASSERT_EQ(file.Read(head + 2, 2), 2);
     std::string expected(4, '\0');
     std::ifstream(path, std::ios::binary).read(&expected[0], 4);
@@ -181,7 +186,8 @@ void ExpectTrust(const std::string& path, const platform::TrustAnchors& anchors,
 std::string SignedPrograms() { return platform::ExecutableDirectory() + "\\signed_programs\\"; }
 
 // Copies of windows_peer signed at build time (make_signed_programs.sh), pinned to its test root
-// unless said otherwise. Wine's provider does not check roots, so the pin alone shows that check.
+// unless said otherwise; releaseN.exe signed by tern-publish as a publisher does. Wine's provider
+// does not check roots, so the pin alone shows that check.
 TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
     const std::string signedPrograms = SignedPrograms();
     const platform::TrustAnchors pin = platform::ReadPinnedAnchors(signedPrograms + "root.pem");
@@ -200,9 +206,14 @@ TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
         const char* program;
         const platform::TrustAnchors& anchors;
         uint32_t code;
-        const char* reason;  // part of the detail
+        const char* reason;    // part of the detail
+        uint32_t release = 0;  // of the stamp
     } cases[] = {
         {"signed.exe", pin, platform::kTrustOk, ""},
+        {"release1.exe", pin, platform::kTrustOk, "", 1},
+        {"release2.exe", pin, platform::kTrustOk, "", 2},
+        // TRUST_E_CERT_SIGNATURE: the signer's signature does not cover its attributes.
+        {"stamp_changed.exe", pin, 0x80096004, "provider answered"},
         {"tampered.exe", pin, platform::kTrustBadDigest, "provider answered"},
         {"tampered.exe", none, platform::kTrustBadDigest, "provider answered"},
         {"unsigned.exe", none, platform::kTrustNoSignature, "not signed"},
@@ -221,23 +232,14 @@ TEST_F(WindowsPlatform, OnlyAStrictSignatureThroughThePinIsTrusted) {
         {"signed.exe", broken, platform::kTrustUntrustedRoot, "trust nothing"},
     };
     for (const auto& c : cases) {
-        ExpectTrust(signedPrograms + c.program, c.anchors, c.code, c.reason);
+        ExpectTrust(signedPrograms + c.program, c.anchors, c.code, c.reason, c.release);
     }
     EXPECT_EQ(platform::VerifyFileTrust(Path("missing.exe"), pin), platform::kTrustFileNotFound);
-    // update_start_test starts the trusted one through the update chain.
-}
-
-// The copy that the Linux build's tern-publish signed, as a publisher signs a patch.
-TEST_F(WindowsPlatform, ThePublishersAuthenticodeSignatureIsTrustedThroughThePin) {
-    const std::string published = SignedPrograms() + "published.exe";
-    if (!fs::exists(published)) {
-        GTEST_SKIP() << "no published.exe: the build was given no host tern-publish "
-                        "(TERN_HOST_TERN_PUBLISH) to sign it";
-    }
-    ExpectTrust(published, platform::ReadPinnedAnchors(SignedPrograms() + "root.pem"),
-                platform::kTrustOk, "");
-    ExpectTrust(published, platform::ReadPinnedAnchors(SignedPrograms() + "foreign.pem"),
-                platform::kTrustUntrustedRoot, "no pinned");
+    platform::ReleaseStamp stamp;
+    EXPECT_EQ(platform::VerifyFileTrust(signedPrograms + "release2.exe", pin, nullptr, &stamp),
+              platform::kTrustOk);
+    EXPECT_EQ(stamp.release, 2u);
+    // update_start_test starts the stamped ones through the update chain.
 }
 
 // Each test's isolated environment moves both hives below a key of its own.

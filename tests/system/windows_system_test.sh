@@ -52,7 +52,7 @@ scenario_no_update() {
 }
 
 scenario_update() {
-    echo "update: stopped by ternctl, killed, resumed, confirmed, run; the next start cleans up"
+    echo "update: stopped by ternctl, killed, resumed, confirmed, run, cleaned up; never run again"
     world_with_patch 300k
     world_launch
     check "the window shows during the download" test -n "$(world_window "$TERN_GAME_WINDOW_CAPTION")"
@@ -88,9 +88,14 @@ scenario_update() {
     check "the next launcher ends with exit code 0" world_wait_launcher
     check "the started patch was deleted" no_downloads_left
     check "its record is gone" test -z "$(record)"
+    # The patch offered again to every installation, the one it made too.
+    cp "$WORLD/server/site/answers/$WORLD_GAME_ID.xml" "$WORLD/server/site/answers/.none.xml"
+    : >"$TERN_GAME_LOG"
+    refused "release 11 is not newer than 11\." 1.1
 }
 
-# A patch refused after its download: not started, the launcher waits with the error shown.
+# refused REASON [VERSION]: a patch refused after its download: not started, the launcher waits
+# with the error shown; then the game starts in VERSION (default 1.0).
 refused() {
     : >"$WORLD/launcher.log"
     world_launch
@@ -111,7 +116,7 @@ refused() {
     check "the untrusted file was deleted" no_downloads_left
     world_answer "$window" Escape
     check "the launcher ends with exit code 0" world_wait_launcher
-    check "the game started in its old version" started_as 1.0 "-language=english"
+    check "the game started in its old version" started_as "${2:-1.0}" "-language=english"
     check "the file was deleted when refused, not later" no_delete_failure
 }
 
