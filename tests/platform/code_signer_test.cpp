@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <iterator>
 
+#include "platform/posix/trust/der.h"
 #include "platform/trust/release_stamp.h"
 
 #include "tests/support/child_process.h"
@@ -92,6 +93,7 @@ TEST(ReleaseStampTest, OnlyTheCanonicalFormOfAWellFormedStampIsRead) {
     }
     const Bytes type(std::begin(platform::kReleaseStampOidDer),
                      std::end(platform::kReleaseStampOidDer));
+    EXPECT_EQ(platform::openssl::DerOid(platform::kReleaseStampOid), type);
     const Bytes value = platform::EncodeReleaseStamp({"Skyreach", 3});
     const Bytes attribute = Element(0x30, Joined({type, Element(0x31, value)}));
     const Bytes other =

@@ -98,16 +98,8 @@ scenario_update() {
 # with the error shown; then the game starts in VERSION (default 1.0).
 refused() {
     : >"$WORLD/launcher.log"
-    world_launch
-    local window collapsed question
-    window=$(world_window "$TERN_GAME_WINDOW_CAPTION")
-    collapsed=$(window_height "$window")
-    question=$(world_window "New version found!")
-    [ -n "$question" ] && world_answer "$question" Return
-    for _ in $(seq 100); do
-        [ "$(window_height "$window")" -gt "$collapsed" ] && break
-        sleep 0.1
-    done
+    local window collapsed
+    launch_refused
     check "the technical log with the error is open" test "$(window_height "$window")" -gt "$collapsed"
     check "the launcher waits for the player" kill -0 "$WORLD_LAUNCHER"
     check "the window stays open" visible "$window"
