@@ -28,7 +28,7 @@ confirm_and_finish() {
     local question
     question=$(world_window "New version found!")
     check "the launcher asks before running the update" test -n "$question"
-    [ -n "$question" ] && world_key "$question" Return
+    [ -n "$question" ] && world_answer "$question" Return
     check "the launcher ends with exit code 0" world_wait_launcher
 }
 
@@ -57,7 +57,7 @@ scenario_no_update() {
     check "the diagnostics name the hive and its missing first line" grep -qF \
         "$XDG_CONFIG_HOME/tern/registry/system.reg: line 1: the first line is not \"Windows Registry Editor Version 5.00\"" \
         "$WORLD/launcher.log"
-    [ -n "$box" ] && world_key "$box" Return
+    [ -n "$box" ] && world_answer "$box" Return
     check "the launcher ends" world_wait_launcher
 }
 
@@ -96,7 +96,7 @@ scenario_replayed() {
     check "the diagnostics say why" grep -q "release 11 is not newer than 12\.$" "$WORLD/launcher.log"
     check "the older patch did not run" sh -c "! grep -q patch '$TERN_GAME_LOG'"
     check "the refused file was deleted" no_downloads_left
-    [ -n "$window" ] && world_key "$window" Escape
+    [ -n "$window" ] && world_answer "$window" Escape
     check "the launcher ends with exit code 0" world_wait_launcher
     check "the game started in version 1.2" game_started_with 1.2
 }
@@ -114,7 +114,7 @@ scenario_killed() {
     check "the download resumed" resumed
     check "the downloaded file is the published one" \
         cmp -s "$(world_downloaded)" "$WORLD/server/site/patches/patch.exe"
-    [ -n "$question" ] && world_key "$question" Return
+    [ -n "$question" ] && world_answer "$question" Return
     check "the launcher ends with exit code 0" world_wait_launcher
     check "the game started in its new version" game_started_with 1.1
 }
@@ -140,7 +140,7 @@ scenario_tampered() {
     check "the patch did not run" sh -c "! grep -q patch '$TERN_GAME_LOG' 2>/dev/null"
     check "the untrusted file was deleted" no_downloads_left
     world_screenshot "$window" tampered
-    world_key "$window" Escape
+    world_answer "$window" Escape
     check "the launcher ends with exit code 0" world_wait_launcher
     check "the game started in its old version" game_started_with 1.0
 }
