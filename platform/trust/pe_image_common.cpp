@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/trust/der_element.h"
+
 namespace platform {
 namespace {
 
@@ -38,19 +40,11 @@ uint64_t Aligned8(uint64_t size) { return (size + 7) & ~uint64_t{7}; }
 // The size of the DER element at the start of `bytes`, its header included, when it is a
 // SEQUENCE with a definite length in its shortest form that fits; 0 otherwise.
 uint32_t DerSequenceSize(const unsigned char* bytes, uint32_t available) {
-    if (available < 2 || bytes[0] != 0x30) return 0;
-    uint32_t header = 2;
-    uint32_t length = bytes[1];
-    if (length >= 0x80) {
-        const uint32_t octets = length & 0x7f;
-        // Lengths fit in three octets here; a leading zero or a short length is not DER.
-        if (octets == 0 || octets > 3 || available < 2 + octets || bytes[2] == 0) return 0;
-        length = 0;
-        for (uint32_t i = 0; i < octets; ++i) length = length << 8 | bytes[2 + i];
-        if (length < 0x80) return 0;
-        header += octets;
-    }
-    return length <= available - header ? header + length : 0;
+    const unsigned char* at = bytes;
+    der::Element sequence;
+    return der::ReadElement(&at, bytes + available, der::kSequence, &sequence)
+               ? static_cast<uint32_t>(at - bytes)
+               : 0;
 }
 
 // The digest walks the headers, then the sections in file order, then what follows the last

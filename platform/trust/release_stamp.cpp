@@ -3,14 +3,14 @@
 #include <algorithm>
 #include <iterator>
 
+#include "platform/trust/der_element.h"
+
 namespace platform {
 namespace {
 
-constexpr unsigned char kSequence = 0x30;
-constexpr unsigned char kSet = 0x31;
-constexpr unsigned char kUtf8String = 0x0c;
-constexpr unsigned char kInteger = 0x02;
-constexpr unsigned char kSignedAttributes = 0xa0;  // [0] IMPLICIT SET OF Attribute
+using namespace der;
+
+constexpr unsigned char kSignedAttributes = kExplicit0;  // [0] IMPLICIT SET OF Attribute
 
 // The length of a continuation-byte run a UTF-8 lead byte announces; -1 for a byte that
 // cannot lead.
@@ -44,52 +44,6 @@ bool IsDisplayableUtf8(const std::string& text) {
     return true;
 }
 
-void AppendElement(std::vector<unsigned char>* der, unsigned char tag,
-                   const std::vector<unsigned char>& content) {
-    der->push_back(tag);
-    if (content.size() >= 0x80) der->push_back(0x81);
-    der->push_back(static_cast<unsigned char>(content.size()));
-    der->insert(der->end(), content.begin(), content.end());
-}
-
-// A DER element: its tag and its content.
-struct Element {
-    unsigned char tag = 0;
-    const unsigned char* content = nullptr;
-    size_t size = 0;
-    const unsigned char* begin = nullptr;  // the tag's byte
-};
-
-// Reads the element at `*at` (a one-byte tag, a definite length of at most four bytes in its
-// shortest form) and moves past it.
-bool ReadElement(const unsigned char** at, const unsigned char* end, Element* element) {
-    const unsigned char* p = *at;
-    if (end - p < 2 || (p[0] & 0x1f) == 0x1f) return false;
-    element->begin = p;
-    element->tag = p[0];
-    size_t length = p[1];
-    p += 2;
-    if (length & 0x80) {
-        const size_t octets = length & 0x7f;
-        if (octets == 0 || octets > 4 || static_cast<size_t>(end - p) < octets || *p == 0) {
-            return false;
-        }
-        length = 0;
-        for (size_t i = 0; i < octets; ++i) length = length << 8 | *p++;
-        if (length < 0x80) return false;
-    }
-    if (static_cast<size_t>(end - p) < length) return false;
-    element->content = p;
-    element->size = length;
-    *at = p + length;
-    return true;
-}
-
-bool ReadElement(const unsigned char** at, const unsigned char* end, unsigned char tag,
-                 Element* element) {
-    return ReadElement(at, end, element) && element->tag == tag;
-}
-
 // Reads the values of one stamp attribute, the content of its SET.
 StampReading ReadStampValues(const Element& values, ReleaseStamp* stamp) {
     const unsigned char* at = values.content;
@@ -116,19 +70,16 @@ std::string CheckReleaseStamp(const ReleaseStamp& stamp) {
 }
 
 std::vector<unsigned char> EncodeReleaseStamp(const ReleaseStamp& stamp) {
-    std::vector<unsigned char> release;
+    Bytes release;
     for (int shift = 24; shift >= 0; shift -= 8) {
         const auto byte = static_cast<unsigned char>(stamp.release >> shift);
         if (release.empty() && byte == 0) continue;
         if (release.empty() && byte >= 0x80) release.push_back(0);
         release.push_back(byte);
     }
-    std::vector<unsigned char> content;
-    AppendElement(&content, kUtf8String, {stamp.product.begin(), stamp.product.end()});
-    AppendElement(&content, kInteger, release);
-    std::vector<unsigned char> der;
-    AppendElement(&der, kSequence, content);
-    return der;
+    return DerElement(kSequence,
+                      {DerElement(kUtf8String, {{stamp.product.begin(), stamp.product.end()}}),
+                       DerElement(kInteger, {release})});
 }
 
 bool DecodeReleaseStamp(const unsigned char* der, size_t size, ReleaseStamp* stamp) {

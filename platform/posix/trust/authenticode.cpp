@@ -22,10 +22,10 @@ constexpr char kSpcSpOpusInfoOid[] = "1.3.6.1.4.1.311.2.1.12";
 constexpr char kRsaEncryptionOid[] = "1.2.840.113549.1.1.1";
 constexpr char kEcdsaWithSha256Oid[] = "1.2.840.10045.4.3.2";
 
-constexpr unsigned char kSequence = 0x30;
-constexpr unsigned char kSet = 0x31;
-constexpr unsigned char kOctetString = 0x04;
-constexpr unsigned char kExplicit0 = 0xa0;
+using der::kExplicit0;
+using der::kOctetString;
+using der::kSequence;
+using der::kSet;
 const Bytes kVersion1 = {0x02, 0x01, 0x01};
 const Bytes kNull = {0x05, 0x00};
 // SpcPeImageData: no flags, and the file link every signing tool writes, the BMPString

@@ -37,24 +37,6 @@ bool DerReader::Holds(const unsigned char* bytes, size_t size) const {
     return Size() == size && std::memcmp(next_, bytes, size) == 0;
 }
 
-Bytes DerElement(unsigned char tag, std::initializer_list<Bytes> parts) {
-    size_t length = 0;
-    for (const Bytes& part : parts) length += part.size();
-    Bytes element{tag};
-    if (length < 0x80) {
-        element.push_back(static_cast<unsigned char>(length));
-    } else {
-        Bytes octets;
-        for (size_t rest = length; rest != 0; rest >>= 8) {
-            octets.insert(octets.begin(), static_cast<unsigned char>(rest));
-        }
-        element.push_back(static_cast<unsigned char>(0x80 | octets.size()));
-        element.insert(element.end(), octets.begin(), octets.end());
-    }
-    for (const Bytes& part : parts) element.insert(element.end(), part.begin(), part.end());
-    return element;
-}
-
 Bytes DerOid(const char* oid) {
     ASN1_OBJECT* object = OBJ_txt2obj(oid, 1);
     Bytes der = object ? Encoded(object, i2d_ASN1_OBJECT) : Bytes{};

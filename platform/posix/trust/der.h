@@ -5,13 +5,15 @@
 #include <openssl/asn1.h>
 
 #include <cstddef>
-#include <initializer_list>
 #include <string>
 #include <vector>
 
+#include "platform/trust/der_element.h"
+
 namespace platform::openssl {
 
-using Bytes = std::vector<unsigned char>;
+using der::Bytes;
+using der::DerElement;
 
 // The content of each element of a DER structure in turn.
 class DerReader {
@@ -40,8 +42,6 @@ private:
 extern const Bytes kSha256WithNull;
 extern const Bytes kSha256;
 
-// The element of `tag` whose content is `parts`, one after the other.
-Bytes DerElement(unsigned char tag, std::initializer_list<Bytes> parts);
 // The OBJECT IDENTIFIER element of the dotted `oid`.
 Bytes DerOid(const char* oid);
 

@@ -10,8 +10,6 @@
 namespace platform::openssl {
 namespace {
 
-constexpr unsigned char kSet = 0x31;
-
 using ObjectPtr = std::unique_ptr<ASN1_OBJECT, Deleter<ASN1_OBJECT, ASN1_OBJECT_free>>;
 
 // The attributes are encoded again, one after the other, so that both systems find the stamp by
@@ -52,7 +50,7 @@ bool AddStamp(CMS_SignerInfo* signer, const ReleaseStamp& stamp) {
 
 SignedAttribute StampAttribute(const ReleaseStamp& stamp) {
     return {Bytes(std::begin(kReleaseStampOidDer), std::end(kReleaseStampOidDer)),
-            DerElement(kSet, {EncodeReleaseStamp(stamp)})};
+            DerElement(der::kSet, {EncodeReleaseStamp(stamp)})};
 }
 
 }  // namespace platform::openssl
