@@ -16,6 +16,9 @@
 
 namespace launcher {
 
+// How often a window shows the latest progress figures: about once per frame of a 60 Hz display.
+constexpr int kProgressRefreshMs = 16;
+
 enum class MessageIcon { None, Stop };
 enum class MessageButtons { Ok, YesNo };
 

@@ -31,8 +31,6 @@ namespace {
 constexpr Qt::WindowFlags kWindowFlags = Qt::Dialog | Qt::CustomizeWindowHint |
                                          Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
                                          Qt::WindowCloseButtonHint;
-// About one refresh per frame of a 60 Hz display.
-constexpr int kProgressRefreshMs = 16;
 const char* const kApplicationIcon = ":/icons/5.png";
 
 QString ToQString(const std::string& text) {

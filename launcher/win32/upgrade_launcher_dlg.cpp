@@ -13,8 +13,6 @@ constexpr int kApplicationIcon = 5;
 // Posted by Wake from any thread; served by the main thread's message loop.
 constexpr UINT kServeCallsMessage = WM_APP + 1;
 constexpr UINT_PTR kRefreshTimer = 1;
-// About one refresh per frame of a 60 Hz display.
-constexpr UINT kRefreshMs = 16;
 
 // The module that holds the window's resources: this library.
 HINSTANCE ThisModule() {
@@ -104,7 +102,7 @@ INT_PTR CUpgradeLauncherDlg::OnInitDialog() {
     SendDlgItemMessageA(dialog_, kLogBox, EM_SETLIMITTEXT, 0, 0);
     MeasureWindow();
     ApplyWindowSize();
-    SetTimer(dialog_, kRefreshTimer, kRefreshMs, nullptr);
+    SetTimer(dialog_, kRefreshTimer, kProgressRefreshMs, nullptr);
     return TRUE;
 }
 
