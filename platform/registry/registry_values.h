@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -18,5 +19,18 @@ std::optional<std::string> ReadRegistryText(Hive hive, const std::string& keyPat
 // Creates or opens `keyPath` and sets `name` to the string `text`. Returns the registry code.
 long WriteRegistryString(Hive hive, const std::string& keyPath, const std::string& name,
                          const std::string& text);
+
+// Opens `keyPath` and reads `name` as a dword; nullopt when the key or the value is missing or
+// the value is not a dword.
+std::optional<uint32_t> ReadRegistryDword(Hive hive, const std::string& keyPath,
+                                          const std::string& name);
+
+// Creates or opens `keyPath` and sets `name` to the dword `number`. Returns the registry code.
+long WriteRegistryDword(Hive hive, const std::string& keyPath, const std::string& name,
+                        uint32_t number);
+
+// The four little-endian bytes of a dword value, and back (`bytes` holds at least four).
+std::string EncodeDword(uint32_t number);
+uint32_t DecodeDword(const std::string& bytes);
 
 }  // namespace platform

@@ -4,6 +4,7 @@
 
 #include <utility>
 
+#include "platform/registry/registry_values.h"
 #include "platform/test_seams.h"
 
 namespace platform {
@@ -145,9 +146,7 @@ long RegistryKey::SetString(const std::string& name, const std::string& text) {
 }
 
 long RegistryKey::SetDword(const std::string& name, uint32_t number) {
-    std::string bytes(4, '\0');
-    for (size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(number >> (8 * i));
-    return SetValue(name, RegistryValue{ValueType::Dword, bytes});
+    return SetValue(name, RegistryValue{ValueType::Dword, EncodeDword(number)});
 }
 
 long RegistryKey::SetBinary(const std::string& name, const std::string& bytes) {

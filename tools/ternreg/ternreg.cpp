@@ -16,6 +16,7 @@
 
 #include "platform/posix/registry/hive_tree.h"
 #include "platform/registry/registry.h"
+#include "platform/registry/registry_values.h"
 
 namespace {
 
@@ -86,7 +87,7 @@ int Refused(long code, const std::string& key, const std::string& name, platform
 std::string Printed(const platform::RegistryValue& value) {
     if (value.type == platform::ValueType::String) return value.data;
     if (value.type == platform::ValueType::Dword && value.data.size() == 4) {
-        return std::to_string(platform::reg::DecodeDword(value.data));
+        return std::to_string(platform::DecodeDword(value.data));
     }
     std::string hex;
     for (const unsigned char byte : value.data) {
@@ -137,7 +138,7 @@ int main(int argc, char** argv) {
                 return UsageError("not a 32-bit number: " + words[2]);
             }
             value = {platform::ValueType::Dword,
-                     platform::reg::EncodeDword(static_cast<uint32_t>(number))};
+                     platform::EncodeDword(static_cast<uint32_t>(number))};
         }
         const long code = platform::RegistryKey::SetValueAt(hive, path, name, value);
         return code == platform::kRegSuccess ? kSuccess : Refused(code, key, name, hive);

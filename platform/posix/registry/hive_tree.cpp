@@ -15,20 +15,6 @@ uint64_t NextSerial() {
 
 }  // namespace
 
-std::string EncodeDword(uint32_t number) {
-    std::string bytes;
-    for (int shift = 0; shift < 32; shift += 8) {
-        bytes.push_back(static_cast<char>((number >> shift) & 0xFF));
-    }
-    return bytes;
-}
-
-uint32_t DecodeDword(const std::string& bytes) {
-    uint32_t number = 0;
-    for (int i = 3; i >= 0; --i) number = number << 8 | static_cast<unsigned char>(bytes[i]);
-    return number;
-}
-
 std::string FoldCase(const std::string& text) {
     std::string folded(text);
     std::transform(folded.begin(), folded.end(), folded.begin(), FoldChar);

@@ -37,10 +37,6 @@ struct Key {
     bool DeleteValue(const std::string& name);
 };
 
-// The four little-endian bytes of a dword value, and back (`bytes` holds at least four).
-std::string EncodeDword(uint32_t number);
-uint32_t DecodeDword(const std::string& bytes);
-
 // ASCII lower case of `text`; the form used to look names up.
 std::string FoldCase(const std::string& text);
 bool EqualNoCase(const std::string& a, const std::string& b);

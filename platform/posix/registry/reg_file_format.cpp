@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "platform/ascii.h"
+#include "platform/registry/registry_values.h"
 
 namespace platform::reg {
 namespace {

@@ -6,6 +6,7 @@
 #include "platform/files.h"
 #include "platform/posix/registry/hive_file.h"
 #include "platform/posix/registry/hive_tree.h"
+#include "platform/registry/registry_values.h"
 
 namespace platform {
 namespace {
@@ -166,7 +167,7 @@ long RegistryKey::SetString(const std::string& name, const std::string& text) {
 }
 
 long RegistryKey::SetDword(const std::string& name, uint32_t number) {
-    return SetValue(name, RegistryValue{ValueType::Dword, reg::EncodeDword(number)});
+    return SetValue(name, RegistryValue{ValueType::Dword, EncodeDword(number)});
 }
 
 long RegistryKey::SetBinary(const std::string& name, const std::string& bytes) {
