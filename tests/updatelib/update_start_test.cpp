@@ -38,6 +38,8 @@ const Tern::TargetId kPatch("Patch", "all", "all");
 std::string Program(const std::string& name) {
     return ReadFileBytes(TERN_SIGNED_PROGRAMS "/" + name + ".exe");
 }
+// A program's signature is part of it: the started file stays for the next run.
+constexpr bool kStartedFileStays = true;
 #else
 // Scripts longer than one read of the signature check, so that their bytes stream in many
 // pieces; `name` tells them apart by size. No `exit` keeps the shell from the signature: only the
@@ -47,6 +49,8 @@ std::string PatchScript(const std::string& name) {
            "\necho \"ran in $PWD from $(wc -c < \"$0\") bytes\" >> \"$TERN_PATCH_RECORD\"\n(exit "
            "3)\n";
 }
+// Cut to their payload, they are deleted once they have ended.
+constexpr bool kStartedFileStays = false;
 #endif
 
 using TrustSink = std::function<void(const std::string&)>;
@@ -248,7 +252,8 @@ TEST_F(UpdateStartTest, OnlySignaturesOfTrustedPublishersAreApproved) {
 
 #ifndef _WIN32
 // The release stamp, signed by tern-publish, printed by its verify and checked by the launcher,
-// whose product is kProduct and whose installation started release 6 before.
+// whose product is kProduct and whose installation started release 6 before: installed, unless
+// a row says it has not taken effect.
 TEST_F(UpdateStartTest, OnlyNewerReleasesOfThisProductAreApproved) {
     const std::string script = env_.Root() + "/patch.sh";
     WriteFileBytes(script, PatchScript("stamped"));
@@ -264,25 +269,34 @@ TEST_F(UpdateStartTest, OnlyNewerReleasesOfThisProductAreApproved) {
     std::string stampChanged = sign(kProduct, "7");
     stampChanged[stampChanged.rfind(kProduct) + 1] ^= 0x20;
     const std::string unstamped = Signed(PatchScript("stamped"), pki_.codeSigning, false);
+    const Tern::ReleaseRequirement installed{kProduct, 6, false, false};
+    const Tern::ReleaseRequirement notTakenEffect{kProduct, 6, true, false};
+    const Tern::ReleaseRequirement acceptingUnstamped{kProduct, 6, false, true};
     const struct {
         const char* what;
         std::string file;
-        bool acceptUnstamped;
+        const Tern::ReleaseRequirement& requirement;
         const char* verdict;  // the end of the diagnostic line
+        uint32_t release;     // the approved stamp's
         const char* printed;  // part of what verify prints
     } cases[] = {
-        {"newer", sign(kProduct, "7"), false, "content approoved.",
+        {"newer", sign(kProduct, "7"), installed, "content approoved.", 7,
          "product: Skyreach\nrelease: 7\n"},
-        {"equal", sign(kProduct, "6"), false, "release 6 is not newer than 6.", "release: 6\n"},
-        {"older", sign(kProduct, "2"), false, "release 2 is not newer than 6.", "release: 2\n"},
-        {"other product", sign("Frostpeak", "9"), false,
-         "stamped for product Frostpeak, this is Skyreach.", "product: Frostpeak\n"},
-        {"unstamped", unstamped, false, "the signature carries no release stamp.",
+        {"equal", sign(kProduct, "6"), installed, "release 6 is not newer than 6.", 0,
+         "release: 6\n"},
+        {"equal, not taken effect: a retry", sign(kProduct, "6"), notTakenEffect,
+         "content approoved.", 6, "release: 6\n"},
+        {"older", sign(kProduct, "2"), notTakenEffect, "release 2 is not newer than 6.", 0,
+         "release: 2\n"},
+        {"other product", sign("Frostpeak", "9"), installed,
+         "stamped for product Frostpeak, this is Skyreach.", 0, "product: Frostpeak\n"},
+        {"unstamped", unstamped, installed, "the signature carries no release stamp.", 0,
          "no release stamp"},
-        {"unstamped, accepted by the build option", unstamped, true, "content approoved.",
-         "no release stamp"},
-        {"stamp bytes changed", stampChanged, false,
-         "content has not been approved by trust provider. Win32 Hresult=0x80096010", "0x80096010"},
+        {"unstamped, accepted by the build option", unstamped, acceptingUnstamped,
+         "content approoved.", 0, "no release stamp"},
+        {"stamp bytes changed", stampChanged, installed,
+         "content has not been approved by trust provider. Win32 Hresult=0x80096010", 0,
+         "0x80096010"},
     };
     std::string line;
     onTrustLine_ = [&line](const std::string& text) { line += text; };
@@ -293,12 +307,12 @@ TEST_F(UpdateStartTest, OnlyNewerReleasesOfThisProductAreApproved) {
         line.clear();
         const bool approved = std::string(c.verdict) == "content approoved.";
         uint32_t release = 0;
-        EXPECT_EQ(Tern::verifyFileTrust(path, platform::File::OpenForReading(path),
-                                        {kProduct, 6, c.acceptUnstamped}, nullptr, &release),
+        EXPECT_EQ(Tern::verifyFileTrust(path, platform::File::OpenForReading(path), c.requirement,
+                                        nullptr, &release),
                   approved);
         EXPECT_EQ(line,
                   "File location:" + path + "verifying file signature... " + c.verdict + "\n");
-        EXPECT_EQ(release, approved && c.file != unstamped ? 7u : 0u);
+        EXPECT_EQ(release, c.release);
         EXPECT_TRUE(Contains(RunChild({TERN_PUBLISH, "verify", path}).standardOutput, c.printed));
     }
 }
@@ -327,7 +341,7 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
              };
              return path;
          },
-         0, Tern::LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") + " 3\n", Ran(), true},
+         0, Tern::LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") + " 3\n", Ran(), kStartedFileStays},
 #ifndef _WIN32
         {"a running program's file (busy even for root)",
          [&] {
@@ -368,9 +382,9 @@ TEST_F(UpdateStartTest, OnlyTheCheckedFileRunsAndFailuresNameTheirCause) {
     EXPECT_TRUE(Contains(diagnostics_.str(), " ended with exit code 3\n")) << diagnostics_.str();
 }
 
-// The whole way: announced, downloaded, checked, confirmed, run and waited for; cleaned up by the
-// next run once the installation changed. A release once started never runs again, nor does an
-// older one.
+// The whole way: announced, downloaded, checked, confirmed, run and waited for; run again while
+// the installation did not change, cleaned up by the next run once it did. A release that took
+// effect never runs again, nor does an older one.
 TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
     HttpTestServer server(env_.Root() + "/server");
     ProxyEnvironment proxy(server);
@@ -405,10 +419,16 @@ TEST_F(UpdateStartTest, ADownloadedPatchRunsAndIsCleanedUpByTheNextRun) {
 
     EXPECT_EQ(run(true, true), std::vector<int32_t>{0});
     EXPECT_EQ(ReadFileBytes(record_), Ran());
-    const std::string ran = StoredPatch("D ");
-    EXPECT_NE(ran, "");
+    EXPECT_NE(StoredPatch("D "), "");
     EXPECT_EQ(platform::ReadRegistryText(Hive::CurrentUser, kUpdateKey, "lastinfo", 256), "v1");
     EXPECT_EQ(highestRelease(), 1u);
+
+    // Nothing changed the installation's id: the next run starts the same release once more (a
+    // file cut to its payload is downloaded anew).
+    EXPECT_EQ(run(true, true), std::vector<int32_t>{0});
+    EXPECT_EQ(ReadFileBytes(record_), Ran() + Ran());
+    const std::string ran = StoredPatch("D ");
+    EXPECT_NE(ran, "");
 
     // The patch installed a new version: the next run deletes it, downloads the patch now
     // announced and, since that replaces the launcher, does not wait for it.

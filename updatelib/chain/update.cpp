@@ -199,6 +199,7 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore,
     uint64_t payloadSize = 0;
     uint32_t release = 0;
     const ReleaseRequirement requirement{product, stateStore.ReadHighestRelease(),
+                                         stateStore.LastStartHasNotTakenEffect(),
                                          kAcceptUnstampedPatches};
     if (!verifyFileTrust(path, file, requirement, &payloadSize, &release)) {
         log << LibText("IDS_LIB_ERR_UPDATE_NOT_TRUSTED") << std::endl;
@@ -216,6 +217,7 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore,
     // Read before the start: a quick update may install itself, and change the id, before this
     // thread gets to read it after the start.
     const std::string installedInfo = stateStore.ReadInstalledInfo();
+    const bool cutToPayload = file.Size().value_or(payloadSize) > payloadSize;
     platform::Process process;
     const long started = StartFile(std::move(file), payloadSize, path, &process);
     if (!platform::OpenSucceeded(started)) {
@@ -246,6 +248,9 @@ bool Update::startUpdate(UpdateObserver& observer, UpdateStateStore& stateStore,
     // whether it installed itself, by the installation's id.
     const int exitCode = process.Wait();
     log << LibText("IDS_LIB_MSG_UPDATE_EXIT_CODE") << " " << exitCode << std::endl;
+    // Without its signature the file can never be checked again, so a run that finds the update
+    // has not taken effect downloads it anew rather than refusing this copy.
+    if (cutToPayload) DeleteUpdateFile(log, path);
     LibraryDiagnostics() << "The update " << path << " ended with exit code " << exitCode
                          << std::endl;
     observer.Result = kUpdateOk;

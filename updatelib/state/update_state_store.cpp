@@ -126,9 +126,7 @@ bool UpdateStateStore::LoadValue(const std::string& name, const RegistryValue& v
     } else if (SamePrefixIgnoringCase(prefix, "R ")) {
         state = PartialDownload;
     } else if (SamePrefixIgnoringCase(prefix, "D ")) {
-        // A started update whose installation id did not change has not taken effect yet.
-        state = ReadInstalledInfo() == ReadUserValue(kLastInfoName) ? FlaggedForExecution
-                                                                    : FlaggedForDeletion;
+        state = LastStartHasNotTakenEffect() ? FlaggedForExecution : FlaggedForDeletion;
     } else {
         LibraryDiagnostics() << "Invalid update state " << prefix << std::endl;
         return true;
@@ -207,26 +205,17 @@ std::string UpdateStateStore::ReadInstalledInfo() const {
         .value_or("");
 }
 
+bool UpdateStateStore::LastStartHasNotTakenEffect() const {
+    return ReadInstalledInfo() == ReadUserValue(kLastInfoName);
+}
+
 uint32_t UpdateStateStore::ReadHighestRelease() const {
-    platform::RegistryKey key;
-    platform::RegistryValue value;
-    if (platform::RegistryKey::Open(Hive::CurrentUser, baseKeyPath_, &key) !=
-            platform::kRegSuccess ||
-        key.QueryValue(kHighestReleaseName, &value, sizeof(uint32_t)) != platform::kRegSuccess ||
-        value.type != platform::ValueType::Dword || value.data.size() != sizeof(uint32_t)) {
-        return 0;
-    }
-    uint32_t release = 0;
-    for (int i = 3; i >= 0; --i) release = release << 8 | static_cast<unsigned char>(value.data[i]);
-    return release;
+    return platform::ReadRegistryDword(Hive::CurrentUser, baseKeyPath_, kHighestReleaseName)
+        .value_or(0);
 }
 
 void UpdateStateStore::WriteHighestRelease(uint32_t release) {
-    platform::RegistryKey key;
-    if (platform::RegistryKey::Create(Hive::CurrentUser, baseKeyPath_, &key) ==
-        platform::kRegSuccess) {
-        key.SetDword(kHighestReleaseName, release);
-    }
+    platform::WriteRegistryDword(Hive::CurrentUser, baseKeyPath_, kHighestReleaseName, release);
 }
 
 void WriteFilesValue(const std::string& keyPath, const std::string& name, const std::string& data) {

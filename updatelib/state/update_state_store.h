@@ -61,6 +61,9 @@ public:
     void WriteUserValue(const std::string& name, const std::string& value);
     // The installed game's id ("info" in the local machine's update key), read the same way.
     std::string ReadInstalledInfo() const;
+    // Whether the installed game's id is still the one the last started update found ("lastinfo"):
+    // that update has not taken effect, and may run again.
+    bool LastStartHasNotTakenEffect() const;
     // The highest release of a stamped update this installation started ("lastrelease", a dword
     // of the update key); 0 when there is none, or the value is not a dword.
     uint32_t ReadHighestRelease() const;

@@ -25,9 +25,11 @@ std::string StampRefusal(const platform::ReleaseStamp& stamp,
     if (stamp.product != requirement.product) {
         return "stamped for product " + stamp.product + ", this is " + requirement.product + ".";
     }
-    if (stamp.release <= requirement.releaseAbove) {
+    const bool retry =
+        stamp.release == requirement.highestStarted && requirement.highestMayRunAgain;
+    if (stamp.release <= requirement.highestStarted && !retry) {
         return "release " + std::to_string(stamp.release) + " is not newer than " +
-               std::to_string(requirement.releaseAbove) + ".";
+               std::to_string(requirement.highestStarted) + ".";
     }
     return {};
 }

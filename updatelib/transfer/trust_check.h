@@ -9,11 +9,14 @@
 namespace Tern {
 
 // What the release stamp of an update's signature must show for the update to run here: this
-// launcher's product, and a release above every one this installation started. The answer is
-// unauthenticated, so a signed patch of another product, or an older one, is an attack.
+// launcher's product, and a release above every one this installation started; or the highest
+// started release again while it has not taken effect, which is a retry and rolls nothing back.
+// The answer is unauthenticated, so a signed patch of another product, or an older one, is an
+// attack.
 struct ReleaseRequirement {
     std::string product;
-    uint32_t releaseAbove = 0;
+    uint32_t highestStarted = 0;
+    bool highestMayRunAgain = false;
     // Whether a signature without a stamp, made before stamps existed, may run.
     bool acceptUnstamped = false;
 };
