@@ -250,11 +250,27 @@ world_key() {
     xdotool windowfocus --sync "$1" key --clearmodifiers "$2"
 }
 
+# world_visible WINDOW: whether the window shows.
+world_visible() { xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$1"; }
+
+# world_window_height WINDOW: its height in pixels.
+world_window_height() { xdotool getwindowgeometry --shell "$1" | sed -n 's/^HEIGHT=//p'; }
+
+# world_wait_taller WINDOW HEIGHT: waits (at most 10 s) until the window is taller than HEIGHT,
+# as the launcher's window grows when its technical log opens.
+world_wait_taller() {
+    for _ in $(seq 200); do
+        [ "$(world_window_height "$1")" -gt "$2" ] && return 0
+        sleep 0.05
+    done
+    return 1
+}
+
 # world_answer WINDOW KEY: presses KEY in the window until it closes (at most 30 s): a window
 # under Wine takes keys only once it has painted, which can be seconds after it shows.
 world_answer() {
     for _ in $(seq 30); do
-        xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$1" || return 0
+        world_visible "$1" || return 0
         world_key "$1" "$2" 2>/dev/null
         sleep 1
     done

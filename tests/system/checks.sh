@@ -13,9 +13,9 @@ check() {
 }
 game_started_with() { grep -q "$TERN_GAME_EXECUTABLE_BASE $1 started" "$TERN_GAME_LOG" 2>/dev/null; }
 patch_ran() { grep -q "patch" "$TERN_GAME_LOG" 2>/dev/null; }
+no_patch_ran() { ! patch_ran; }
 resumed() { grep -q "Resuming from position [1-9]" "$WORLD/launcher.log"; }
 no_downloads_left() { [ -z "$(world_downloaded)" ]; }
-window_height() { xdotool getwindowgeometry --shell "$1" | sed -n 's/^HEIGHT=//p'; }
 
 # The launcher's download file once it holds more than $1 bytes (waits at most 30 s).
 partial_download() {
@@ -51,14 +51,11 @@ check_windowless_start() {
 launch_refused() {
     world_launch
     window=$(world_window "$TERN_GAME_WINDOW_CAPTION")
-    collapsed=$(window_height "$window")
+    collapsed=$(world_window_height "$window")
     local question
     question=$(world_window "New version found!")
     [ -n "$question" ] && world_answer "$question" Return
-    for _ in $(seq 200); do
-        [ "$(window_height "$window")" -gt "$collapsed" ] && break
-        sleep 0.05
-    done
+    world_wait_taller "$window" "$collapsed" || true
 }
 
 # run_scenarios FUNCTION...: each scenario in a shell (and a world) of its own; fails when a check

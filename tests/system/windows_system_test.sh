@@ -23,10 +23,12 @@ started_as() {
 }
 # The state prefix of the update's record ("R ", "E ", "D ") in the player's registry.
 record() { world_reg query "HKCU\\$TERN_GAME_KEY\\GameUpdate\\UpdateFiles" | sed -n 's/^ *Patch *REG_SZ *\(. \).*/\1/p'; }
-progress_reported() { world_run ternctl progress | grep -q 'file: [1-9][0-9]* of 2[0-9]\{6\} bytes'; }
+progress_reported() {
+    world_run ternctl progress |
+        grep -q "file: [1-9][0-9]* of $(stat -c %s "$WORLD/server/site/patches/patch.exe") bytes"
+}
 last_info() { world_reg query "HKCU\\$TERN_GAME_KEY\\GameUpdate" /v lastinfo | grep -q "REG_SZ *$1\$"; }
 no_delete_failure() { ! grep -q "Cannot delete" "$WORLD/launcher.log"; }
-visible() { xdotool search --onlyvisible --name . 2>/dev/null | grep -qx "$1"; }
 
 world_with_patch() {
     world_init "$build_dir"
@@ -100,11 +102,11 @@ refused() {
     : >"$WORLD/launcher.log"
     local window collapsed
     launch_refused
-    check "the technical log with the error is open" test "$(window_height "$window")" -gt "$collapsed"
+    check "the technical log with the error is open" test "$(world_window_height "$window")" -gt "$collapsed"
     check "the launcher waits for the player" kill -0 "$WORLD_LAUNCHER"
-    check "the window stays open" visible "$window"
+    check "the window stays open" world_visible "$window"
     check "the launcher's log says why" grep -q "$1" "$WORLD/launcher.log"
-    check "the patch did not run" test -z "$(grep patch "$TERN_GAME_LOG" 2>/dev/null)"
+    check "the patch did not run" no_patch_ran
     check "the untrusted file was deleted" no_downloads_left
     world_answer "$window" Escape
     check "the launcher ends with exit code 0" world_wait_launcher
