@@ -62,14 +62,19 @@ Bytes Sha256(const unsigned char* data, size_t size) {
     return digest;
 }
 
+Bytes Joined(const std::vector<Bytes>& parts) {
+    Bytes joined;
+    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
+    return joined;
+}
+
 Bytes OctetString(const Bytes& bytes) { return DerElement(kOctetString, {bytes}); }
 
-// The SpcIndirectDataContent that names `digest`.
-Bytes IndirectData(const ImageDigest& digest) {
-    return DerElement(kSequence,
-                      {DerElement(kSequence, {DerOid(kSpcPeImageDataOid), kPeImageData}),
-                       DerElement(kSequence, {kSha256WithNull,
-                                              OctetString(Bytes(digest.begin(), digest.end()))})});
+// The content of the SpcIndirectDataContent that names `digest`: what messageDigest covers.
+Bytes IndirectDataValue(const ImageDigest& digest) {
+    return Joined({DerElement(kSequence, {DerOid(kSpcPeImageDataOid), kPeImageData}),
+                   DerElement(kSequence, {kSha256WithNull,
+                                          OctetString(Bytes(digest.begin(), digest.end()))})});
 }
 
 // The signed attributes in DER order, as a SET OF wants them, each a whole Attribute.
@@ -89,12 +94,6 @@ std::vector<Bytes> Attributes(const Bytes& contentValue,
     }
     std::sort(encoded.begin(), encoded.end());
     return encoded;
-}
-
-Bytes Joined(const std::vector<Bytes>& parts) {
-    Bytes joined;
-    for (const Bytes& part : parts) joined.insert(joined.end(), part.begin(), part.end());
-    return joined;
 }
 
 // The signature algorithm the signer info names for the key; empty for a key of another kind.
@@ -203,12 +202,9 @@ Bytes MakeAuthenticodeSignature(const ImageDigest& digest, X509* signer, EVP_PKE
         *problem = "Authenticode signatures are made with RSA or EC keys only";
         return {};
     }
-    const Bytes indirect = IndirectData(digest);
-    DerReader value;
-    DerReader(indirect.data(), indirect.data() + indirect.size())
-        .Read(V_ASN1_UNIVERSAL, V_ASN1_SEQUENCE, &value);
-    const std::vector<Bytes> attributes =
-        Attributes(Bytes(value.Data(), value.Data() + value.Size()), extra);
+    const Bytes value = IndirectDataValue(digest);
+    const Bytes indirect = DerElement(kSequence, {value});
+    const std::vector<Bytes> attributes = Attributes(value, extra);
     // The signature covers the attributes as a SET, whatever tag they carry in the signer info.
     const Bytes signature = SignBytes(key, DerElement(kSet, {Joined(attributes)}));
     const unsigned char* issuer = nullptr;
